@@ -1,0 +1,56 @@
+#include "netlayer/internal.h"
+#include "netlayer/platform/platform.h"
+
+net_endpoint* net_record_new(net_socket s, std::uint16_t flags) {
+    auto* ep = static_cast<net_endpoint*>(plat_alloc(sizeof(net_endpoint)));
+    if (ep == nullptr) return nullptr;
+    ep->sock = s;
+    ep->flags = flags;
+    ep->ready_set.count = 0;
+    set_add(&ep->ready_set, s);
+    ep->prev = nullptr;
+    ep->next = nullptr;
+    return ep;
+}
+
+int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags) {
+    if (net_startup() != NET_OK) return NET_ERROR;
+    net_socket s = plat_socket(type, use_multipoint);
+    if (s == NET_INVALID_SOCKET) {
+        net_cleanup();
+        return NET_ERROR;
+    }
+    net_endpoint* ep = net_record_new(s, flags);
+    if (ep == nullptr) {
+        plat_close(s);
+        net_cleanup();
+        return NET_ERROR;
+    }
+    *out = ep;
+    return NET_OK;
+}
+
+int net_endpoint_close(net_endpoint* ep) {
+    if (ep->prev != nullptr) {
+        // An accepted client: its server heads the chain and stays open.
+        net_endpoint* server = ep->prev;
+        while (server->prev != nullptr) server = server->prev;
+        return net_detach_client(server, ep);
+    }
+    while (ep->next != nullptr) net_detach_client(ep, ep->next);
+    int rc = plat_close(ep->sock);
+    plat_free(ep);
+    net_cleanup();
+    return rc < 0 ? NET_ERROR : NET_OK;
+}
+
+int net_detach_client(net_endpoint* server, net_endpoint* client) {
+    plat_close(client->sock);
+    if (client->next != nullptr) client->next->prev = client->prev;
+    if (client->prev != nullptr) client->prev->next = client->next;
+    set_remove(&server->ready_set, client->sock);
+    // A single-client server dropped its listening socket while serving.
+    if (server->next == nullptr) set_add(&server->ready_set, server->sock);
+    plat_free(client);
+    return NET_OK;
+}

@@ -1,0 +1,85 @@
+// netlayer: IPv4 datagram and stream endpoints over the platform's sockets.
+//
+// Every operation that can fail returns a result code; the layer prints
+// nothing, keeps no error state and never exits. Addresses and ports are in
+// host byte order; time-outs are microseconds.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using net_socket = SOCKET;
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+using net_socket = int;
+#endif
+
+// Result codes. Receive operations return byte counts instead of NET_OK.
+constexpr int NET_OK = 0;
+constexpr int NET_TIMEOUT = -1;
+constexpr int NET_ERROR = -2;
+constexpr int NET_BUFFER_FULL = -3;
+constexpr int NET_STARTUP_FAILED = -11;
+constexpr int NET_NEW_CLIENT = -21;
+constexpr int NET_PEER_CLOSED = -22;
+
+// Datagram open flags.
+constexpr std::uint16_t DGRAM_BROADCAST = 1;
+constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
+constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
+
+constexpr std::uint32_t NET_SELECT_SET_SIZE = 64;
+
+// A counted list of sockets in the shape of Winsock's fd_set: the first
+// `count` entries are in use, in the order they were added.
+struct net_select_set {
+    std::uint32_t count;
+    net_socket sockets[NET_SELECT_SET_SIZE];
+};
+
+// One socket with the set every wait on it watches. A stream server's
+// accepted clients hang off it in a chain: server.next is the newest client,
+// each client's next the one accepted before it, prev points back towards
+// the server.
+struct net_endpoint {
+    net_socket sock;
+    std::uint16_t flags;
+    net_select_set ready_set;
+    net_endpoint* prev;
+    net_endpoint* next;
+};
+
+// Select sets. Adding to a full set or adding a member again changes nothing.
+void set_add(net_select_set* set, net_socket s);
+void set_remove(net_select_set* set, net_socket s);
+bool set_contains(const net_select_set* set, net_socket s);
+
+// Socket service. Start-ups nest; every endpoint the layer opens holds one.
+int net_startup();
+int net_cleanup();
+
+// IPv4 addresses: the first dotted octet is the top byte; 0 means none/any.
+std::uint32_t net_make_ipv4(int a, int b, int c, int d);
+void net_split_ipv4(int* o1, int* o2, int* o3, int* o4, std::uint32_t ip);
+std::uint32_t net_resolve(const char* text);
+int net_local_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port);
+int net_peer_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port);
+
+// Endpoint records. `type` is SOCK_STREAM or SOCK_DGRAM.
+int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags);
+int net_endpoint_close(net_endpoint* ep);
+int net_detach_client(net_endpoint* server, net_endpoint* client);
+
+// Datagram endpoints.
+int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, std::uint16_t flags);
+int dgram_open_any(net_endpoint** out, std::uint16_t port, std::uint16_t flags);
+int dgram_close(net_endpoint* ep);
+int dgram_set_multicast(net_endpoint* ep, int ttl, int loop);
+int dgram_join_group(net_endpoint* ep, std::uint32_t group);
+int dgram_leave_group(net_endpoint* ep, std::uint32_t group);
+int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
+                  std::uint32_t timeout_us);

@@ -1,0 +1,57 @@
+// The layer's only road to the operating system: one system call's worth of
+// work per function, in the form Winsock gives it. windows.cpp and posix.cpp
+// each implement the whole list; test builds may wrap these symbols to
+// inject failures, so they have C linkage and the portable code calls them
+// only from other files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "netlayer/netlayer.h"
+
+#ifdef _WIN32
+constexpr net_socket NET_INVALID_SOCKET = INVALID_SOCKET;
+#else
+constexpr net_socket NET_INVALID_SOCKET = -1;
+#endif
+
+extern "C" {
+
+// 0 on success; start-ups nest and each cleanup releases one.
+int plat_startup();
+int plat_cleanup();
+
+// A multipoint socket is a datagram socket that can join groups, whatever `type` says.
+net_socket plat_socket(int type, bool multipoint);
+int plat_close(net_socket s);
+
+int plat_bind(net_socket s, const sockaddr_in* local);
+int plat_listen(net_socket s, int backlog);
+net_socket plat_accept(net_socket s, sockaddr_in* peer);
+int plat_connect(net_socket s, const sockaddr_in* remote);
+
+// Waits until a socket of either set is ready, then rewrites both sets to
+// their ready members in their order. Returns the number of ready sockets,
+// 0 on time-out, negative on failure. Either set may be null.
+int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us);
+
+// Counts moved, negative on failure. A datagram larger than the buffer is a
+// failure and is consumed.
+int plat_send(net_socket s, const void* data, int len);
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote);
+int plat_recv(net_socket s, void* buf, int size);
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
+
+int plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
+int plat_getsockname(net_socket s, sockaddr_in* local);
+int plat_getpeername(net_socket s, sockaddr_in* remote);
+
+// Dotted text to a network-order address, INADDR_NONE when it is not one.
+std::uint32_t plat_inet_addr(const char* text);
+// First IPv4 address of a host name, in network order; 0 on success.
+int plat_lookup_ipv4(const char* name, std::uint32_t* address);
+
+void* plat_alloc(std::size_t size);
+void plat_free(void* p);
+}

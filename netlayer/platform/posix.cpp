@@ -1,0 +1,176 @@
+// POSIX sockets giving the effects the layer expects of Winsock.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "netlayer/platform/platform.h"
+
+namespace {
+
+// Winsock counts start-ups per process and refuses a cleanup without one.
+// POSIX sockets need no start-up, so the count lives here to give the layer
+// the same nesting on both platforms.
+std::atomic<int> startups{0};
+
+#ifdef SOCK_CLOEXEC
+constexpr int socket_type_flags = SOCK_CLOEXEC;
+#else
+constexpr int socket_type_flags = 0;
+#endif
+
+// A peer that went away must come back as a failed send, not as SIGPIPE.
+#ifdef MSG_NOSIGNAL
+constexpr int send_flags = MSG_NOSIGNAL;
+#else
+constexpr int send_flags = 0;
+#endif
+
+constexpr short readable_events = POLLIN | POLLHUP | POLLERR;
+constexpr short writable_events = POLLOUT | POLLHUP | POLLERR;
+
+nfds_t add_poll_entries(pollfd* fds, nfds_t used, const net_select_set* set, short events) {
+    if (set == nullptr) return used;
+    for (std::uint32_t i = 0; i < set->count; ++i) fds[used++] = pollfd{set->sockets[i], events, 0};
+    return used;
+}
+
+// Keeps the members whose entries report `events`; returns how many stayed.
+int keep_ready_members(net_select_set* set, const pollfd* entries, short events) {
+    if (set == nullptr) return 0;
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < set->count; ++i) {
+        if (entries[i].revents & events) set->sockets[kept++] = set->sockets[i];
+    }
+    set->count = kept;
+    return static_cast<int>(kept);
+}
+
+int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    iovec part{buf, static_cast<std::size_t>(size)};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    if (remote != nullptr) {
+        message.msg_name = remote;
+        message.msg_namelen = sizeof *remote;
+    }
+    ssize_t n;
+    do {
+        n = recvmsg(s, &message, 0);
+    } while (n < 0 && errno == EINTR);
+    // Winsock fails a read whose datagram does not fit; so do we.
+    if (n < 0 || (message.msg_flags & MSG_TRUNC)) return -1;
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+extern "C" {
+
+int plat_startup() {
+    startups.fetch_add(1);
+    return 0;
+}
+
+int plat_cleanup() {
+    int held = startups.load();
+    while (held > 0 && !startups.compare_exchange_weak(held, held - 1)) {
+    }
+    return held > 0 ? 0 : -1;
+}
+
+net_socket plat_socket(int type, bool multipoint) {
+    // Any UDP socket here can join groups: multipoint needs nothing more.
+    return socket(AF_INET, (multipoint ? SOCK_DGRAM : type) | socket_type_flags, 0);
+}
+
+int plat_close(net_socket s) { return close(s); }
+
+int plat_bind(net_socket s, const sockaddr_in* local) {
+    return bind(s, reinterpret_cast<const sockaddr*>(local), sizeof *local);
+}
+
+int plat_listen(net_socket s, int backlog) { return listen(s, backlog); }
+
+net_socket plat_accept(net_socket s, sockaddr_in* peer) {
+    socklen_t len = sizeof *peer;
+#ifdef SOCK_CLOEXEC
+    return accept4(s, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
+#else
+    return accept(s, reinterpret_cast<sockaddr*>(peer), &len);
+#endif
+}
+
+int plat_connect(net_socket s, const sockaddr_in* remote) {
+    return connect(s, reinterpret_cast<const sockaddr*>(remote), sizeof *remote);
+}
+
+// poll() rather than select(): descriptors above FD_SETSIZE must work too.
+int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
+    pollfd fds[2 * NET_SELECT_SET_SIZE];
+    nfds_t readable_count = add_poll_entries(fds, 0, readable, POLLIN);
+    nfds_t total = add_poll_entries(fds, readable_count, writable, POLLOUT);
+    // Rounded up, so that a wait never ends before its time.
+    auto timeout_ms = static_cast<int>((std::uint64_t{timeout_us} + 999) / 1000);
+    int rc = poll(fds, total, timeout_ms);
+    if (rc < 0) return -1;
+    for (nfds_t i = 0; i < total; ++i) {
+        if (fds[i].revents & POLLNVAL) return -1;  // as select() fails on a socket that is not one
+    }
+    return keep_ready_members(readable, fds, readable_events) +
+           keep_ready_members(writable, fds + readable_count, writable_events);
+}
+
+int plat_send(net_socket s, const void* data, int len) {
+    return static_cast<int>(send(s, data, static_cast<std::size_t>(len), send_flags));
+}
+
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote) {
+    return static_cast<int>(sendto(s, data, static_cast<std::size_t>(len), send_flags,
+                                   reinterpret_cast<const sockaddr*>(remote), sizeof *remote));
+}
+
+int plat_recv(net_socket s, void* buf, int size) { return receive_datagram(s, buf, size, nullptr); }
+
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    return receive_datagram(s, buf, size, remote);
+}
+
+int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
+    return setsockopt(s, level, name, value, static_cast<socklen_t>(len));
+}
+
+int plat_getsockname(net_socket s, sockaddr_in* local) {
+    socklen_t len = sizeof *local;
+    return getsockname(s, reinterpret_cast<sockaddr*>(local), &len);
+}
+
+int plat_getpeername(net_socket s, sockaddr_in* remote) {
+    socklen_t len = sizeof *remote;
+    return getpeername(s, reinterpret_cast<sockaddr*>(remote), &len);
+}
+
+std::uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
+
+int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0) return -1;
+    std::memcpy(address, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr,
+                sizeof *address);
+    freeaddrinfo(found);
+    return 0;
+}
+
+void* plat_alloc(std::size_t size) { return std::malloc(size); }
+
+void plat_free(void* p) { std::free(p); }
+}

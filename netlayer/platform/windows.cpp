@@ -1,0 +1,121 @@
+// Winsock 2, called as the layer's users on Windows expect it.
+#include <winsock2.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "netlayer/platform/platform.h"
+
+static_assert(FD_SETSIZE == NET_SELECT_SET_SIZE, "the select set mirrors Winsock's fd_set");
+
+namespace {
+
+constexpr WORD winsock_version = 2;  // 2.0
+constexpr DWORD multipoint_flags =
+    WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF;  // 0x15
+// Winsock ignores select()'s first argument; it is given as the set size.
+constexpr int select_width = static_cast<int>(NET_SELECT_SET_SIZE);
+
+fd_set* to_fd_set(fd_set* out, const net_select_set* set) {
+    if (set == nullptr) return nullptr;
+    out->fd_count = set->count;
+    for (std::uint32_t i = 0; i < set->count; ++i) out->fd_array[i] = set->sockets[i];
+    return out;
+}
+
+void from_fd_set(net_select_set* set, const fd_set* in) {
+    if (set == nullptr) return;
+    set->count = in->fd_count;
+    for (std::uint32_t i = 0; i < in->fd_count; ++i) set->sockets[i] = in->fd_array[i];
+}
+
+}  // namespace
+
+extern "C" {
+
+int plat_startup() {
+    WSADATA granted;
+    return WSAStartup(winsock_version, &granted) == 0 ? 0 : -1;
+}
+
+int plat_cleanup() { return WSACleanup(); }
+
+net_socket plat_socket(int type, bool multipoint) {
+    if (multipoint) return WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, multipoint_flags);
+    return socket(AF_INET, type, 0);
+}
+
+int plat_close(net_socket s) { return closesocket(s); }
+
+int plat_bind(net_socket s, const sockaddr_in* local) {
+    return bind(s, reinterpret_cast<const sockaddr*>(local), sizeof *local);
+}
+
+int plat_listen(net_socket s, int backlog) { return listen(s, backlog); }
+
+net_socket plat_accept(net_socket s, sockaddr_in* peer) {
+    int len = sizeof *peer;
+    return accept(s, reinterpret_cast<sockaddr*>(peer), &len);
+}
+
+int plat_connect(net_socket s, const sockaddr_in* remote) {
+    return connect(s, reinterpret_cast<const sockaddr*>(remote), sizeof *remote);
+}
+
+int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
+    fd_set read_copy;
+    fd_set write_copy;
+    fd_set* read_set = to_fd_set(&read_copy, readable);
+    fd_set* write_set = to_fd_set(&write_copy, writable);
+    timeval wait{static_cast<long>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000)};
+    int rc = select(select_width, read_set, write_set, nullptr, &wait);
+    if (rc < 0) return -1;
+    if (read_set) from_fd_set(readable, read_set);
+    if (write_set) from_fd_set(writable, write_set);
+    return rc;
+}
+
+int plat_send(net_socket s, const void* data, int len) {
+    return send(s, static_cast<const char*>(data), len, 0);
+}
+
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote) {
+    return sendto(s, static_cast<const char*>(data), len, 0, reinterpret_cast<const sockaddr*>(remote),
+                  sizeof *remote);
+}
+
+// A datagram larger than the buffer fails with WSAEMSGSIZE, as the layer wants.
+int plat_recv(net_socket s, void* buf, int size) { return recv(s, static_cast<char*>(buf), size, 0); }
+
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    int len = sizeof *remote;
+    return recvfrom(s, static_cast<char*>(buf), size, 0, reinterpret_cast<sockaddr*>(remote), &len);
+}
+
+int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
+    return setsockopt(s, level, name, static_cast<const char*>(value), len);
+}
+
+int plat_getsockname(net_socket s, sockaddr_in* local) {
+    int len = sizeof *local;
+    return getsockname(s, reinterpret_cast<sockaddr*>(local), &len);
+}
+
+int plat_getpeername(net_socket s, sockaddr_in* remote) {
+    int len = sizeof *remote;
+    return getpeername(s, reinterpret_cast<sockaddr*>(remote), &len);
+}
+
+std::uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
+
+int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
+    const hostent* entry = gethostbyname(name);
+    if (entry == nullptr || entry->h_addr_list[0] == nullptr) return -1;
+    std::memcpy(address, entry->h_addr_list[0], sizeof *address);
+    return 0;
+}
+
+void* plat_alloc(std::size_t size) { return std::malloc(size); }
+
+void plat_free(void* p) { std::free(p); }
+}
