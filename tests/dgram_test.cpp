@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include "fault.h"
+#include "netlayer/netlayer.h"
+#include "plain_udp.h"
+
+namespace {
+
+constexpr std::uint32_t localhost = 0x7f000001;
+constexpr std::uint32_t wait_us = 1000000;
+
+int int_option(net_socket s, int level, int name) {
+    int value = -1;
+#ifdef _WIN32
+    int len = sizeof value;
+    getsockopt(s, level, name, reinterpret_cast<char*>(&value), &len);
+#else
+    socklen_t len = sizeof value;
+    getsockopt(s, level, name, &value, &len);
+#endif
+    return value;
+}
+
+std::uint16_t local_port(net_endpoint* ep) {
+    std::uint16_t port = 0;
+    EXPECT_EQ(net_local_address(ep, nullptr, &port), NET_OK);
+    return port;
+}
+
+}  // namespace
+
+using DgramOpen = balanced_test;
+
+TEST_F(DgramOpen, PortZeroLeavesTheEndpointUnbound) {
+    for (std::uint32_t address : {0u, localhost}) {
+        net_endpoint* ep = nullptr;
+        ASSERT_EQ(dgram_open(&ep, address, 0, 0), NET_OK);
+        EXPECT_EQ(fault_count(fault_op::bind), 0);
+        dgram_close(ep);
+    }
+}
+
+TEST_F(DgramOpen, PortBindsEveryLocalAddress) {
+    std::uint16_t port = plain_free_port();
+    net_endpoint* ep = nullptr;
+    ASSERT_EQ(dgram_open_any(&ep, port, 0), NET_OK);
+    std::uint32_t ip = 1;
+    EXPECT_EQ(net_local_address(ep, &ip, nullptr), NET_OK);
+    EXPECT_EQ(ip, 0u);
+    EXPECT_EQ(local_port(ep), port);
+    dgram_close(ep);
+}
+
+TEST_F(DgramOpen, AddressOnlyBindsAFreePortWhateverWasAsked) {
+    std::uint16_t asked = plain_free_port();
+    for (std::uint16_t port : {std::uint16_t{0}, asked}) {
+        net_endpoint* ep = nullptr;
+        ASSERT_EQ(dgram_open(&ep, localhost, port, DGRAM_BIND_ADDRESS_ONLY), NET_OK);
+        std::uint32_t ip = 0;
+        std::uint16_t bound = 0;
+        EXPECT_EQ(net_local_address(ep, &ip, &bound), NET_OK);
+        EXPECT_EQ(ip, localhost);
+        EXPECT_NE(bound, 0);
+        EXPECT_NE(bound, asked);
+        dgram_close(ep);
+    }
+}
+
+TEST_F(DgramOpen, PortHeldByAnotherSocketFailsWithNothingLeftOpen) {
+    plain_udp holder = plain_udp_open();
+    net_endpoint* ep = nullptr;
+    EXPECT_EQ(dgram_open(&ep, localhost, holder.port, 0), NET_ERROR);
+    EXPECT_EQ(ep, nullptr);
+    EXPECT_EQ(fault_count(fault_op::close), 1);
+    EXPECT_EQ(dgram_open(&ep, localhost, holder.port, DGRAM_MULTIPOINT), NET_ERROR);
+    plain_udp_close(&holder);
+}
+
+TEST_F(DgramOpen, BroadcastFlagSetsTheOption) {
+    net_endpoint* ep = nullptr;
+    ASSERT_EQ(dgram_open(&ep, 0, 0, DGRAM_BROADCAST), NET_OK);
+    EXPECT_NE(int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
+    EXPECT_EQ(ep->flags, DGRAM_BROADCAST);
+    dgram_close(ep);
+    ASSERT_EQ(dgram_open(&ep, 0, 0, 0), NET_OK);
+    EXPECT_EQ(int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
+    dgram_close(ep);
+}
+
+TEST_F(DgramOpen, FailedBroadcastOptionClosesTheEndpoint) {
+    fault_plan(fault_op::setsockopt, -1);
+    net_endpoint* ep = nullptr;
+    EXPECT_EQ(dgram_open(&ep, 0, plain_free_port(), DGRAM_BROADCAST), NET_ERROR);
+    EXPECT_EQ(ep, nullptr);
+    EXPECT_EQ(fault_count(fault_op::bind), 0);
+    EXPECT_EQ(fault_count(fault_op::close), 1);
+}
+
+TEST_F(DgramOpen, FailedBindClosesTheEndpoint) {
+    fault_plan(fault_op::bind, -1);
+    net_endpoint* ep = nullptr;
+    EXPECT_EQ(dgram_open(&ep, localhost, 0, DGRAM_BIND_ADDRESS_ONLY), NET_ERROR);
+    EXPECT_EQ(ep, nullptr);
+    EXPECT_EQ(fault_count(fault_op::close), 1);
+}
+
+TEST_F(DgramOpen, FailedCreatePassesItsResultOn) {
+    fault_plan(fault_op::socket, 0);
+    net_endpoint* ep = nullptr;
+    EXPECT_EQ(dgram_open(&ep, 0, 0, 0), NET_ERROR);
+    EXPECT_EQ(fault_count(fault_op::bind), 0);
+}
+
+class DgramOptions : public balanced_test {
+protected:
+    void SetUp() override {
+        balanced_test::SetUp();
+        ASSERT_EQ(dgram_open(&ep, 0, 0, 0), NET_OK);
+    }
+    void TearDown() override {
+        dgram_close(ep);
+        balanced_test::TearDown();
+    }
+    net_endpoint* ep = nullptr;
+};
+
+TEST_F(DgramOptions, MulticastValuesReadBack) {
+    ASSERT_EQ(dgram_set_multicast(ep, 1, 1), NET_OK);
+    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 1);
+    EXPECT_NE(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    ASSERT_EQ(dgram_set_multicast(ep, 5, 0), NET_OK);
+    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
+    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    ASSERT_EQ(dgram_set_multicast(ep, 0, 7), NET_OK);  // any non-zero loop means on
+    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
+    EXPECT_NE(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+}
+
+TEST_F(DgramOptions, ZeroTtlAndLoopMinusOneMakeNoCall) {
+    EXPECT_EQ(dgram_set_multicast(ep, 0, -1), NET_OK);
+    EXPECT_EQ(fault_count(fault_op::setsockopt), 0);
+}
+
+TEST_F(DgramOptions, FailedTtlStopsBeforeLoopback) {
+    fault_plan(fault_op::setsockopt, -1);
+    EXPECT_EQ(dgram_set_multicast(ep, 1, 1), NET_ERROR);
+    EXPECT_EQ(fault_count(fault_op::setsockopt), 1);
+    fault_plan(fault_op::setsockopt, -1, 1);
+    EXPECT_EQ(dgram_set_multicast(ep, 1, 1), NET_ERROR);
+    EXPECT_EQ(fault_count(fault_op::setsockopt), 3);
+}
+
+TEST_F(DgramOptions, MembershipGoesToThePlatformAndReportsItsFailure) {
+    // Refused at the boundary: a real join would send a report on the network.
+    fault_plan(fault_op::setsockopt, -1, 0, 2);
+    EXPECT_EQ(dgram_join_group(ep, net_make_ipv4(239, 1, 1, 1)), NET_ERROR);
+    EXPECT_EQ(dgram_leave_group(ep, net_make_ipv4(239, 1, 1, 1)), NET_ERROR);
+    std::vector<fault_call> calls;
+    for (const fault_call& call : fault_calls()) {
+        if (call.op == fault_op::setsockopt) calls.push_back(call);
+    }
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].level, IPPROTO_IP);
+    EXPECT_EQ(calls[0].name, IP_ADD_MEMBERSHIP);
+    EXPECT_EQ(calls[1].name, IP_DROP_MEMBERSHIP);
+}
+
+class DgramSend : public DgramOptions {
+protected:
+    void SetUp() override {
+        DgramOptions::SetUp();
+        peer = plain_udp_open();
+    }
+    void TearDown() override {
+        plain_udp_close(&peer);
+        DgramOptions::TearDown();
+    }
+    plain_udp peer{};
+};
+
+TEST_F(DgramSend, DatagramArrivesWhole) {
+    const char text[] = "hello";
+    ASSERT_EQ(dgram_send_to(ep, text, sizeof text, localhost, peer.port, wait_us), NET_OK);
+    std::string got;
+    ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+    EXPECT_EQ(got, std::string("hello", 6));
+}
+
+TEST_F(DgramSend, EmptyDatagramIsSentAndSucceeds) {
+    ASSERT_EQ(dgram_send_to(ep, "", 0, localhost, peer.port, wait_us), NET_OK);
+    std::string got = "x";
+    ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+    EXPECT_EQ(got, "");
+}
+
+TEST_F(DgramSend, WaitThatRunsOutSendsNothing) {
+    fault_plan(fault_op::select, 0);
+    EXPECT_EQ(dgram_send_to(ep, "x", 1, localhost, peer.port, wait_us), NET_TIMEOUT);
+    EXPECT_EQ(fault_count(fault_op::sendto), 0);
+}
+
+TEST_F(DgramSend, WaitThatFailsOrReportsTwoSocketsIsAnError) {
+    for (int result : {-1, 2}) {
+        fault_plan(fault_op::select, result);
+        EXPECT_EQ(dgram_send_to(ep, "x", 1, localhost, peer.port, wait_us), NET_ERROR);
+    }
+    EXPECT_EQ(fault_count(fault_op::sendto), 0);
+}
+
+TEST_F(DgramSend, ShortOrFailedSendIsAnError) {
+    fault_plan(fault_op::sendto, 3);
+    EXPECT_EQ(dgram_send_to(ep, "hello", 6, localhost, peer.port, wait_us), NET_ERROR);
+    fault_plan(fault_op::sendto, -1);
+    EXPECT_EQ(dgram_send_to(ep, "hello", 6, localhost, peer.port, wait_us), NET_ERROR);
+}
+
+TEST_F(DgramSend, OversizedDatagramIsAnError) {
+    std::string big(70000, 'x');
+    EXPECT_EQ(dgram_send_to(ep, big.data(), static_cast<int>(big.size()), localhost, peer.port, wait_us),
+              NET_ERROR);
+}

@@ -1,0 +1,75 @@
+// Multicast and broadcast, run only inside the private network namespace
+// that netns_run.sh makes: nothing here may reach a real network.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "netlayer/netlayer.h"
+#include "plain_udp.h"
+#include "process.h"
+
+namespace {
+
+const char* skip_reason() {
+    const char* marked = std::getenv("NETLAYER_PRIVATE_NETNS");
+    if (marked != nullptr && std::strcmp(marked, "1") == 0) return nullptr;
+    return "needs the private network namespace of netns_run.sh (root with unshare and ip)";
+}
+
+#define REQUIRE_PRIVATE_NAMESPACE()                     \
+    do {                                                \
+        if (const char* why = skip_reason()) GTEST_SKIP() << why; \
+    } while (0)
+
+// A plain socket on `port` of every local address, member of `group`.
+plain_udp group_member(std::uint32_t group, std::uint16_t port) {
+    plain_udp udp{socket(AF_INET, SOCK_DGRAM, 0), port};
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    EXPECT_EQ(bind(udp.sock, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    EXPECT_EQ(setsockopt(udp.sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                         sizeof request),
+              0);
+    return udp;
+}
+
+}  // namespace
+
+TEST(PrivateNamespace, PitchelReachesAGroupMember) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    for (const char* group : {"239.1.2.3", "230.1.2.3", "225.0.0.1"}) {
+        SCOPED_TRACE(group);
+        std::uint16_t port = plain_free_port();
+        plain_udp member = group_member(net_resolve(group), port);
+        process_output r = run_program(PITCHEL_PATH, {group, std::to_string(port), "hello"});
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 0);
+        std::string data;
+        ASSERT_TRUE(plain_udp_receive(&member, &data, 5000));
+        EXPECT_EQ(data, std::string("hello\0", 6));
+        plain_udp_close(&member);
+    }
+}
+
+TEST(PrivateNamespace, JoinAndLeaveAGroup) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    net_endpoint* ep = nullptr;
+    ASSERT_EQ(dgram_open(&ep, 0, plain_free_port(), DGRAM_MULTIPOINT), NET_OK);
+    std::uint32_t group = net_make_ipv4(239, 1, 1, 1);
+    EXPECT_EQ(dgram_join_group(ep, group), NET_OK);
+    EXPECT_EQ(dgram_join_group(ep, group), NET_ERROR);  // already a member
+    EXPECT_EQ(dgram_leave_group(ep, group), NET_OK);
+    EXPECT_EQ(dgram_leave_group(ep, group), NET_ERROR);  // no longer one
+    dgram_close(ep);
+}
+
+TEST(PrivateNamespace, BroadcastWithoutTheOptionIsAFailedSend) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    process_output r = run_program(PITCHEL_PATH, {"255.255.255.255", "9", "hi"});
+    EXPECT_EQ(r.out, "cannot send err -2\n");
+    EXPECT_EQ(r.status, exit_status(-1));
+}

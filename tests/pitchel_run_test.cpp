@@ -1,0 +1,127 @@
+// pitchel driven in-process, so that the boundary shows which options it
+// set and failures that sockets cannot produce on demand can be planned.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fault.h"
+#include "pitchel/pitchel.h"
+#include "plain_udp.h"
+
+namespace {
+
+struct run_result {
+    int status;
+    std::string out;
+};
+
+run_result run_pitchel(std::vector<std::string> args) {
+    args.insert(args.begin(), "pitchel");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::FILE* out = std::tmpfile();
+    int status = pitchel_run(static_cast<int>(args.size()), argv.data(), out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return {status, text};
+}
+
+std::vector<fault_call> calls_of(fault_op op) {
+    std::vector<fault_call> found;
+    for (const fault_call& call : fault_calls()) {
+        if (call.op == op) found.push_back(call);
+    }
+    return found;
+}
+
+}  // namespace
+
+using PitchelRun = balanced_test;
+
+TEST_F(PitchelRun, MulticastOptionsOnlyForFirstOctets225To238) {
+    struct destination {
+        const char* address;
+        bool multicast;
+    };
+    for (destination d : {destination{"224.0.0.1", false}, {"225.0.0.1", true}, {"230.1.2.3", true},
+                          {"238.255.255.255", true}, {"239.1.2.3", false}}) {
+        SCOPED_TRACE(d.address);
+        fault_reset();
+        fault_plan(fault_op::sendto, 3);  // taken at the boundary: nothing reaches the network
+        run_result r = run_pitchel({d.address, "9", "hi"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        std::vector<fault_call> options = calls_of(fault_op::setsockopt);
+        if (!d.multicast) {
+            EXPECT_TRUE(options.empty());
+            continue;
+        }
+        ASSERT_EQ(options.size(), 2u);
+        EXPECT_EQ(options[0].name, IP_MULTICAST_TTL);
+        EXPECT_EQ(options[0].value, 1);
+        EXPECT_EQ(options[1].name, IP_MULTICAST_LOOP);
+        EXPECT_EQ(options[1].value, 1);
+        EXPECT_EQ(fault_calls().back().op, fault_op::cleanup);
+    }
+}
+
+TEST_F(PitchelRun, OptionsAreSetBeforeTheSend) {
+    fault_plan(fault_op::sendto, 3);
+    ASSERT_EQ(run_pitchel({"230.1.2.3", "9", "hi"}).status, 0);
+    std::size_t last_option = 0;
+    std::size_t send = 0;
+    const std::vector<fault_call>& calls = fault_calls();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].op == fault_op::setsockopt) last_option = i;
+        if (calls[i].op == fault_op::sendto) send = i;
+    }
+    EXPECT_LT(last_option, send);
+}
+
+TEST_F(PitchelRun, FailedMulticastOptionClosesAndSendsNothing) {
+    fault_plan(fault_op::setsockopt, -1, 1);
+    run_result r = run_pitchel({"230.1.2.3", "9", "hi"});
+    EXPECT_EQ(r.out, "cannot set multicast parameter err -2\n");
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(fault_count(fault_op::sendto), 0);
+}
+
+TEST_F(PitchelRun, FailedOpenIsReported) {
+    fault_plan(fault_op::socket, 0);
+    run_result r = run_pitchel({"127.0.0.1", "9", "hi"});
+    EXPECT_EQ(r.out, "cannot initialize socket err -2\n");
+    EXPECT_EQ(r.status, -1);
+}
+
+TEST_F(PitchelRun, SendThatTimesOutOrFailsIsAFailure) {
+    plain_udp peer = plain_udp_open();
+    std::string port = std::to_string(peer.port);
+    fault_plan(fault_op::select, 0);
+    run_result timed_out = run_pitchel({"127.0.0.1", port, "hi"});
+    EXPECT_EQ(timed_out.out, "cannot send err -1\n");
+    EXPECT_EQ(timed_out.status, -1);
+    fault_plan(fault_op::sendto, 2);
+    run_result short_send = run_pitchel({"127.0.0.1", port, "hi"});
+    EXPECT_EQ(short_send.out, "cannot send err -2\n");
+    EXPECT_EQ(short_send.status, -1);
+    std::string got;
+    EXPECT_FALSE(plain_udp_receive(&peer, &got, 200));
+    plain_udp_close(&peer);
+}
+
+TEST_F(PitchelRun, BindAddressNameIsLookedUp) {
+    plain_udp peer = plain_udp_open();
+    run_result r = run_pitchel({"-bind", "localhost", "127.0.0.1", std::to_string(peer.port), "hi"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(fault_count(fault_op::lookup), 1);
+    std::vector<fault_call> binds = calls_of(fault_op::bind);
+    EXPECT_EQ(binds.size(), 1u);
+    std::string got;
+    EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
+    plain_udp_close(&peer);
+}
