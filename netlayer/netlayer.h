@@ -32,6 +32,10 @@ constexpr std::uint16_t DGRAM_BROADCAST = 1;
 constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
 constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
 
+// Receive flags.
+constexpr std::uint16_t RECV_LATEST = 1;      // skip to the newest datagram waiting
+constexpr std::uint16_t RECV_ALLOW_FULL = 2;  // a datagram that fills the buffer is data
+
 constexpr std::uint32_t NET_SELECT_SET_SIZE = 64;
 
 // A counted list of sockets in the shape of Winsock's fd_set: the first
@@ -83,3 +87,14 @@ int dgram_join_group(net_endpoint* ep, std::uint32_t group);
 int dgram_leave_group(net_endpoint* ep, std::uint32_t group);
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
                   std::uint32_t timeout_us);
+
+// Datagram reception. A datagram that fills the buffer exactly is
+// NET_BUFFER_FULL unless RECV_ALLOW_FULL is given; one larger than the
+// buffer is NET_ERROR and is consumed. `index` may be null when `n` is 1.
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us);
+int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags);
+int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags);
+int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
+                       std::uint32_t timeout_us, std::uint16_t flags);
+int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
+                      std::uint16_t flags);

@@ -1,6 +1,8 @@
 #include "plain_udp.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 
 #ifdef _WIN32
@@ -24,7 +26,7 @@ void ensure_sockets() {
 #endif
 }
 
-sockaddr_in loopback_address(std::uint32_t ip, std::uint16_t port) {
+sockaddr_in ipv4_address(std::uint32_t ip, std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -47,10 +49,28 @@ bool wait_readable(net_socket s, int timeout_ms) {
 
 }  // namespace
 
+bool plain_port_held(std::uint32_t ip, std::uint16_t port) {
+    ensure_sockets();
+    net_socket s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local = ipv4_address(ip, port);
+    bool held = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0;
+    plain_udp udp{s, port};
+    plain_udp_close(&udp);
+    return held;
+}
+
+bool plain_wait_port_held(std::uint32_t ip, std::uint16_t port, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (plain_port_held(ip, port)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return plain_port_held(ip, port);
+}
+
 plain_udp plain_udp_open(std::uint16_t port) {
     ensure_sockets();
     net_socket s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local = loopback_address(loopback_ip, port);
+    sockaddr_in local = ipv4_address(loopback_ip, port);
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         std::fprintf(stderr, "plain_udp_open: cannot bind 127.0.0.1:%u\n", port);
         std::abort();
@@ -69,7 +89,7 @@ void plain_udp_close(plain_udp* udp) {
 }
 
 bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t to_port, std::uint32_t to_ip) {
-    sockaddr_in remote = loopback_address(to_ip, to_port);
+    sockaddr_in remote = ipv4_address(to_ip, to_port);
     auto sent = sendto(udp->sock, data.data(), static_cast<int>(data.size()), 0,
                        reinterpret_cast<sockaddr*>(&remote), sizeof remote);
     return sent == static_cast<decltype(sent)>(data.size());

@@ -1,0 +1,97 @@
+// catchel [-bind <ip>] <port>
+// catchel [-bind <ip>] <multicast ip> <port>
+//
+// Prints every datagram that reaches the port until it is stopped.
+#include <cstdint>
+#include <cstdio>
+
+#include "cmdline/cmdline.h"
+#include "netlayer/netlayer.h"
+
+namespace {
+
+constexpr int receive_capacity = 100000;
+constexpr std::uint32_t receive_wait_us = 1000000;
+// Room for the largest record, so that each one leaves in a single write.
+constexpr std::size_t output_buffer_size = receive_capacity + 256;
+
+int usage() {
+    std::fputs("Usage: catchel [-bind <ip>] <port>\n"
+               "       catchel [-bind <ip>] <multicast ip> <port>\n",
+               stdout);
+    return -2;
+}
+
+void print_record(int number, std::uint32_t ip, std::uint16_t port, const char* text, int size) {
+    int o1, o2, o3, o4;
+    net_split_ipv4(&o1, &o2, &o3, &o4, ip);
+    std::printf("udp %d from %d.%d.%d.%d:%u sz %d :\n\n%s\n", number, o1, o2, o3, o4, unsigned{port}, size, text);
+    std::fflush(stdout);
+}
+
+// Time-outs and failures are reported once for each run of the same code.
+[[noreturn]] void print_forever(net_endpoint* ep) {
+    static char buffer[receive_capacity + 1];  // and the zero byte after the data
+    int received = 0;
+    int last_reported = 0;
+    for (;;) {
+        std::uint32_t ip = 0;
+        std::uint16_t port = 0;
+        int n = dgram_receive_from(ep, buffer, receive_capacity, &ip, &port, receive_wait_us, 0);
+        if (n >= 0) {
+            last_reported = 0;
+            buffer[n] = '\0';
+            print_record(++received, ip, port, buffer, n);
+        } else if (n != last_reported) {
+            std::printf("timeout/error err %d\n", n);
+            std::fflush(stdout);
+            last_reported = n;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static char output_buffer[output_buffer_size];
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+
+    if (argc < 2) return usage();
+    const char* bind_text = nullptr;
+    int next = cli_skip_bind(argc, argv, &bind_text);
+    if (next == 0 || next >= argc) return usage();
+
+    std::uint32_t bind_ip = 0;
+    if (bind_text != nullptr && (bind_ip = net_resolve(bind_text)) == 0) {
+        std::printf("invalid host/ip %s\n", bind_text);
+        return -2;
+    }
+    // Two arguments or more: the first names the group to join.
+    std::uint32_t group = 0;
+    if (argc - next >= 2) {
+        if ((group = net_resolve(argv[next])) == 0) {
+            std::printf("invalid ip address %s\n", argv[next]);
+            return -2;
+        }
+        ++next;
+    }
+    std::uint16_t port = 0;
+    int port_value = 0;
+    if (!cli_read_port(argv[next], &port, &port_value)) {
+        std::printf("impossible port %d\n", port_value);
+        return 1;
+    }
+
+    net_endpoint* ep = nullptr;
+    int rc = dgram_open(&ep, bind_ip, port, group != 0 ? DGRAM_MULTIPOINT : 0);
+    if (rc != NET_OK) {
+        std::printf("cannot initialize socket err %d\n", rc);
+        return -1;
+    }
+    if (group != 0 && (rc = dgram_join_group(ep, group)) != NET_OK) {
+        std::printf("cannot join multicast group err %d\n", rc);
+        dgram_close(ep);
+        return -2;
+    }
+    print_forever(ep);
+}

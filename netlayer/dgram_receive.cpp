@@ -1,0 +1,74 @@
+// Reception allocates nothing: wait sets are local copies and data goes
+// straight into the caller's buffer.
+#include "netlayer/internal.h"
+#include "netlayer/platform/platform.h"
+
+namespace {
+
+bool another_datagram_waiting(const net_endpoint* ep) {
+    net_select_set ready = ep->ready_set;
+    return plat_select(&ready, nullptr, 0) == 1;
+}
+
+}  // namespace
+
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
+    net_select_set ready;
+    if (n == 1) {
+        ready = eps[0]->ready_set;
+    } else {
+        ready.count = 0;
+        for (int i = 0; i < n; ++i) set_add(&ready, eps[i]->sock);
+    }
+    int rc = plat_select(&ready, nullptr, timeout_us);
+    if (rc == 0) return NET_TIMEOUT;
+    if (rc < 0) return NET_ERROR;
+    if (n == 1) {
+        if (index != nullptr) *index = 0;
+        return NET_OK;
+    }
+    for (int i = 0; i < n; ++i) {
+        if (set_contains(&ready, eps[i]->sock)) {
+            *index = i;
+            return NET_OK;
+        }
+    }
+    return NET_ERROR;
+}
+
+int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags) {
+    int n = 0;
+    do {
+        n = from != nullptr ? plat_recvfrom(ep->sock, buf, size, from) : plat_recv(ep->sock, buf, size);
+        if (n < 0) return NET_ERROR;
+    } while ((flags & RECV_LATEST) && another_datagram_waiting(ep));
+    if ((flags & RECV_ALLOW_FULL) || n < size) return n;
+    return NET_BUFFER_FULL;
+}
+
+int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags) {
+    int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
+    return rc < 0 ? rc : dgram_read(ep, buf, size, nullptr, flags);
+}
+
+int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
+                       std::uint32_t timeout_us, std::uint16_t flags) {
+    int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
+    if (rc < 0) return rc;
+    sockaddr_in from{};
+    int n = dgram_read(ep, buf, size, &from, flags);
+    if (n < 0) return n;
+    if (from.sin_family != AF_INET) return NET_ERROR;
+    if (ip != nullptr) *ip = ntohl(from.sin_addr.s_addr);
+    if (port != nullptr) *port = ntohs(from.sin_port);
+    return n;
+}
+
+int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
+                      std::uint16_t flags) {
+    int ready = 0;
+    int rc = dgram_wait(eps, n, &ready, timeout_us);
+    if (rc < 0) return rc;
+    if (index != nullptr) *index = ready;
+    return dgram_read(eps[ready], buf, size, nullptr, flags);
+}

@@ -1,0 +1,194 @@
+// catchel as a user runs it: its exact output for datagrams from plain
+// sockets and from pitchel, and every way it refuses to start.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "plain_udp.h"
+#include "process.h"
+
+namespace {
+
+const std::string usage =
+    "Usage: catchel [-bind <ip>] <port>\n"
+    "       catchel [-bind <ip>] <multicast ip> <port>\n";
+const std::string timeout_line = "timeout/error err -1\n";
+constexpr int start_wait_ms = 10000;
+constexpr int output_wait_ms = 10000;
+
+process_output catchel(const std::vector<std::string>& args) { return run_program(CATCHEL_PATH, args); }
+
+void expect_output(const process_output& r, const std::string& out, int status) {
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, exit_status(status));
+}
+
+std::string record(int number, std::uint16_t from_port, const std::string& text, std::size_t size) {
+    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from_port) + " sz " +
+           std::to_string(size) + " :\n\n" + text + "\n";
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// A catchel listening on a free port, fed by a plain socket.
+class CatchelPrints : public testing::Test {
+protected:
+    void SetUp() override {
+        port = plain_free_port();
+        sender = plain_udp_open();
+        child = start_program(CATCHEL_PATH, {std::to_string(port)});
+        ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms)) << "catchel did not take its port";
+    }
+    void TearDown() override {
+        process_output rest = stop_program(child);
+        EXPECT_EQ(rest.err, "");
+        plain_udp_close(&sender);
+    }
+    void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, port)); }
+    void expect_output_becomes(const std::string& expected) {
+        EXPECT_TRUE(wait_for_output(child, expected, output_wait_ms));
+        EXPECT_EQ(output_so_far(child), expected);
+    }
+    std::uint16_t port = 0;
+    plain_udp sender{};
+    running_program* child = nullptr;
+};
+
+}  // namespace
+
+TEST_F(CatchelPrints, RecordOfOneDatagram) {
+    send(std::string("hello\0", 6));
+    expect_output_becomes(record(1, sender.port, "hello", 6));
+}
+
+TEST_F(CatchelPrints, SilenceIsReportedOnceUntilTheNextDatagram) {
+    send("first");
+    send("second");
+    std::string two_records = record(1, sender.port, "first", 5) + record(2, sender.port, "second", 6);
+    ASSERT_TRUE(wait_for_output(child, two_records, output_wait_ms));
+    // Over two seconds of silence: at least two waits run out, one line tells it.
+    read_output_for(child, 2500);
+    EXPECT_EQ(output_so_far(child), two_records + timeout_line);
+    send("third");
+    expect_output_becomes(two_records + timeout_line + record(3, sender.port, "third", 5) + timeout_line);
+}
+
+TEST_F(CatchelPrints, TextEndsAtTheFirstZeroByteButSizeCountsAll) {
+    send(std::string("ab\0cd", 5));
+    expect_output_becomes(record(1, sender.port, "ab", 5));
+}
+
+TEST_F(CatchelPrints, EmptyDatagram) {
+    send("");
+    expect_output_becomes(record(1, sender.port, "", 0));
+}
+
+TEST_F(CatchelPrints, LargestDatagramArrivesWhole) {
+    std::string big(65507, 'x');
+    send(big);
+    expect_output_becomes(record(1, sender.port, big, big.size()));
+}
+
+TEST(CatchelSource, PortAbove32767IsPrintedPositive) {
+    std::uint16_t port = plain_free_port();
+    running_program* child = start_program(CATCHEL_PATH, {std::to_string(port)});
+    ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
+    std::uint16_t high = 0;
+    for (std::uint16_t candidate = 40000; high == 0 && candidate < 40100; ++candidate) {
+        if (!plain_port_held(loopback_ip, candidate)) high = candidate;
+    }
+    ASSERT_NE(high, 0);
+    plain_udp sender = plain_udp_open(high);
+    ASSERT_TRUE(plain_udp_send(&sender, "hi", port));
+    EXPECT_TRUE(wait_for_output(child, "from 127.0.0.1:" + std::to_string(high) + " sz 2 :", output_wait_ms));
+    stop_program(child);
+    plain_udp_close(&sender);
+}
+
+TEST(CatchelBind, BoundReceiverPrintsWhatReachesItsAddress) {
+    std::uint16_t port = plain_free_port();
+    running_program* child = start_program(CATCHEL_PATH, {"-bind", "127.0.0.1", std::to_string(port)});
+    ASSERT_TRUE(plain_wait_port_held(loopback_ip, port, start_wait_ms));
+    plain_udp sender = plain_udp_open();
+    ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
+    EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
+    stop_program(child);
+    plain_udp_close(&sender);
+}
+
+TEST(CatchelFailures, UsageWithoutAPort) {
+    expect_output(catchel({}), usage, -2);
+    expect_output(catchel({"-bind"}), usage, -2);
+    expect_output(catchel({"-bind", "127.0.0.1"}), usage, -2);
+}
+
+TEST(CatchelFailures, AddressesThatDoNotResolve) {
+    expect_output(catchel({"-bind", "0.0.0.0", "9"}), "invalid host/ip 0.0.0.0\n", -2);
+    expect_output(catchel({"0.0.0.0", "9"}), "invalid ip address 0.0.0.0\n", -2);
+}
+
+TEST(CatchelFailures, ImpossiblePorts) {
+    struct row {
+        const char* port;
+        const char* shown;
+    };
+    for (row r : {row{"0", "0"}, {"-1", "-1"}, {"65536", "65536"}, {"abc", "0"}, {"99999999999", "2147483647"}}) {
+        SCOPED_TRACE(r.port);
+        expect_output(catchel({r.port}), std::string("impossible port ") + r.shown + "\n", 1);
+        expect_output(catchel({"239.1.1.1", r.port}), std::string("impossible port ") + r.shown + "\n", 1);
+    }
+}
+
+TEST(CatchelFailures, PortAlreadyTaken) {
+    plain_udp holder = plain_udp_open();
+    std::string port = std::to_string(holder.port);
+    expect_output(catchel({"-bind", "127.0.0.1", port}), "cannot initialize socket err -2\n", -1);
+    // The bind fails before any group is joined.
+    expect_output(catchel({"-bind", "127.0.0.1", "239.1.1.1", port}), "cannot initialize socket err -2\n", -1);
+    plain_udp_close(&holder);
+}
+
+TEST(CatchelFailures, SecondReceiverOnTheSamePort) {
+    std::uint16_t port = plain_free_port();
+    running_program* first = start_program(CATCHEL_PATH, {std::to_string(port)});
+    ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
+    expect_output(catchel({std::to_string(port)}), "cannot initialize socket err -2\n", -1);
+    process_output rest = stop_program(first);
+    EXPECT_EQ(rest.out.find("cannot"), std::string::npos);
+}
+
+TEST(CatchelFailures, GroupThatCannotBeJoined) {
+    // Not a group address: the system refuses the membership before anything is sent.
+    expect_output(catchel({"127.0.0.1", std::to_string(plain_free_port())}), "cannot join multicast group err -2\n",
+                  -2);
+}
+
+TEST(EndToEnd, PitchelMessageShowsUpAtCatchel) {
+    std::uint16_t port = plain_free_port();
+    running_program* child = start_program(CATCHEL_PATH, {std::to_string(port)});
+    ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
+    process_output sent = run_program(PITCHEL_PATH, {"127.0.0.1", std::to_string(port), "hello"});
+    EXPECT_EQ(sent.status, 0);
+    EXPECT_TRUE(wait_for_output(child, " sz 6 :\n\nhello\n", output_wait_ms));
+    EXPECT_EQ(output_so_far(child).rfind("udp 1 from 127.0.0.1:", 0), 0u);
+    stop_program(child);
+}
+
+TEST(EndToEnd, PitchelFileShowsUpAtCatchel) {
+    std::uint16_t port = plain_free_port();
+    std::filesystem::path file = std::filesystem::temp_directory_path() / ("catchel-file-" + std::to_string(port));
+    std::ofstream(file, std::ios::binary) << "line one\nline two";
+    running_program* child = start_program(CATCHEL_PATH, {std::to_string(port)});
+    ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
+    EXPECT_EQ(run_program(PITCHEL_PATH, {"127.0.0.1", std::to_string(port), "-f", file.string()}).status, 0);
+    EXPECT_TRUE(wait_for_output(child, " sz 17 :\n\nline one\nline two\n", output_wait_ms));
+    EXPECT_EQ(occurrences(output_so_far(child), "udp "), 1u);
+    stop_program(child);
+    std::filesystem::remove(file);
+}
