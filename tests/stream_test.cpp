@@ -163,11 +163,10 @@ TEST_F(StreamClient, SendToAVanishedPeerIsAnErrorNotASignal) {
 using StreamConnect = balanced_test;
 
 TEST_F(StreamConnect, PortNobodyListensOnIsAnErrorWithNothingLeftOpen) {
-    plain_tcp gone = plain_tcp_listen();
-    std::uint16_t port = gone.port;
-    plain_tcp_close(&gone);
+    plain_tcp deaf = plain_tcp_bound();
     net_endpoint* ep = nullptr;
-    EXPECT_EQ(stream_connect(&ep, loopback_ip, port), NET_ERROR);
+    EXPECT_EQ(stream_connect(&ep, loopback_ip, deaf.port), NET_ERROR);
+    plain_tcp_close(&deaf);
     EXPECT_EQ(ep, nullptr);
     ASSERT_EQ(fault_count(fault_op::socket), 1);
     net_socket made = fault_calls()[1].sock;  // startup, socket, alloc, connect, close, free, cleanup

@@ -12,14 +12,18 @@ namespace {
 
 }  // namespace
 
-plain_tcp plain_tcp_listen() {
+plain_tcp plain_tcp_bound() {
     plain_sockets_start();
     net_socket s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in local = plain_address(loopback_ip, 0);
-    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(s, 5) != 0) {
-        refused("plain_tcp_listen", 0);
-    }
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) refused("plain_tcp_bound", 0);
     return plain_tcp{s, plain_local_port(s)};
+}
+
+plain_tcp plain_tcp_listen() {
+    plain_tcp listener = plain_tcp_bound();
+    if (listen(listener.sock, 5) != 0) refused("plain_tcp_listen", listener.port);
+    return listener;
 }
 
 bool plain_tcp_accept(const plain_tcp* listener, plain_tcp* accepted, int timeout_ms) {

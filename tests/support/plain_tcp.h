@@ -14,6 +14,9 @@ struct plain_tcp {
 
 // A listener on a free port. Aborts the test program if the system refuses.
 plain_tcp plain_tcp_listen();
+// Bound to a free port but not listening: connections to it are refused,
+// and while it is held no connecting socket can take the port as its own.
+plain_tcp plain_tcp_bound();
 // The next connection within `timeout_ms`; false when none comes.
 bool plain_tcp_accept(const plain_tcp* listener, plain_tcp* accepted, int timeout_ms);
 // Connected to 127.0.0.1:`port`. Aborts the test program if refused.
