@@ -2,60 +2,21 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
+#include <thread>
 
 #ifdef _WIN32
-#include <winsock2.h>
 using plain_len = int;
 #else
-#include <poll.h>
-#include <unistd.h>
 using plain_len = socklen_t;
 #endif
 
-namespace {
-
-void ensure_sockets() {
-#ifdef _WIN32
-    static bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    if (!started) std::abort();
-#endif
-}
-
-sockaddr_in ipv4_address(std::uint32_t ip, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(ip);
-    return address;
-}
-
-bool wait_readable(net_socket s, int timeout_ms) {
-#ifdef _WIN32
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval wait{timeout_ms / 1000, timeout_ms % 1000 * 1000};
-    return select(0, &set, nullptr, nullptr, &wait) == 1;
-#else
-    pollfd entry{s, POLLIN, 0};
-    return poll(&entry, 1, timeout_ms) == 1;
-#endif
-}
-
-}  // namespace
-
 bool plain_port_held(std::uint32_t ip, std::uint16_t port) {
-    ensure_sockets();
+    plain_sockets_start();
     net_socket s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local = ipv4_address(ip, port);
+    sockaddr_in local = plain_address(ip, port);
     bool held = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0;
-    plain_udp udp{s, port};
-    plain_udp_close(&udp);
+    plain_close_socket(s);
     return held;
 }
 
@@ -68,28 +29,20 @@ bool plain_wait_port_held(std::uint32_t ip, std::uint16_t port, int timeout_ms) 
 }
 
 plain_udp plain_udp_open(std::uint16_t port) {
-    ensure_sockets();
+    plain_sockets_start();
     net_socket s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local = ipv4_address(loopback_ip, port);
+    sockaddr_in local = plain_address(loopback_ip, port);
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         std::fprintf(stderr, "plain_udp_open: cannot bind 127.0.0.1:%u\n", port);
         std::abort();
     }
-    plain_len len = sizeof local;
-    getsockname(s, reinterpret_cast<sockaddr*>(&local), &len);
-    return plain_udp{s, ntohs(local.sin_port)};
+    return plain_udp{s, plain_local_port(s)};
 }
 
-void plain_udp_close(plain_udp* udp) {
-#ifdef _WIN32
-    closesocket(udp->sock);
-#else
-    close(udp->sock);
-#endif
-}
+void plain_udp_close(plain_udp* udp) { plain_close_socket(udp->sock); }
 
 bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t to_port, std::uint32_t to_ip) {
-    sockaddr_in remote = ipv4_address(to_ip, to_port);
+    sockaddr_in remote = plain_address(to_ip, to_port);
     auto sent = sendto(udp->sock, data.data(), static_cast<int>(data.size()), 0,
                        reinterpret_cast<sockaddr*>(&remote), sizeof remote);
     return sent == static_cast<decltype(sent)>(data.size());
@@ -97,7 +50,7 @@ bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t
 
 bool plain_udp_receive(const plain_udp* udp, std::string* data, int timeout_ms, std::uint16_t* from_port,
                        std::uint32_t* from_ip) {
-    if (!wait_readable(udp->sock, timeout_ms)) return false;
+    if (!plain_wait_readable(udp->sock, timeout_ms)) return false;
     static char buffer[65536];
     sockaddr_in from{};
     plain_len len = sizeof from;

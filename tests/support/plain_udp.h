@@ -5,9 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "netlayer/netlayer.h"
-
-constexpr std::uint32_t loopback_ip = 0x7f000001;  // 127.0.0.1
+#include "plain_socket.h"
 
 struct plain_udp {
     net_socket sock;

@@ -1,0 +1,25 @@
+// POSIX has no timer resolution to raise and a monotonic clock that is
+// finer than a millisecond; the counter is cut to 32 bits so that it wraps
+// as the Windows one does.
+#include <cerrno>
+#include <ctime>
+
+#include "clock/clock.h"
+
+std::uint32_t clock_begin_precision() { return 0; }
+
+std::uint32_t clock_end_precision() { return 0; }
+
+std::uint32_t clock_now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+    return static_cast<std::uint32_t>(ms);
+}
+
+void clock_sleep_ms(std::uint32_t ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    // A signal cuts nanosleep short; sleep on for what is left, as Sleep does.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
