@@ -30,10 +30,6 @@ export WINEPREFIX WINEDEBUG WINEARCH WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
 wine=/usr/lib/wine/wine64
-# Debian's wineserver script ends the server as soon as its last program ends;
-# called directly it lingers a few seconds, and the next test finds it running.
-WINESERVER=/usr/lib/wine/wineserver64
-export WINESERVER
 
 # wineserver writes the registry files late, so readiness has a mark of its own.
 ready=$prefix/.ready
