@@ -79,8 +79,10 @@ TEST_F(Endpoint, StartUpsNestAcrossEndpoints) {
     net_endpoint_close(b);
 }
 
-#ifndef _WIN32
 TEST(SocketService, CleanupWithoutStartUpFails) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the count is Winsock's own here; WinsockStartups checks the layer against it";
+#endif
     // Winsock refuses this too; the POSIX count must not go below zero.
     EXPECT_EQ(net_startup(), NET_OK);
     EXPECT_EQ(net_cleanup(), 0);
@@ -88,4 +90,3 @@ TEST(SocketService, CleanupWithoutStartUpFails) {
     EXPECT_EQ(net_startup(), NET_OK);
     EXPECT_EQ(net_cleanup(), 0);
 }
-#endif

@@ -70,7 +70,7 @@ TEST(PrivateNamespace, JoinAndLeaveAGroup) {
 TEST(PrivateNamespace, BroadcastWithoutTheOptionIsAFailedSend) {
     REQUIRE_PRIVATE_NAMESPACE();
     process_output r = run_program(PITCHEL_PATH, {"255.255.255.255", "9", "hi"});
-    EXPECT_EQ(r.out, "cannot send err -2\n");
+    EXPECT_EQ(r.out, text_output("cannot send err -2\n"));
     EXPECT_EQ(r.status, exit_status(-1));
 }
 

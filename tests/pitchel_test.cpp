@@ -7,6 +7,7 @@
 
 #include "plain_udp.h"
 #include "process.h"
+#include "wine.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ const std::string usage =
 process_output pitchel(const std::vector<std::string>& args) { return run_program(PITCHEL_PATH, args); }
 
 void expect_output(const process_output& r, const std::string& out, int status) {
-    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.out, text_output(out));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, exit_status(status));
 }
@@ -27,6 +28,10 @@ std::filesystem::path temp_file(const std::string& name, const std::string& cont
     std::ofstream(path, std::ios::binary) << contents;
     return path;
 }
+
+// Windows binds the address asked for; wine binds every local address and
+// only reports the one asked for.
+const char* const wine_binds_any = "wine binds UDP sockets to 0.0.0.0 whatever address is asked: wine ";
 
 class PitchelSends : public testing::Test {
 protected:
@@ -79,6 +84,7 @@ TEST(PitchelFailures, ImpossiblePorts) {
 }
 
 TEST(PitchelFailures, BindToAnAddressThatIsNotLocal) {
+    if (const char* wine = wine_version()) GTEST_SKIP() << wine_binds_any << wine;
     expect_output(pitchel({"-bind", "192.0.2.1", "127.0.0.1", "9", "hi"}), "cannot initialize socket err -2\n", -1);
 }
 
@@ -86,12 +92,13 @@ TEST(PitchelFailures, FileThatIsMissing) {
     expect_output(pitchel({"127.0.0.1", "9", "-f", "no/such/file"}), "file 'no/such/file' not found\n", 1);
 }
 
-#ifndef _WIN32
 TEST(PitchelFailures, FileThatOpensButCannotBeRead) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows opens no directory as a file: pitchel reports one as not found";
+#endif
     std::string dir = std::filesystem::temp_directory_path().string();
     expect_output(pitchel({"127.0.0.1", "9", "-f", dir}), "cannot read file '" + dir + "'\n", 1);
 }
-#endif
 
 TEST_F(PitchelSends, MessageTravelsWithItsZeroByte) {
     expect_output(pitchel({"127.0.0.1", port(), "hello"}), "", 0);
@@ -109,6 +116,7 @@ TEST_F(PitchelSends, PortReadsItsLeadingNumber) {
 }
 
 TEST_F(PitchelSends, BoundSenderSendsFromItsAddress) {
+    if (const char* wine = wine_version()) GTEST_SKIP() << wine_binds_any << wine;
     expect_output(pitchel({"-bind", "127.0.0.2", "127.0.0.1", port(), "hi"}), "", 0);
     std::string data;
     std::uint16_t from_port = 0;

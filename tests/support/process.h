@@ -30,3 +30,18 @@ process_output stop_program(running_program* child);
 // How the system reports a main() that returned `code`: POSIX keeps the low
 // eight bits, Windows the whole value.
 int exit_status(int code);
+
+// `text` as a program's standard output carries it: in text mode Windows
+// writes each "\n" as "\r\n".
+inline std::string text_output(const std::string& text) {
+#ifdef _WIN32
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    return lines;
+#else
+    return text;
+#endif
+}
