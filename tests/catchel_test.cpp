@@ -13,21 +13,21 @@ namespace {
 const std::string usage =
     "Usage: catchel [-bind <ip>] <port>\n"
     "       catchel [-bind <ip>] <multicast ip> <port>\n";
-const std::string timeout_line = "timeout/error err -1\n";
+const std::string timeout_line = text_output("timeout/error err -1\n");
 constexpr int start_wait_ms = 10000;
 constexpr int output_wait_ms = 10000;
 
 process_output catchel(const std::vector<std::string>& args) { return run_program(CATCHEL_PATH, args); }
 
 void expect_output(const process_output& r, const std::string& out, int status) {
-    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.out, text_output(out));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, exit_status(status));
 }
 
 std::string record(int number, std::uint16_t from_port, const std::string& text, std::size_t size) {
-    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from_port) + " sz " +
-           std::to_string(size) + " :\n\n" + text + "\n";
+    return text_output("udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from_port) + " sz " +
+                       std::to_string(size) + " :\n\n" + text + "\n");
 }
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -175,7 +175,7 @@ TEST(EndToEnd, PitchelMessageShowsUpAtCatchel) {
     ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
     process_output sent = run_program(PITCHEL_PATH, {"127.0.0.1", std::to_string(port), "hello"});
     EXPECT_EQ(sent.status, 0);
-    EXPECT_TRUE(wait_for_output(child, " sz 6 :\n\nhello\n", output_wait_ms));
+    EXPECT_TRUE(wait_for_output(child, text_output(" sz 6 :\n\nhello\n"), output_wait_ms));
     EXPECT_EQ(output_so_far(child).rfind("udp 1 from 127.0.0.1:", 0), 0u);
     stop_program(child);
 }
@@ -187,7 +187,7 @@ TEST(EndToEnd, PitchelFileShowsUpAtCatchel) {
     running_program* child = start_program(CATCHEL_PATH, {std::to_string(port)});
     ASSERT_TRUE(plain_wait_port_held(0, port, start_wait_ms));
     EXPECT_EQ(run_program(PITCHEL_PATH, {"127.0.0.1", std::to_string(port), "-f", file.string()}).status, 0);
-    EXPECT_TRUE(wait_for_output(child, " sz 17 :\n\nline one\nline two\n", output_wait_ms));
+    EXPECT_TRUE(wait_for_output(child, text_output(" sz 17 :\n\nline one\nline two\n"), output_wait_ms));
     EXPECT_EQ(occurrences(output_so_far(child), "udp "), 1u);
     stop_program(child);
     std::filesystem::remove(file);

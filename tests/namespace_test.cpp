@@ -83,7 +83,7 @@ TEST(PrivateNamespace, CatchelPrintsWhatPitchelSendsToItsGroup) {
         ASSERT_TRUE(plain_wait_port_held(0, port, 10000));
         process_output sent = run_program(PITCHEL_PATH, {group, std::to_string(port), "to the group"});
         EXPECT_EQ(sent.status, 0);
-        EXPECT_TRUE(wait_for_output(child, " sz 13 :\n\nto the group\n", 10000));
+        EXPECT_TRUE(wait_for_output(child, text_output(" sz 13 :\n\nto the group\n"), 10000));
         // The namespace's loopback offers no source address for groups, so any is shown.
         EXPECT_EQ(output_so_far(child).rfind("udp 1 from ", 0), 0u);
         process_output rest = stop_program(child);
@@ -97,7 +97,7 @@ TEST(PrivateNamespace, SecondGroupReceiverOnTheSamePortFails) {
     running_program* first = start_program(CATCHEL_PATH, {"239.1.1.1", std::to_string(port)});
     ASSERT_TRUE(plain_wait_port_held(0, port, 10000));
     process_output second = run_program(CATCHEL_PATH, {"239.1.1.1", std::to_string(port)});
-    EXPECT_EQ(second.out, "cannot initialize socket err -2\n");
+    EXPECT_EQ(second.out, text_output("cannot initialize socket err -2\n"));
     EXPECT_EQ(second.status, exit_status(-1));
     stop_program(first);
 }

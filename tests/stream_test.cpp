@@ -12,6 +12,7 @@
 #include <csignal>
 #endif
 
+#include "wine.h"
 #include "fault.h"
 #include "netlayer/netlayer.h"
 #include "plain_tcp.h"
@@ -109,6 +110,9 @@ TEST_F(StreamClient, ReceiveAfterThePeerClosesIsPeerClosed) {
 }
 
 TEST_F(StreamClient, ReceiveAfterAResetIsAnError) {
+    if (const char* wine = wine_version()) {
+        GTEST_SKIP() << "wine reports a reset connection as an orderly close, unlike Windows; wine " << wine;
+    }
     plain_tcp_reset(&peer);
     EXPECT_EQ(stream_receive(ep, buf, sizeof buf, wait_us), NET_ERROR);
 }
