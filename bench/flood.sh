@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# bench/flood.sh RECEIVER [COUNT] [SIZE] [RATE]
+#
+# One receiver under a paced flood from udp_flood to 127.0.0.1: RECEIVER is
+# catchel, nc (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
+# writing to a file. Defaults: 200000 datagrams of 64 bytes at 100000 a second.
+# Prints one line: what was sent and received, the loss, the part of it the
+# kernel counted as receive-buffer drops (the rest is the program's), and
+# the receiver's CPU time.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+bench_private_netns "$0" "$@"
+
+receiver=${1:?receiver: catchel, nc or socat}
+count=${2:-200000}
+size=${3:-64}
+rate=${4:-100000}
+port=${FLOOD_PORT:-47200}
+bench_build
+
+out=$(mktemp /tmp/flood.XXXXXX)
+trap 'rm -f "$out"' EXIT
+case $receiver in
+  catchel) "$bench_bin/catchel/catchel" "$port" >"$out" </dev/null & ;;
+  nc) nc -u -l "$port" >"$out" </dev/null & ;;
+  socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
+  *) echo "unknown receiver $receiver" >&2; exit 2 ;;
+esac
+pid=$!
+wait_port_bound "$port"
+
+rcvbuf_before=$(udp_counter RcvbufErrors)
+inerr_before=$(udp_counter InErrors)
+seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
+sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -seconds "$seconds_limit")
+wait_quiet "$out"
+read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
+kill "$pid"
+wait "$pid" 2>/dev/null || true
+rcvbuf=$(($(udp_counter RcvbufErrors) - rcvbuf_before))
+inerr=$(($(udp_counter InErrors) - inerr_before))
+
+read -r _ _ _ _ _ sent _ _ _ seconds <<<"$sent_line"
+if [ "$receiver" = catchel ]; then
+  # The number of the last record; the count of records says the same when none is missing from the file.
+  received=$(grep -a '^udp [0-9]* from ' "$out" | tail -n 1 | cut -d' ' -f2)
+  received=${received:-0}
+else
+  received=$(($(stat -c %s "$out") / size))
+fi
+lost=$((sent - received))
+awk -v r="$receiver" -v s="$sent" -v got="$received" -v lost="$lost" -v k="$rcvbuf" -v ie="$inerr" \
+  -v u="$cpu_user" -v sy="$cpu_sys" -v c="$cpu_total" -v secs="$seconds" -v rate="$rate" -v size="$size" 'BEGIN {
+  printf "%-7s rate %d size %d sent %d in %.2fs received %d loss %.4f%% kernel_drops %d (InErrors %d) program_loss %d cpu_user %.2f cpu_sys %.2f cpu %.3fs cpu_per_datagram %.2fus\n",
+    r, rate, size, s, secs, got, 100 * lost / s, k, ie, lost - k, u, sy, c, got ? 1e6 * c / got : 0
+}'
