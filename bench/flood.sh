@@ -6,7 +6,7 @@
 # writing to a file. Defaults: 200000 datagrams of 64 bytes at 100000 a second.
 # Prints one line: what was sent and received, the loss, the part of it the
 # kernel counted as receive-buffer drops (the rest is the program's), and
-# the receiver's CPU time.
+# the receiver's CPU time. CATCHEL names another catchel to run, for comparing builds.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -21,7 +21,7 @@ bench_build
 out=$(mktemp /tmp/flood.XXXXXX)
 trap 'rm -f "$out"' EXIT
 case $receiver in
-  catchel) "$bench_bin/catchel/catchel" "$port" >"$out" </dev/null & ;;
+  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" "$port" >"$out" </dev/null & ;;
   nc) nc -u -l "$port" >"$out" </dev/null & ;;
   socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
   *) echo "unknown receiver $receiver" >&2; exit 2 ;;
