@@ -80,7 +80,28 @@ median() {
   sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# load_note: the load average, printed beside every set of figures.
+# busy_percent: how much of the machine's CPU time was not idle over the next second.
+busy_percent() {
+  local before after
+  before=$(awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $5 + $6 }' /proc/stat)
+  sleep 1
+  after=$(awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 + $9, $5 + $6 }' /proc/stat)
+  awk -v b="$before" -v a="$after" 'BEGIN { split(b, x, " "); split(a, y, " "); busy = y[1] - x[1]; idle = y[2] - x[2];
+    printf "%d\n", (busy + idle > 0) ? 100 * busy / (busy + idle) : 0 }'
+}
+
+# wait_for_quiet: with BENCH_QUIET_WAIT=<seconds>, waits up to that long for
+# a second in which under BENCH_QUIET_BUSY percent (default 15) of the CPU
+# was busy, since others share this machine; without it, does not wait.
+wait_for_quiet() {
+  local limit=${BENCH_QUIET_WAIT:-0} busy
+  for ((waited = 0; waited < limit; waited++)); do
+    busy=$(busy_percent)
+    [ "$busy" -lt "${BENCH_QUIET_BUSY:-15}" ] && return 0
+  done
+}
+
+# load_note: the load average and the busy share just before, printed beside every set of figures.
 load_note() {
-  echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+  echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores, $(busy_percent)% busy"
 }

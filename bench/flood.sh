@@ -18,6 +18,7 @@ rate=${4:-100000}
 port=${FLOOD_PORT:-47200}
 bench_build
 
+wait_for_quiet
 out=$(mktemp /tmp/flood.XXXXXX)
 trap 'rm -f "$out"' EXIT
 case $receiver in

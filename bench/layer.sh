@@ -16,6 +16,7 @@ bench_build
 json=$(mktemp /tmp/layer_bench.XXXXXX)
 trap 'rm -f "$json"' EXIT
 
+wait_for_quiet
 load_note
 "$bench_bin/bench/layer_bench" --benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true \
   --benchmark_min_time=0.1 --benchmark_report_aggregates_only=true --benchmark_format=json "$@" >"$json"

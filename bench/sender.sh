@@ -37,6 +37,7 @@ medians_ms() {
 
 load_note
 for round in $(seq "$rounds"); do
+  wait_for_quiet
   hyperfine --style none --warmup 30 --runs "$runs" --export-json "$work/shell.$round.json" \
     -n pitchel "$pitchel" -n nc "$nc" -n socat "$socat" >/dev/null
   hyperfine --style none -N --warmup 30 --runs "$runs" --export-json "$work/direct.$round.json" \
