@@ -80,6 +80,11 @@ median() {
   sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# busy_seconds: CPU time the whole machine has spent not idle since boot.
+busy_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '$1 == "cpu" { printf "%.2f\n", ($2 + $3 + $4 + $7 + $8 + $9) / hz }' /proc/stat
+}
+
 # busy_percent: how much of the machine's CPU time was not idle over the next second.
 busy_percent() {
   local before after

@@ -31,8 +31,9 @@ for rate in "${rates[@]}"; do
   loss=$(awk '{ for (i = 1; i < NF; i++) if ($i == "loss") print $(i + 1) }' "$lines" | tr -d '%' | median)
   reached=$(awk '{ for (i = 1; i < NF; i++) if ($i == "in") { s = $(i + 1); sub(/s$/, "", s); print $(i - 1) / s } }' "$lines" | median)
   cpu=$(awk '{ for (i = 1; i < NF; i++) if ($i == "cpu_per_datagram") print $(i + 1) }' "$lines" | tr -d 'us' | median)
-  printf 'rate %7d sent at %7.0f/s median loss %.4f%% cpu_per_datagram %sus (losses: %s)\n' "$rate" "$reached" "$loss" "$cpu" \
-    "$(awk '{ for (i = 1; i < NF; i++) if ($i == "loss") printf "%s ", $(i + 1) }' "$lines")"
+  others=$(awk '{ for (i = 1; i < NF; i++) if ($i == "others_cpu") print $(i + 1) }' "$lines" | tr -d 's' | median)
+  printf 'rate %7d sent at %7.0f/s median loss %.4f%% cpu_per_datagram %sus others_cpu %ss (losses: %s)\n' "$rate" \
+    "$reached" "$loss" "$cpu" "$others" "$(awk '{ for (i = 1; i < NF; i++) if ($i == "loss") printf "%s ", $(i + 1) }' "$lines")"
   if awk -v l="$loss" 'BEGIN { exit !(l < 0.1) }'; then
     [ $failed = no ] && best=$rate
   else

@@ -27,7 +27,8 @@ field() {
 }
 echo "medians of $repeats runs; $(load_note)"
 for receiver in catchel nc socat; do
-  printf '%-7s received %s loss %s%% kernel_drops %s program_loss %s cpu %ss cpu_per_datagram %sus\n' "$receiver" \
-    "$(field $receiver received)" "$(field $receiver loss)" "$(field $receiver kernel_drops)" \
-    "$(field $receiver program_loss)" "$(field $receiver cpu)" "$(field $receiver cpu_per_datagram)"
+  printf '%-7s received %s loss %s%% kernel_drops %s program_loss %s cpu %ss cpu_per_datagram %sus others_cpu %ss\n' \
+    "$receiver" "$(field $receiver received)" "$(field $receiver loss)" "$(field $receiver kernel_drops)" \
+    "$(field $receiver program_loss)" "$(field $receiver cpu)" "$(field $receiver cpu_per_datagram)" \
+    "$(field $receiver others_cpu)"
 done

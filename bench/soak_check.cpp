@@ -53,7 +53,7 @@ bool read_senders(const char* path, std::vector<sender_record>* senders) {
     sender_record s{};
     unsigned long long sent = 0;
     unsigned long long failed = 0;
-    while (std::fscanf(f, " sender %u port %u sent %llu failed %llu seconds %*f", &s.id, &s.port, &sent, &failed) == 4) {
+    while (std::fscanf(f, " sender %u port %u sent %llu failed %llu seconds %*f cpu %*f", &s.id, &s.port, &sent, &failed) == 4) {
         s.sent = sent + failed;  // a failed send still used its number
         senders->push_back(s);
     }

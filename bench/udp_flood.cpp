@@ -3,7 +3,7 @@
 //
 // Sends a bounded, paced stream of datagrams to 127.0.0.1 and nowhere else,
 // then prints one line: "sender <id> port <source port> sent <n> failed <n>
-// seconds <s>". It stops after <n> datagrams or <limit> seconds, whichever
+// seconds <s> cpu <s>", the last its own CPU time. It stops after <n> datagrams or <limit> seconds, whichever
 // comes first; a rate of 0 sends as fast as it can.
 //
 // Without -soak every datagram holds "flood <number>" padded with dots and a
@@ -11,6 +11,7 @@
 // so that soak_check can tell what each datagram held.
 #include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -45,6 +46,13 @@ std::int64_t now_ns() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * ns_per_s + t.tv_nsec;
+}
+
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void sleep_until(std::int64_t when_ns) {
@@ -145,9 +153,9 @@ int main(int argc, char** argv) {
         }
         now = now_ns();
     }
-    std::printf("sender %u port %u sent %llu failed %llu seconds %.3f\n", s.sender, unsigned{ntohs(local.sin_port)},
-                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(failed),
-                static_cast<double>(now - start) / ns_per_s);
+    std::printf("sender %u port %u sent %llu failed %llu seconds %.3f cpu %.3f\n", s.sender,
+                unsigned{ntohs(local.sin_port)}, static_cast<unsigned long long>(sent),
+                static_cast<unsigned long long>(failed), static_cast<double>(now - start) / ns_per_s, cpu_seconds());
     close(sock);
     return 0;
 }
