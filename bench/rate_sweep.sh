@@ -14,7 +14,7 @@ bench_private_netns "$0" "$@"
 repeats=${1:-3}
 shift || true
 rates=("$@")
-[ ${#rates[@]} -gt 0 ] || rates=(100000 150000 200000 250000 300000 400000)
+[ ${#rates[@]} -gt 0 ] || rates=(100000 150000 200000 250000 300000 350000 400000)
 bench_build
 export NETLAYER_BENCH_NO_BUILD=1
 
