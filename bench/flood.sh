@@ -17,7 +17,8 @@ receiver=${1:?receiver: catchel, nc or socat}
 count=${2:-200000}
 size=${3:-64}
 rate=${4:-100000}
-port=${FLOOD_PORT:-47200}
+# A port of its own per run, so that no run waits on the last one's socket.
+port=${FLOOD_PORT:-$((47200 + RANDOM % 2000))}
 bench_build
 
 wait_for_quiet
@@ -31,6 +32,7 @@ case $receiver in
 esac
 pid=$!
 wait_port_bound "$port"
+kill -0 "$pid" 2>/dev/null || { echo "$receiver did not start on port $port" >&2; exit 1; }
 
 rcvbuf_before=$(udp_counter RcvbufErrors)
 inerr_before=$(udp_counter InErrors)
@@ -40,7 +42,7 @@ sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$s
 wait_quiet "$out"
 read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
 busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')
-kill "$pid"
+kill "$pid" 2>/dev/null || echo "$receiver ended before the flood did" >&2
 wait "$pid" 2>/dev/null || true
 rcvbuf=$(($(udp_counter RcvbufErrors) - rcvbuf_before))
 inerr=$(($(udp_counter InErrors) - inerr_before))
