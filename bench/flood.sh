@@ -8,7 +8,8 @@
 # kernel counted as receive-buffer drops (the rest is the program's), and
 # the receiver's CPU time, and the CPU time that neither the receiver nor
 # the sender used meanwhile: what others ran on the machine during the
-# flood, the measure of how much to trust the line. CATCHEL names another catchel to run, for comparing builds.
+# flood, the measure of how much to trust the line. CATCHEL names another
+# catchel to run, for comparing builds, and FLOOD_LABEL what to call it.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -56,7 +57,7 @@ else
   received=$(($(stat -c %s "$out") / size))
 fi
 lost=$((sent - received))
-awk -v r="$receiver" -v s="$sent" -v got="$received" -v lost="$lost" -v k="$rcvbuf" -v ie="$inerr" \
+awk -v r="${FLOOD_LABEL:-$receiver}" -v s="$sent" -v got="$received" -v lost="$lost" -v k="$rcvbuf" -v ie="$inerr" \
   -v u="$cpu_user" -v sy="$cpu_sys" -v c="$cpu_total" -v secs="$seconds" -v rate="$rate" -v size="$size" \
   -v busy="$busy" -v sc="$sender_cpu" 'BEGIN {
   printf "%-7s rate %d size %d sent %d in %.2fs received %d loss %.4f%% kernel_drops %d (InErrors %d) program_loss %d cpu_user %.2f cpu_sys %.2f cpu %.3fs cpu_per_datagram %.2fus sender_cpu %.2fs others_cpu %.2fs\n",
