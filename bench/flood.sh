@@ -9,7 +9,8 @@
 # the receiver's CPU time, and the CPU time that neither the receiver nor
 # the sender used meanwhile: what others ran on the machine during the
 # flood, the measure of how much to trust the line. CATCHEL names another
-# catchel to run, for comparing builds, and FLOOD_LABEL what to call it.
+# catchel to run, for comparing builds, and FLOOD_LABEL what to call it;
+# FLOOD_BURST=<n> sends the same rate as bursts of n datagrams.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -18,6 +19,7 @@ receiver=${1:?receiver: catchel, nc or socat}
 count=${2:-200000}
 size=${3:-64}
 rate=${4:-100000}
+burst=${FLOOD_BURST:-1}
 # A port of its own per run, so that no run waits on the last one's socket.
 port=${FLOOD_PORT:-$((47200 + RANDOM % 2000))}
 bench_build
@@ -39,7 +41,8 @@ rcvbuf_before=$(udp_counter RcvbufErrors)
 inerr_before=$(udp_counter InErrors)
 busy_before=$(busy_seconds)
 seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
-sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -seconds "$seconds_limit")
+sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -burst "$burst" \
+  -seconds "$seconds_limit")
 wait_quiet "$out"
 read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
 busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')
@@ -58,8 +61,8 @@ else
 fi
 lost=$((sent - received))
 awk -v r="${FLOOD_LABEL:-$receiver}" -v s="$sent" -v got="$received" -v lost="$lost" -v k="$rcvbuf" -v ie="$inerr" \
-  -v u="$cpu_user" -v sy="$cpu_sys" -v c="$cpu_total" -v secs="$seconds" -v rate="$rate" -v size="$size" \
+  -v u="$cpu_user" -v sy="$cpu_sys" -v c="$cpu_total" -v secs="$seconds" -v rate="$rate" -v burst="$burst" -v size="$size" \
   -v busy="$busy" -v sc="$sender_cpu" 'BEGIN {
-  printf "%-7s rate %d size %d sent %d in %.2fs received %d loss %.4f%% kernel_drops %d (InErrors %d) program_loss %d cpu_user %.2f cpu_sys %.2f cpu %.3fs cpu_per_datagram %.2fus sender_cpu %.2fs others_cpu %.2fs\n",
-    r, rate, size, s, secs, got, 100 * lost / s, k, ie, lost - k, u, sy, c, got ? 1e6 * c / got : 0, sc, busy - c - sc
+  printf "%-7s rate %d burst %d size %d sent %d in %.2fs received %d loss %.4f%% kernel_drops %d (InErrors %d) program_loss %d cpu_user %.2f cpu_sys %.2f cpu %.3fs cpu_per_datagram %.2fus sender_cpu %.2fs others_cpu %.2fs\n",
+    r, rate, burst, size, s, secs, got, 100 * lost / s, k, ie, lost - k, u, sy, c, got ? 1e6 * c / got : 0, sc, busy - c - sc
 }'

@@ -1,12 +1,13 @@
-// udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-seconds <limit>]
-//           [-soak <seed> -sender <id>]
+// udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]
+//           [-seconds <limit>] [-soak <seed> -sender <id>]
 //
 // Sends a bounded, paced stream of datagrams to 127.0.0.1 and nowhere else,
 // then prints one line: "sender <id> port <source port> sent <n> failed <n>
 // seconds <s> cpu <s>", the last its own CPU time. It stops after <n> datagrams or <limit> seconds, whichever
 // comes first; a rate of 0 sends as fast as it can. Datagrams that are due
 // together leave in one sendmmsg, so that the sender keeps the pace of
-// rates that one sendto per datagram cannot.
+// rates that one sendto per datagram cannot. With -burst <n> the same rate
+// comes as <n> datagrams back to back every <n>/<rate> seconds.
 //
 // Without -soak every datagram holds "flood <number>" padded with dots and a
 // closing zero byte. With -soak the sizes and bytes come from soak_payload(),
@@ -40,6 +41,7 @@ struct flood_settings {
     std::uint64_t count = 200000;
     std::uint32_t size = 64;
     std::uint64_t rate = 100000;
+    std::uint64_t burst = 1;
     double seconds = 60;
     bool soak = false;
     std::uint64_t seed = 0;
@@ -66,8 +68,8 @@ void sleep_until(std::int64_t when_ns) {
 }
 
 int usage() {
-    std::fputs("Usage: udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-seconds <limit>]\n"
-               "                 [-soak <seed> -sender <id>]\n",
+    std::fputs("Usage: udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]\n"
+               "                 [-seconds <limit>] [-soak <seed> -sender <id>]\n",
                stderr);
     return 2;
 }
@@ -85,6 +87,8 @@ bool read_settings(int argc, char** argv, flood_settings* s) {
             s->size = static_cast<std::uint32_t>(number);
         } else if (std::strcmp(name, "-rate") == 0) {
             s->rate = number;
+        } else if (std::strcmp(name, "-burst") == 0 && number > 0) {
+            s->burst = number;
         } else if (std::strcmp(name, "-seconds") == 0) {
             s->seconds = std::strtod(value, nullptr);
         } else if (std::strcmp(name, "-soak") == 0) {
@@ -140,7 +144,8 @@ int main(int argc, char** argv) {
     while (sent + failed < s.count && now < limit) {
         // What is due goes now, in batches; a datagram that fails is
         // counted and the rest of its batch goes again.
-        std::uint64_t due = s.rate == 0 ? s.count : static_cast<std::uint64_t>((now - start) * s.rate / ns_per_s) + 1;
+        std::uint64_t bursts_due = s.rate == 0 ? s.count : static_cast<std::uint64_t>((now - start) * s.rate / ns_per_s / s.burst) + 1;
+        std::uint64_t due = bursts_due * s.burst;
         unsigned batch = 0;
         for (std::uint64_t seq = sent + failed; seq < due && seq < s.count && batch < batch_limit; ++seq, ++batch) {
             std::vector<unsigned char>& payload = payloads[batch];
@@ -164,7 +169,7 @@ int main(int argc, char** argv) {
         now = now_ns();
         if (s.rate == 0 || sent + failed >= s.count) continue;
         // A sleep overshoots a near deadline by more than the gap itself: spin for those.
-        auto next = start + static_cast<std::int64_t>((sent + failed) * ns_per_s / s.rate);
+        auto next = start + static_cast<std::int64_t>((sent + failed) / s.burst * s.burst * ns_per_s / s.rate);
         if (next - now > spin_below_ns) {
             sleep_until(next);
             now = now_ns();
