@@ -58,6 +58,8 @@ int dgram_leave_group(net_endpoint* ep, std::uint32_t group) {
     return change_membership(ep, IP_DROP_MEMBERSHIP, group);
 }
 
+int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
+
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
                   std::uint32_t timeout_us) {
     int rc = net_wait_single(ep, net_readiness::writable, timeout_us);

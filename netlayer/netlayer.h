@@ -90,6 +90,8 @@ int dgram_close(net_endpoint* ep);
 int dgram_set_multicast(net_endpoint* ep, int ttl, int loop);
 int dgram_join_group(net_endpoint* ep, std::uint32_t group);
 int dgram_leave_group(net_endpoint* ep, std::uint32_t group);
+// Asks for a receive buffer of `bytes`; the platform may cap or round it.
+int dgram_set_receive_buffer(net_endpoint* ep, int bytes);
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
                   std::uint32_t timeout_us);
 

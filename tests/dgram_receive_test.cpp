@@ -171,6 +171,58 @@ TEST_F(DgramReceive, WaitOnOneEndpointTakesNoIndex) {
     EXPECT_EQ(index, 0);
 }
 
+TEST_F(DgramReceive, ZeroWaitReadsAQueuedDatagramWithoutAWait) {
+    send("queued");
+    settle();
+    std::uint16_t port = 0;
+    ASSERT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, &port, 0, 0), 6);
+    EXPECT_EQ(std::string(buf, 6), "queued");
+    EXPECT_EQ(port, sender.port);
+    send("next");
+    settle();
+    ASSERT_EQ(dgram_receive(ep, buf, sizeof buf, 0, 0), 4);
+    EXPECT_EQ(std::string(buf, 4), "next");
+    EXPECT_EQ(fault_count(fault_op::select), 0);
+    EXPECT_EQ(fault_count(fault_op::recv_queued), 2);
+}
+
+TEST_F(DgramReceive, ZeroWaitWithNothingQueuedIsATimeOut) {
+    EXPECT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, nullptr, 0, 0), NET_TIMEOUT);
+    EXPECT_EQ(dgram_receive(ep, buf, sizeof buf, 0, 0), NET_TIMEOUT);
+    // The endpoint still waits as before afterwards.
+    send("later");
+    EXPECT_EQ(dgram_receive(ep, buf, sizeof buf, long_wait_us, 0), 5);
+}
+
+TEST_F(DgramReceive, ZeroWaitKeepsTheBufferRules) {
+    send("12345678");
+    send("too long for it");
+    send("ok");
+    settle();
+    EXPECT_EQ(dgram_receive(ep, buf, 8, 0, 0), NET_BUFFER_FULL);
+    EXPECT_EQ(dgram_receive(ep, buf, 8, 0, 0), NET_ERROR);  // and consumed
+    ASSERT_EQ(dgram_receive(ep, buf, 8, 0, 0), 2);
+    EXPECT_EQ(std::string(buf, 2), "ok");
+}
+
+TEST_F(DgramReceive, ZeroWaitWithLatestGivesTheNewest) {
+    send("one");
+    send("two");
+    send("three");
+    settle();
+    ASSERT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, nullptr, 0, RECV_LATEST), 5);
+    EXPECT_EQ(std::string(buf, 5), "three");
+    EXPECT_EQ(dgram_receive(ep, buf, sizeof buf, 0, 0), NET_TIMEOUT);
+}
+
+TEST_F(DgramReceive, ZeroWaitFailedReadIsAnError) {
+    send("x");
+    settle();
+    fault_plan(fault_op::recv_queued, -1);
+    EXPECT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, nullptr, 0, 0), NET_ERROR);
+    ASSERT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, nullptr, 0, 0), 1);  // it was never read
+}
+
 TEST_F(DgramReceive, ReceivingAllocatesNothing) {
     constexpr int rounds = 500;
     long news_before = operator_news.load();

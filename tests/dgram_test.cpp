@@ -165,6 +165,24 @@ TEST_F(DgramOptions, MembershipGoesToThePlatformAndReportsItsFailure) {
     EXPECT_EQ(calls[1].name, IP_DROP_MEMBERSHIP);
 }
 
+TEST_F(DgramOptions, ReceiveBufferGrowsWhenAskedForMore) {
+    int before = int_option(ep->sock, SOL_SOCKET, SO_RCVBUF);
+    ASSERT_GT(before, 0);
+    ASSERT_EQ(dgram_set_receive_buffer(ep, 4 * before), NET_OK);
+    // Platforms cap the size or count their own overhead in it; more it must be.
+    EXPECT_GT(int_option(ep->sock, SOL_SOCKET, SO_RCVBUF), before);
+    ASSERT_EQ(fault_count(fault_op::setsockopt), 1);
+    const fault_call& call = fault_calls().back();
+    EXPECT_EQ(call.level, SOL_SOCKET);
+    EXPECT_EQ(call.name, SO_RCVBUF);
+    EXPECT_EQ(call.value, 4 * before);
+}
+
+TEST_F(DgramOptions, RefusedReceiveBufferIsAnError) {
+    fault_plan(fault_op::setsockopt, -1);
+    EXPECT_EQ(dgram_set_receive_buffer(ep, 1 << 20), NET_ERROR);
+}
+
 class DgramSend : public DgramOptions {
 protected:
     void SetUp() override {

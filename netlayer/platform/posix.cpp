@@ -52,7 +52,7 @@ int keep_ready_members(net_select_set* set, const pollfd* entries, short events)
     return static_cast<int>(kept);
 }
 
-int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote) {
+int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int flags) {
     iovec part{buf, static_cast<std::size_t>(size)};
     msghdr message{};
     message.msg_iov = &part;
@@ -63,8 +63,9 @@ int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote) {
     }
     ssize_t n;
     do {
-        n = recvmsg(s, &message, 0);
+        n = recvmsg(s, &message, flags);
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return NET_NOTHING_QUEUED;
     // Winsock fails a read whose datagram does not fit; so do we.
     if (n < 0 || (message.msg_flags & MSG_TRUNC)) return -1;
     return static_cast<int>(n);
@@ -137,10 +138,14 @@ int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remo
                                    reinterpret_cast<const sockaddr*>(remote), sizeof *remote));
 }
 
-int plat_recv(net_socket s, void* buf, int size) { return receive_datagram(s, buf, size, nullptr); }
+int plat_recv(net_socket s, void* buf, int size) { return receive_datagram(s, buf, size, nullptr, 0); }
 
 int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
-    return receive_datagram(s, buf, size, remote);
+    return receive_datagram(s, buf, size, remote, 0);
+}
+
+int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    return receive_datagram(s, buf, size, remote, MSG_DONTWAIT);
 }
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

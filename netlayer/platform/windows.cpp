@@ -92,6 +92,17 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
     return recvfrom(s, static_cast<char*>(buf), size, 0, reinterpret_cast<sockaddr*>(remote), &len);
 }
 
+int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    fd_set ready;
+    ready.fd_count = 1;
+    ready.fd_array[0] = s;
+    timeval no_wait{0, 0};
+    int rc = select(select_width, &ready, nullptr, nullptr, &no_wait);
+    if (rc < 0) return -1;
+    if (rc == 0) return NET_NOTHING_QUEUED;
+    return remote != nullptr ? plat_recvfrom(s, buf, size, remote) : plat_recv(s, buf, size);
+}
+
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
     return setsockopt(s, level, name, static_cast<const char*>(value), len);
 }

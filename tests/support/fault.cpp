@@ -73,6 +73,7 @@ int __real_plat_send(net_socket s, const void* data, int len);
 int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote);
 int __real_plat_recv(net_socket s, void* buf, int size);
 int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
+int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int __real_plat_getsockname(net_socket s, sockaddr_in* local);
 int __real_plat_getpeername(net_socket s, sockaddr_in* remote);
@@ -154,6 +155,11 @@ int __wrap_plat_recv(net_socket s, void* buf, int size) {
 int __wrap_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
     int rc = 0;
     return take(fault_op::recvfrom, s, &rc) ? rc : __real_plat_recvfrom(s, buf, size, remote);
+}
+
+int __wrap_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
+    int rc = 0;
+    return take(fault_op::recv_queued, s, &rc) ? rc : __real_plat_recv_queued(s, buf, size, remote);
 }
 
 int __wrap_plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# bench/flood.sh RECEIVER [COUNT] [SIZE] [RATE]
+#
+# One receiver under a paced flood from udp_flood to 127.0.0.1: RECEIVER is
+# catchel, nc (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
+# writing to a file. Defaults: 200000 datagrams of 64 bytes at 100000 a second.
+# Prints one line: what was sent and received, the loss, the part of it the
+# kernel counted as receive-buffer drops (the rest is the program's), and
+# the receiver's CPU time, and the CPU time that neither the receiver nor
+# the sender used meanwhile: what others ran on the machine during the
+# flood, the measure of how much to trust the line. CATCHEL names another
+# catchel to run, for comparing builds, and FLOOD_LABEL what to call it;
+# FLOOD_BURST=<n> sends the same rate as bursts of n datagrams.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+bench_private_netns "$0" "$@"
+
+receiver=${1:?receiver: catchel, nc or socat}
+count=${2:-200000}
+size=${3:-64}
+rate=${4:-100000}
+burst=${FLOOD_BURST:-1}
+# A port of its own per run, so that no run waits on the last one's socket.
+port=${FLOOD_PORT:-$((47200 + RANDOM % 2000))}
+bench_build
+
+wait_for_quiet
+out=$(mktemp /tmp/flood.XXXXXX)
+trap 'rm -f "$out"' EXIT
+case $receiver in
+  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" "$port" >"$out" </dev/null & ;;
+  nc) nc -u -l "$port" >"$out" </dev/null & ;;
+  socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
+  *) echo "unknown receiver $receiver" >&2; exit 2 ;;
+esac
+pid=$!
+wait_port_bound "$port"
+kill -0 "$pid" 2>/dev/null || { echo "$receiver did not start on port $port" >&2; exit 1; }
+
+rcvbuf_before=$(udp_counter RcvbufErrors)
+inerr_before=$(udp_counter InErrors)
+busy_before=$(busy_seconds)
+seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
+sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -burst "$burst" \
+  -seconds "$seconds_limit")
+wait_quiet "$out"
+read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
+busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')
+kill "$pid" 2>/dev/null || echo "$receiver ended before the flood did" >&2
+wait "$pid" 2>/dev/null || true
+rcvbuf=$(($(udp_counter RcvbufErrors) - rcvbuf_before))
+inerr=$(($(udp_counter InErrors) - inerr_before))
+
+read -r _ _ _ _ _ sent _ _ _ seconds _ sender_cpu <<<"$sent_line"
+if [ "$receiver" = catchel ]; then
+  # The number of the last record; the count of records says the same when none is missing from the file.
+  received=$(grep -a '^udp [0-9]* from ' "$out" | tail -n 1 | cut -d' ' -f2)
+  received=${received:-0}
+else
+  received=$(($(stat -c %s "$out") / size))
+fi
+lost=$((sent - received))
+awk -v r="${FLOOD_LABEL:-$receiver}" -v s="$sent" -v got="$received" -v lost="$lost" -v k="$rcvbuf" -v ie="$inerr" \
+  -v u="$cpu_user" -v sy="$cpu_sys" -v c="$cpu_total" -v secs="$seconds" -v rate="$rate" -v burst="$burst" -v size="$size" \
+  -v busy="$busy" -v sc="$sender_cpu" 'BEGIN {
+  printf "%-7s rate %d burst %d size %d sent %d in %.2fs received %d loss %.4f%% kernel_drops %d (InErrors %d) program_loss %d cpu_user %.2f cpu_sys %.2f cpu %.3fs cpu_per_datagram %.2fus sender_cpu %.2fs others_cpu %.2fs\n",
+    r, rate, burst, size, s, secs, got, 100 * lost / s, k, ie, lost - k, u, sy, c, got ? 1e6 * c / got : 0, sc, busy - c - sc
+}'

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# bench/receivers.sh [REPEATS] [COUNT] [SIZE] [RATE]
+#
+# catchel, nc and socat under the same paced flood (bench/flood.sh), taking
+# turns REPEATS times (default 5) so that a change in the machine's load
+# falls on all three alike; then the median of each figure per receiver.
+# With CATCHEL_BASELINE=<path> another catchel build takes its turn too, as
+# "base", to compare a change against.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+bench_private_netns "$0" "$@"
+
+repeats=${1:-5}
+shift || true
+bench_build
+export NETLAYER_BENCH_NO_BUILD=1
+
+lines=$(mktemp /tmp/receivers.XXXXXX)
+trap 'rm -f "$lines"' EXIT
+receivers=(catchel nc socat)
+[ -n "${CATCHEL_BASELINE:-}" ] && receivers+=(base)
+load_note
+for round in $(seq "$repeats"); do
+  for receiver in "${receivers[@]}"; do
+    if [ "$receiver" = base ]; then
+      CATCHEL=$CATCHEL_BASELINE FLOOD_LABEL=base "$(dirname "$0")/flood.sh" catchel "$@" | tee -a "$lines"
+    else
+      "$(dirname "$0")/flood.sh" "$receiver" "$@" | tee -a "$lines"
+    fi
+  done
+done
+# field RECEIVER NAME: the median of the figure after NAME in that receiver's lines.
+field() {
+  grep "^$1 " "$lines" | awk -v name="$2" '{ for (i = 1; i < NF; i++) if ($i == name) print $(i + 1) }' | tr -d '%us' | median
+}
+echo "medians of $repeats runs; $(load_note)"
+for receiver in "${receivers[@]}"; do
+  printf '%-7s received %s loss %s%% kernel_drops %s program_loss %s cpu %ss cpu_per_datagram %sus others_cpu %ss\n' \
+    "$receiver" "$(field $receiver received)" "$(field $receiver loss)" "$(field $receiver kernel_drops)" \
+    "$(field $receiver program_loss)" "$(field $receiver cpu)" "$(field $receiver cpu_per_datagram)" \
+    "$(field $receiver others_cpu)"
+done
