@@ -9,17 +9,6 @@ namespace {
 constexpr std::uint32_t localhost = 0x7f000001;
 constexpr std::uint32_t wait_us = 1000000;
 
-int int_option(net_socket s, int level, int name) {
-    int value = -1;
-#ifdef _WIN32
-    int len = sizeof value;
-    getsockopt(s, level, name, reinterpret_cast<char*>(&value), &len);
-#else
-    socklen_t len = sizeof value;
-    getsockopt(s, level, name, &value, &len);
-#endif
-    return value;
-}
 
 std::uint16_t local_port(net_endpoint* ep) {
     std::uint16_t port = 0;
@@ -79,11 +68,11 @@ TEST_F(DgramOpen, PortHeldByAnotherSocketFailsWithNothingLeftOpen) {
 TEST_F(DgramOpen, BroadcastFlagSetsTheOption) {
     net_endpoint* ep = nullptr;
     ASSERT_EQ(dgram_open(&ep, 0, 0, DGRAM_BROADCAST), NET_OK);
-    EXPECT_NE(int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
+    EXPECT_NE(plain_int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
     EXPECT_EQ(ep->flags, DGRAM_BROADCAST);
     dgram_close(ep);
     ASSERT_EQ(dgram_open(&ep, 0, 0, 0), NET_OK);
-    EXPECT_EQ(int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
+    EXPECT_EQ(plain_int_option(ep->sock, SOL_SOCKET, SO_BROADCAST), 0);
     dgram_close(ep);
 }
 
@@ -126,14 +115,14 @@ protected:
 
 TEST_F(DgramOptions, MulticastValuesReadBack) {
     ASSERT_EQ(dgram_set_multicast(ep, 1, 1), NET_OK);
-    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 1);
-    EXPECT_NE(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 1);
+    EXPECT_NE(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
     ASSERT_EQ(dgram_set_multicast(ep, 5, 0), NET_OK);
-    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
-    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
     ASSERT_EQ(dgram_set_multicast(ep, 0, 7), NET_OK);  // any non-zero loop means on
-    EXPECT_EQ(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
-    EXPECT_NE(int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), 5);
+    EXPECT_NE(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_LOOP), 0);
 }
 
 TEST_F(DgramOptions, ZeroTtlAndLoopMinusOneMakeNoCall) {
@@ -166,11 +155,11 @@ TEST_F(DgramOptions, MembershipGoesToThePlatformAndReportsItsFailure) {
 }
 
 TEST_F(DgramOptions, ReceiveBufferGrowsWhenAskedForMore) {
-    int before = int_option(ep->sock, SOL_SOCKET, SO_RCVBUF);
+    int before = plain_int_option(ep->sock, SOL_SOCKET, SO_RCVBUF);
     ASSERT_GT(before, 0);
     ASSERT_EQ(dgram_set_receive_buffer(ep, 4 * before), NET_OK);
     // Platforms cap the size or count their own overhead in it; more it must be.
-    EXPECT_GT(int_option(ep->sock, SOL_SOCKET, SO_RCVBUF), before);
+    EXPECT_GT(plain_int_option(ep->sock, SOL_SOCKET, SO_RCVBUF), before);
     ASSERT_EQ(fault_count(fault_op::setsockopt), 1);
     const fault_call& call = fault_calls().back();
     EXPECT_EQ(call.level, SOL_SOCKET);

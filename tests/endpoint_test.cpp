@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "plain_socket.h"
 #include "fault.h"
 #include "netlayer/netlayer.h"
 
@@ -20,14 +21,7 @@ TEST_F(Endpoint, CreatedRecordWatchesItsOwnSocket) {
 TEST_F(Endpoint, MultipointIsADatagramSocketWhateverTheType) {
     net_endpoint* ep = nullptr;
     ASSERT_EQ(net_endpoint_create(&ep, SOCK_STREAM, true, 0), NET_OK);
-    int type = 0;
-#ifdef _WIN32
-    int len = sizeof type;
-    getsockopt(ep->sock, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len);
-#else
-    socklen_t len = sizeof type;
-    getsockopt(ep->sock, SOL_SOCKET, SO_TYPE, &type, &len);
-#endif
+    int type = plain_int_option(ep->sock, SOL_SOCKET, SO_TYPE);
     EXPECT_EQ(type, SOCK_DGRAM);
     net_endpoint_close(ep);
 }

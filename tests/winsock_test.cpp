@@ -57,17 +57,6 @@ std::uint16_t local_port(net_socket s) {
     return ntohs(local.sin_port);
 }
 
-int int_option(net_socket s, int level, int name) {
-    int value = -1;
-#ifdef _WIN32
-    int len = sizeof value;
-    getsockopt(s, level, name, reinterpret_cast<char*>(&value), &len);
-#else
-    socklen_t len = sizeof value;
-    getsockopt(s, level, name, &value, &len);
-#endif
-    return value;
-}
 
 #ifdef _WIN32
 // Whether the socket's handle was opened for synchronous I/O, as Winsock
@@ -282,7 +271,7 @@ using WinsockMultipoint = balanced_test;
 TEST_F(WinsockMultipoint, IsAUdpSocketThatCarriesDatagrams) {
     net_endpoint* ep = nullptr;
     ASSERT_EQ(net_endpoint_create(&ep, SOCK_STREAM, true, 0), NET_OK);
-    EXPECT_EQ(int_option(ep->sock, SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
+    EXPECT_EQ(plain_int_option(ep->sock, SOL_SOCKET, SO_TYPE), SOCK_DGRAM);
 #ifdef _WIN32
     WSAPROTOCOL_INFOA info{};
     int len = sizeof info;
@@ -292,7 +281,7 @@ TEST_F(WinsockMultipoint, IsAUdpSocketThatCarriesDatagrams) {
     EXPECT_EQ(info.iProtocol, IPPROTO_UDP);
     EXPECT_NE(info.dwServiceFlags1 & XP1_SUPPORT_MULTIPOINT, 0u) << "its provider cannot join groups";
 #else
-    EXPECT_EQ(int_option(ep->sock, SOL_SOCKET, SO_PROTOCOL), IPPROTO_UDP);
+    EXPECT_EQ(plain_int_option(ep->sock, SOL_SOCKET, SO_PROTOCOL), IPPROTO_UDP);
 #endif
     sockaddr_in local{};
     local.sin_family = AF_INET;

@@ -66,3 +66,15 @@ void plain_close_socket(net_socket s) {
     close(s);
 #endif
 }
+
+int plain_int_option(net_socket s, int level, int name) {
+    int value = -1;
+#ifdef _WIN32
+    int len = sizeof value;
+    getsockopt(s, level, name, reinterpret_cast<char*>(&value), &len);
+#else
+    socklen_t len = sizeof value;
+    getsockopt(s, level, name, &value, &len);
+#endif
+    return value;
+}

@@ -28,3 +28,6 @@ std::uint16_t plain_peer_port(net_socket s);
 bool plain_wait_readable(net_socket s, int timeout_ms);
 
 void plain_close_socket(net_socket s);
+
+// An int socket option as the system reports it; -1 when it cannot.
+int plain_int_option(net_socket s, int level, int name);
