@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "process.h"
+#include "process_platform.h"
 
 extern char** environ;
 
@@ -68,6 +68,10 @@ process_output finish(running_program* child) {
 
 }  // namespace
 
+long long process_now_ms() { return now_ms(); }
+
+bool process_pump(running_program* child, int wait_ms) { return pump(child, wait_ms); }
+
 running_program* start_program(const std::string& path, const std::vector<std::string>& args) {
     int out_pipe[2];
     int err_pipe[2];
@@ -91,22 +95,6 @@ running_program* start_program(const std::string& path, const std::vector<std::s
         std::abort();
     }
     return new running_program{pid, out_pipe[0], err_pipe[0], {}, {}};
-}
-
-bool wait_for_output(running_program* child, const std::string& text, int timeout_ms) {
-    long long end = now_ms() + timeout_ms;
-    while (child->out.find(text) == std::string::npos) {
-        long long left = end - now_ms();
-        if (left <= 0 || !pump(child, static_cast<int>(left))) return child->out.find(text) != std::string::npos;
-    }
-    return true;
-}
-
-void read_output_for(running_program* child, int ms) {
-    long long end = now_ms() + ms;
-    for (long long left = ms; left > 0; left = end - now_ms()) {
-        if (!pump(child, static_cast<int>(left))) return;
-    }
 }
 
 const std::string& output_so_far(const running_program* child) { return child->out; }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "process.h"
+#include "process_platform.h"
 
 struct running_program {
     HANDLE process;
@@ -105,6 +105,10 @@ void make_pipe(HANDLE* read_end, HANDLE* write_end) {
 
 }  // namespace
 
+long long process_now_ms() { return now_ms(); }
+
+bool process_pump(running_program* child, int wait_ms) { return pump(child, wait_ms); }
+
 running_program* start_program(const std::string& path, const std::vector<std::string>& args) {
     HANDLE out_read = nullptr;
     HANDLE out_write = nullptr;
@@ -142,22 +146,6 @@ running_program* start_program(const std::string& path, const std::vector<std::s
     }
     CloseHandle(started.hThread);
     return new running_program{started.hProcess, out_read, err_read, {}, {}};
-}
-
-bool wait_for_output(running_program* child, const std::string& text, int timeout_ms) {
-    long long end = now_ms() + timeout_ms;
-    while (child->out.find(text) == std::string::npos) {
-        long long left = end - now_ms();
-        if (left <= 0 || !pump(child, static_cast<int>(left))) return child->out.find(text) != std::string::npos;
-    }
-    return true;
-}
-
-void read_output_for(running_program* child, int ms) {
-    long long end = now_ms() + ms;
-    for (long long left = ms; left > 0; left = end - now_ms()) {
-        if (!pump(child, static_cast<int>(left))) return;
-    }
 }
 
 const std::string& output_so_far(const running_program* child) { return child->out; }
