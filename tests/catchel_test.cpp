@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "catchel_start.h"
 #include "plain_udp.h"
 #include "process.h"
 
@@ -14,7 +15,6 @@ const std::string usage =
     "Usage: catchel [-bind <ip>] <port>\n"
     "       catchel [-bind <ip>] <multicast ip> <port>\n";
 const std::string timeout_line = text_output("timeout/error err -1\n");
-constexpr int start_wait_ms = 10000;
 constexpr int output_wait_ms = 10000;
 
 process_output catchel(const std::vector<std::string>& args) { return run_program(CATCHEL_PATH, args); }
@@ -34,26 +34,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
-}
-
-// catchel listening on a free port, `args` before the port. Under wine a
-// port freed a moment ago can still be held for a while, so a start that
-// finds its port taken is tried again on another one.
-running_program* start_catchel(const std::vector<std::string>& args, std::uint16_t* port, std::uint32_t ip = 0) {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        *port = plain_free_port();
-        std::vector<std::string> with_port = args;
-        with_port.push_back(std::to_string(*port));
-        running_program* child = start_program(CATCHEL_PATH, with_port);
-        for (int waited = 0; waited < start_wait_ms; waited += 10) {
-            if (plain_port_held(ip, *port)) return child;
-            read_output_for(child, 10);
-            if (output_so_far(child).find("cannot initialize socket") != std::string::npos) break;
-        }
-        stop_program(child);
-    }
-    ADD_FAILURE() << "catchel did not take a port";
-    return nullptr;
 }
 
 // A catchel listening on a free port, fed by a plain socket.

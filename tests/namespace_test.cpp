@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "catchel_start.h"
 #include "netlayer/netlayer.h"
 #include "plain_udp.h"
 #include "process.h"
@@ -78,9 +79,9 @@ TEST(PrivateNamespace, CatchelPrintsWhatPitchelSendsToItsGroup) {
     REQUIRE_PRIVATE_NAMESPACE();
     for (const char* group : {"239.1.1.1", "230.1.2.3"}) {
         SCOPED_TRACE(group);
-        std::uint16_t port = plain_free_port();
-        running_program* child = start_program(CATCHEL_PATH, {group, std::to_string(port)});
-        ASSERT_TRUE(plain_wait_port_held(0, port, 10000));
+        std::uint16_t port = 0;
+        running_program* child = start_catchel({group}, &port);
+        ASSERT_NE(child, nullptr);
         process_output sent = run_program(PITCHEL_PATH, {group, std::to_string(port), "to the group"});
         EXPECT_EQ(sent.status, 0);
         EXPECT_TRUE(wait_for_output(child, text_output(" sz 13 :\n\nto the group\n"), 10000));
@@ -93,9 +94,9 @@ TEST(PrivateNamespace, CatchelPrintsWhatPitchelSendsToItsGroup) {
 
 TEST(PrivateNamespace, SecondGroupReceiverOnTheSamePortFails) {
     REQUIRE_PRIVATE_NAMESPACE();
-    std::uint16_t port = plain_free_port();
-    running_program* first = start_program(CATCHEL_PATH, {"239.1.1.1", std::to_string(port)});
-    ASSERT_TRUE(plain_wait_port_held(0, port, 10000));
+    std::uint16_t port = 0;
+    running_program* first = start_catchel({"239.1.1.1"}, &port);
+    ASSERT_NE(first, nullptr);
     process_output second = run_program(CATCHEL_PATH, {"239.1.1.1", std::to_string(port)});
     EXPECT_EQ(second.out, text_output("cannot initialize socket err -2\n"));
     EXPECT_EQ(second.status, exit_status(-1));

@@ -1,9 +1,7 @@
 #include "plain_udp.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #ifdef _WIN32
 using plain_len = int;
@@ -18,14 +16,6 @@ bool plain_port_held(std::uint32_t ip, std::uint16_t port) {
     bool held = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0;
     plain_close_socket(s);
     return held;
-}
-
-bool plain_wait_port_held(std::uint32_t ip, std::uint16_t port, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10) {
-        if (plain_port_held(ip, port)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return plain_port_held(ip, port);
 }
 
 plain_udp plain_udp_open(std::uint16_t port) {

@@ -28,8 +28,5 @@ bool plain_udp_receive(const plain_udp* udp, std::string* data, int timeout_ms,
 // Whether another socket holds `port` on `ip`: a bind of our own fails.
 bool plain_port_held(std::uint32_t ip, std::uint16_t port);
 
-// Waits up to `timeout_ms` for `port` on `ip` to be taken by another program.
-bool plain_wait_port_held(std::uint32_t ip, std::uint16_t port, int timeout_ms);
-
 // A free UDP port on 127.0.0.1 at the moment of asking.
 std::uint16_t plain_free_port();
