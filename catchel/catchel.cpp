@@ -13,15 +13,17 @@ namespace {
 
 constexpr int receive_capacity = 100000;
 constexpr std::uint32_t receive_wait_us = 1000000;
-// Room before the data for the longest header,
-// "udp -2147483648 from 255.255.255.255:65535 sz 100000 :\n\n".
+// The longest header, "udp -2147483648 from 255.255.255.255:65535 sz 100000 :\n\n",
+// fits in this, and so does a time-out line.
 constexpr std::size_t header_room = 64;
+// Records of datagrams that were queued together leave in one write, up to
+// about this much output; a larger record still goes whole.
+constexpr std::size_t output_batch = 16384;
 // The system's default receive buffer holds about 256 small datagrams on
 // Linux, 2.5 ms of a flood of 100000 a second: any longer pause, such as
 // another process taking the core, made the kernel drop datagrams. With
 // this much room a burst waits in the kernel until catchel catches up.
 constexpr int socket_receive_buffer = 4 << 20;
-constexpr int reads_skipped_after_a_miss = 8;
 
 int usage() {
     std::fputs("Usage: catchel [-bind <ip>] <port>\n"
@@ -53,16 +55,26 @@ char* put_text(char* out, const char (&text)[N]) {
     return out + N - 1;
 }
 
+// Output waiting to be written: whole records and lines only.
+struct pending_output {
+    char bytes[output_batch + header_room + receive_capacity + 1];  // below the batch, then one more record
+    std::size_t used;
+};
+
+void write_out(pending_output* out) {
+    if (out->used == 0) return;
+    std::fwrite(out->bytes, 1, out->used, stdout);
+    out->used = 0;
+}
+
 // The record as "udp %d from %d.%d.%d.%d:%u sz %d :\n\n%s\n" prints it, put
 // together by hand, since under a flood printf's parsing of the format was
-// the largest part of catchel's own work per datagram. The header goes into
-// the room before the text and the line end over the zero byte that ends
-// the text, so that the record leaves in one write without being copied.
-void print_record(int number, std::uint32_t ip, std::uint16_t port, char* text, int size) {
+// the largest part of catchel's own work per datagram. `text` ends at its
+// first zero byte or at `size`.
+void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t port, const char* text, int size) {
     int octets[4];
     net_split_ipv4(&octets[0], &octets[1], &octets[2], &octets[3], ip);
-    char header[header_room];
-    char* at = put_decimal(put_text(header, "udp "), number);
+    char* at = put_decimal(put_text(out->bytes + out->used, "udp "), number);
     at = put_text(at, " from ");
     for (int i = 0; i < 4; ++i) {
         if (i > 0) *at++ = '.';
@@ -71,41 +83,42 @@ void print_record(int number, std::uint32_t ip, std::uint16_t port, char* text, 
     *at++ = ':';
     at = put_text(put_unsigned(at, port), " sz ");
     at = put_text(put_decimal(at, size), " :\n\n");
-    auto header_len = static_cast<std::size_t>(at - header);
-    char* record = text - header_len;
-    std::memcpy(record, header, header_len);
-    std::size_t text_len = std::strlen(text);
-    text[text_len] = '\n';
-    std::fwrite(record, 1, header_len + text_len + 1, stdout);
+    const void* zero = std::memchr(text, 0, static_cast<std::size_t>(size));
+    std::size_t text_len = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
+                                           : static_cast<std::size_t>(size);
+    std::memcpy(at, text, text_len);
+    at += text_len;
+    *at++ = '\n';
+    out->used = static_cast<std::size_t>(at - out->bytes);
 }
 
-// Time-outs and failures are reported once for each run of the same code.
+// Prints each datagram's record, and each time-out or failure once for
+// each run of the same code. A datagram already queued behind the one just
+// read is read at once without a wait, and its record joins the output
+// still to be written: under a flood the system calls per datagram fall,
+// the costliest being the write. Whatever is to be written leaves before
+// catchel waits, so no record waits for the next datagram.
 [[noreturn]] void print_forever(net_endpoint* ep) {
-    static char record[header_room + receive_capacity + 1];  // the header, the data, the zero byte after it
-    char* data = record + header_room;
+    static char data[receive_capacity];
+    static pending_output out;
     int received = 0;
     int last_reported = 0;
     bool maybe_queued = false;
-    int reads_to_skip = 0;
     for (;;) {
         std::uint32_t ip = 0;
         std::uint16_t port = 0;
-        // Under a flood the next datagram is often queued by the time a record
-        // is out: a read without a wait then takes it in one system call. When
-        // such a read finds nothing it cost a call, so a receiver that keeps up
-        // with an even stream waits first for the next few datagrams. Only the
-        // full wait's time-out counts as one.
-        bool read_first = maybe_queued && reads_to_skip == 0;
-        if (maybe_queued && reads_to_skip > 0) --reads_to_skip;
-        int n = read_first ? dgram_receive_from(ep, data, receive_capacity, &ip, &port, 0, 0) : NET_TIMEOUT;
-        if (read_first && n == NET_TIMEOUT) reads_to_skip = reads_skipped_after_a_miss;
-        if (n == NET_TIMEOUT) n = dgram_receive_from(ep, data, receive_capacity, &ip, &port, receive_wait_us, 0);
+        int n = maybe_queued ? dgram_receive_from(ep, data, receive_capacity, &ip, &port, 0, 0) : NET_TIMEOUT;
+        if (n == NET_TIMEOUT) {
+            write_out(&out);
+            n = dgram_receive_from(ep, data, receive_capacity, &ip, &port, receive_wait_us, 0);
+        }
         maybe_queued = n >= 0;
         if (n >= 0) {
             last_reported = 0;
-            data[n] = '\0';
-            print_record(++received, ip, port, data, n);
+            add_record(&out, ++received, ip, port, data, n);
+            if (out.used >= output_batch) write_out(&out);
         } else if (n != last_reported) {
+            write_out(&out);
             std::printf("timeout/error err %d\n", n);
             last_reported = n;
         }
@@ -115,9 +128,9 @@ void print_record(int number, std::uint32_t ip, std::uint16_t port, char* text, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Every message and record is written whole as it is printed, each with a
-    // single write: records are put together in catchel's own buffer, and
-    // the few other lines need no buffer either.
+    // Every message and record is written whole with a single write: records
+    // are put together in catchel's own buffer, and the few other lines need
+    // no buffer either.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
     if (argc < 2) return usage();

@@ -95,6 +95,30 @@ TEST_F(CatchelPrints, LargestDatagramArrivesWhole) {
     expect_output_becomes(record(1, sender.port, big, big.size()));
 }
 
+// While catchel is held in a write to a full pipe, datagrams queue up on its
+// socket; once it can write again it reads them one after another and
+// their records leave together. Each must still come out whole, in order,
+// with its own size, across more output than one write takes.
+TEST_F(CatchelPrints, QueuedDatagramsComeOutWholeAndInOrder) {
+    std::string expected;
+    int number = 0;
+    auto send_and_expect = [&](std::string data, std::size_t text_len) {
+        std::size_t size = data.size();
+        if (text_len < size) data[text_len] = '\0';
+        send(data);
+        expected += record(++number, sender.port, data.substr(0, text_len), size);
+    };
+    // More output than a pipe holds, with nothing read from it yet.
+    for (int i = 0; i < 12; ++i) send_and_expect(std::string(8000, 'F'), 8000);
+    const std::size_t sizes[] = {0, 7, 64, 1500, 1999, 5, 2000, 1, 1024, 333};
+    for (int i = 0; i < 30; ++i) {
+        std::size_t size = sizes[i % 10];
+        // Every third one has a zero byte inside: its text stops there.
+        send_and_expect(std::string(size, static_cast<char>('a' + i % 26)), i % 3 == 0 ? size / 2 : size);
+    }
+    expect_output_becomes(expected);
+}
+
 TEST(CatchelSource, PortAbove32767IsPrintedPositive) {
     std::uint16_t port = 0;
     running_program* child = start_catchel({}, &port);
