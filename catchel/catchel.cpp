@@ -57,7 +57,7 @@ char* put_text(char* out, const char (&text)[N]) {
 
 // Output waiting to be written: whole records and lines only.
 struct pending_output {
-    char bytes[output_batch + header_room + receive_capacity + 1];  // below the batch, then one more record
+    char bytes[output_batch + header_room + receive_capacity];  // below the batch, then room for one more datagram
     std::size_t used;
 };
 
@@ -67,14 +67,19 @@ void write_out(pending_output* out) {
     out->used = 0;
 }
 
+// Where the next datagram is received: after room for its header, so that
+// its record is put together where it lies.
+char* next_data(pending_output* out) { return out->bytes + out->used + header_room; }
+
 // The record as "udp %d from %d.%d.%d.%d:%u sz %d :\n\n%s\n" prints it, put
 // together by hand, since under a flood printf's parsing of the format was
-// the largest part of catchel's own work per datagram. `text` ends at its
-// first zero byte or at `size`.
-void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t port, const char* text, int size) {
+// the largest part of catchel's own work per datagram. The datagram of
+// `size` bytes lies at next_data(); its text ends at its first zero byte.
+void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t port, int size) {
     int octets[4];
     net_split_ipv4(&octets[0], &octets[1], &octets[2], &octets[3], ip);
-    char* at = put_decimal(put_text(out->bytes + out->used, "udp "), number);
+    char header[header_room];
+    char* at = put_decimal(put_text(header, "udp "), number);
     at = put_text(at, " from ");
     for (int i = 0; i < 4; ++i) {
         if (i > 0) *at++ = '.';
@@ -83,13 +88,17 @@ void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t
     *at++ = ':';
     at = put_text(put_unsigned(at, port), " sz ");
     at = put_text(put_decimal(at, size), " :\n\n");
-    const void* zero = std::memchr(text, 0, static_cast<std::size_t>(size));
-    std::size_t text_len = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - text)
+    auto header_len = static_cast<std::size_t>(at - header);
+
+    char* record = out->bytes + out->used;
+    const char* data = next_data(out);
+    const void* zero = std::memchr(data, 0, static_cast<std::size_t>(size));
+    std::size_t text_len = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - data)
                                            : static_cast<std::size_t>(size);
-    std::memcpy(at, text, text_len);
-    at += text_len;
-    *at++ = '\n';
-    out->used = static_cast<std::size_t>(at - out->bytes);
+    std::memmove(record + header_len, data, text_len);
+    std::memcpy(record, header, header_len);
+    record[header_len + text_len] = '\n';
+    out->used += header_len + text_len + 1;
 }
 
 // Prints each datagram's record, and each time-out or failure once for
@@ -99,7 +108,6 @@ void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t
 // the costliest being the write. Whatever is to be written leaves before
 // catchel waits, so no record waits for the next datagram.
 [[noreturn]] void print_forever(net_endpoint* ep) {
-    static char data[receive_capacity];
     static pending_output out;
     int received = 0;
     int last_reported = 0;
@@ -107,15 +115,15 @@ void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t
     for (;;) {
         std::uint32_t ip = 0;
         std::uint16_t port = 0;
-        int n = maybe_queued ? dgram_receive_from(ep, data, receive_capacity, &ip, &port, 0, 0) : NET_TIMEOUT;
+        int n = maybe_queued ? dgram_receive_from(ep, next_data(&out), receive_capacity, &ip, &port, 0, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             write_out(&out);
-            n = dgram_receive_from(ep, data, receive_capacity, &ip, &port, receive_wait_us, 0);
+            n = dgram_receive_from(ep, next_data(&out), receive_capacity, &ip, &port, receive_wait_us, 0);
         }
         maybe_queued = n >= 0;
         if (n >= 0) {
             last_reported = 0;
-            add_record(&out, ++received, ip, port, data, n);
+            add_record(&out, ++received, ip, port, n);
             if (out.used >= output_batch) write_out(&out);
         } else if (n != last_reported) {
             write_out(&out);
