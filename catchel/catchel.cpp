@@ -14,7 +14,7 @@ namespace {
 constexpr int receive_capacity = 100000;
 constexpr std::uint32_t receive_wait_us = 1000000;
 // The longest header, "udp -2147483648 from 255.255.255.255:65535 sz 100000 :\n\n",
-// fits in this, and so does a time-out line.
+// fits in this.
 constexpr std::size_t header_room = 64;
 // Records of datagrams that were queued together leave in one write, up to
 // about this much output; a larger record still goes whole.
