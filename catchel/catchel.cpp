@@ -55,7 +55,7 @@ char* put_text(char* out, const char (&text)[N]) {
     return out + N - 1;
 }
 
-// Output waiting to be written: whole records and lines only.
+// Records waiting to be written, each one whole.
 struct pending_output {
     char bytes[output_batch + header_room + receive_capacity];  // below the batch, then room for one more datagram
     std::size_t used;
