@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 
@@ -24,6 +25,17 @@ constexpr std::size_t output_batch = 16384;
 // another process taking the core, made the kernel drop datagrams. With
 // this much room a burst waits in the kernel until catchel catches up.
 constexpr int socket_receive_buffer = 4 << 20;
+// Under a flood a wake-up costs catchel more than the datagrams it finds
+// then, one or two. So after a run of two or more queued datagrams it pauses
+// before it waits again, and the next wake finds a run many times longer.
+// The records already read are written out first: only datagrams not yet
+// read wait, in the kernel, for at most the pause. A lone datagram is no
+// sign of a flood and is followed by no pause. After a run this long the
+// pause is skipped, so that the kernel is never left holding more than a
+// small part of what its receive buffer takes.
+constexpr std::uint32_t gather_pause_ms = 1;
+constexpr int gather_max_datagrams = 32;
+constexpr std::size_t gather_max_bytes = 32768;
 
 int usage() {
     std::fputs("Usage: catchel [-bind <ip>] <port>\n"
@@ -101,28 +113,43 @@ void add_record(pending_output* out, int number, std::uint32_t ip, std::uint16_t
     out->used += header_len + text_len + 1;
 }
 
+// The datagrams read since catchel last waited.
+struct queued_run {
+    int datagrams;
+    std::size_t bytes;
+};
+
+bool worth_a_pause(const queued_run& run) {
+    return run.datagrams >= 2 && run.datagrams < gather_max_datagrams && run.bytes < gather_max_bytes;
+}
+
 // Prints each datagram's record, and each time-out or failure once for
 // each run of the same code. A datagram already queued behind the one just
 // read is read at once without a wait, and its record joins the output
 // still to be written: under a flood the system calls per datagram fall,
 // the costliest being the write. Whatever is to be written leaves before
-// catchel waits, so no record waits for the next datagram.
+// catchel pauses or waits, so no record waits for the next datagram.
 [[noreturn]] void print_forever(net_endpoint* ep) {
     static pending_output out;
     int received = 0;
     int last_reported = 0;
     bool maybe_queued = false;
+    queued_run run = {0, 0};
     for (;;) {
         std::uint32_t ip = 0;
         std::uint16_t port = 0;
         int n = maybe_queued ? dgram_receive_from(ep, next_data(&out), receive_capacity, &ip, &port, 0, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             write_out(&out);
+            if (worth_a_pause(run)) clock_sleep_ms(gather_pause_ms);
+            run = {0, 0};
             n = dgram_receive_from(ep, next_data(&out), receive_capacity, &ip, &port, receive_wait_us, 0);
         }
         maybe_queued = n >= 0;
         if (n >= 0) {
             last_reported = 0;
+            ++run.datagrams;
+            run.bytes += static_cast<std::size_t>(n);
             add_record(&out, ++received, ip, port, n);
             if (out.used >= output_batch) write_out(&out);
         } else if (n != last_reported) {
