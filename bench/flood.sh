@@ -2,7 +2,8 @@
 # bench/flood.sh RECEIVER [COUNT] [SIZE] [RATE]
 #
 # One receiver under a paced flood from udp_flood to 127.0.0.1: RECEIVER is
-# catchel, nc (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
+# catchel, floor (bench/floor_receiver.cpp, the least catchel's loop can do),
+# nc (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
 # writing to a file. Defaults: 200000 datagrams of 64 bytes at 100000 a second.
 # Prints one line: what was sent and received, the loss, the part of it the
 # kernel counted as receive-buffer drops (the rest is the program's), and
@@ -15,7 +16,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
 
-receiver=${1:?receiver: catchel, nc or socat}
+receiver=${1:?receiver: catchel, floor, nc or socat}
 count=${2:-200000}
 size=${3:-64}
 rate=${4:-100000}
@@ -29,6 +30,7 @@ out=$(mktemp /tmp/flood.XXXXXX)
 trap 'rm -f "$out"' EXIT
 case $receiver in
   catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" "$port" >"$out" </dev/null & ;;
+  floor) "$bench_bin/bench/floor_receiver" "$port" >"$out" </dev/null & ;;
   nc) nc -u -l "$port" >"$out" </dev/null & ;;
   socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
   *) echo "unknown receiver $receiver" >&2; exit 2 ;;
@@ -52,7 +54,7 @@ rcvbuf=$(($(udp_counter RcvbufErrors) - rcvbuf_before))
 inerr=$(($(udp_counter InErrors) - inerr_before))
 
 read -r _ _ _ _ _ sent _ _ _ seconds _ sender_cpu <<<"$sent_line"
-if [ "$receiver" = catchel ]; then
+if [ "$receiver" = catchel ] || [ "$receiver" = floor ]; then
   # The number of the last record; the count of records says the same when none is missing from the file.
   received=$(grep -a '^udp [0-9]* from ' "$out" | tail -n 1 | cut -d' ' -f2)
   received=${received:-0}

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # bench/receivers.sh [REPEATS] [COUNT] [SIZE] [RATE]
 #
-# catchel, nc and socat under the same paced flood (bench/flood.sh), taking
-# turns REPEATS times (default 5) so that a change in the machine's load
-# falls on all three alike; then the median of each figure per receiver.
+# catchel, the hand-written floor of its loop, nc and socat under the same
+# paced flood (bench/flood.sh), taking turns REPEATS times (default 5) so
+# that a change in the machine's load falls on all alike; then the median of
+# each figure per receiver.
 # With CATCHEL_BASELINE=<path> another catchel build takes its turn too, as
 # "base", to compare a change against.
 set -euo pipefail
@@ -17,7 +18,7 @@ export NETLAYER_BENCH_NO_BUILD=1
 
 lines=$(mktemp /tmp/receivers.XXXXXX)
 trap 'rm -f "$lines"' EXIT
-receivers=(catchel nc socat)
+receivers=(catchel floor nc socat)
 [ -n "${CATCHEL_BASELINE:-}" ] && receivers+=(base)
 load_note
 for round in $(seq "$repeats"); do
@@ -40,15 +41,17 @@ for receiver in "${receivers[@]}"; do
     "$(field $receiver program_loss)" "$(field $receiver cpu)" "$(field $receiver cpu_per_datagram)" \
     "$(field $receiver others_cpu)"
 done
-# From one run to the next the same flood costs any receiver here either
-# about 5.7 or about 7.5 µs a datagram, whichever program it is: a state of
-# the machine, not of the receiver. So each catchel run is also set against
-# nc's run in the same round, and the median of those ratios given.
+# The cost of the same flood swings from one run to the next with the state
+# of the machine, whichever program receives it. So each catchel run is set
+# against the floor's and nc's runs in the same round, and the median of
+# those ratios given.
 per_round() {
   grep "^$1 " "$lines" | awk '{ for (i = 1; i < NF; i++) if ($i == "cpu_per_datagram") print $(i + 1) }' | tr -d 'us'
 }
 for receiver in catchel base; do
   [[ " ${receivers[*]} " == *" $receiver "* ]] || continue
-  printf '%-7s cpu_per_datagram / nc in the same round: %s\n' "$receiver" \
-    "$(paste <(per_round "$receiver") <(per_round nc) | awk '{ printf "%.3f\n", $1 / $2 }' | median)"
+  for reference in floor nc; do
+    printf '%-7s cpu_per_datagram / %s in the same round: %s\n' "$receiver" "$reference" \
+      "$(paste <(per_round "$receiver") <(per_round "$reference") | awk '{ printf "%.3f\n", $1 / $2 }' | median)"
+  done
 done

@@ -1,5 +1,9 @@
 #include <cstdio>
 
+#include "cmdline/cmdline.h"
 #include "pitchel/pitchel.h"
 
-int main(int argc, char** argv) { return pitchel_run(argc, argv, stdout); }
+int main(int argc, char** argv) {
+    cli_guard_standard_streams();
+    return pitchel_run(argc, argv, stdout);
+}

@@ -1,6 +1,7 @@
 #include "fault.h"
 
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -12,7 +13,13 @@ struct planned_fault {
 
 constexpr std::size_t op_count = static_cast<std::size_t>(fault_op::free) + 1;
 
+struct planned_action {
+    int skip = 0;
+    void (*action)() = nullptr;
+};
+
 std::array<planned_fault, op_count> plans;
+std::array<planned_action, op_count> actions;
 std::vector<fault_call> calls;
 int startups_held = 0;
 int records_held = 0;
@@ -20,6 +27,8 @@ int records_held = 0;
 // Records the call; true when a planned fault takes it, with the result in `*result`.
 bool take(fault_op op, net_socket s, int* result, int level = 0, int name = 0, int value = 0) {
     calls.push_back(fault_call{op, s, level, name, value});
+    planned_action& act = actions[static_cast<std::size_t>(op)];
+    if (act.action != nullptr && act.skip-- == 0) std::exchange(act.action, nullptr)();
     planned_fault& plan = plans[static_cast<std::size_t>(op)];
     if (plan.times == 0) return false;
     if (plan.skip > 0) {
@@ -35,6 +44,7 @@ bool take(fault_op op, net_socket s, int* result, int level = 0, int name = 0, i
 
 void fault_reset() {
     plans = {};
+    actions = {};
     calls.clear();
     // Recording must not allocate while a case counts allocations.
     calls.reserve(1 << 16);
@@ -44,6 +54,10 @@ void fault_reset() {
 
 void fault_plan(fault_op op, int result, int skip, int times) {
     plans[static_cast<std::size_t>(op)] = planned_fault{skip, times, result};
+}
+
+void fault_on_call(fault_op op, void (*action)(), int skip) {
+    actions[static_cast<std::size_t>(op)] = planned_action{skip, action};
 }
 
 const std::vector<fault_call>& fault_calls() { return calls; }

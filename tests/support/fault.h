@@ -30,6 +30,11 @@ void fault_reset();
 // socket or accept returns no socket, whatever `result` says.
 void fault_plan(fault_op op, int result, int skip = 0, int times = 1);
 
+// Calls `action` when the call to `op` that comes after `skip` more calls is
+// made, before that call is faulted or passed on: a way for a test to act,
+// as a signal would, in the middle of a loop it does not control.
+void fault_on_call(fault_op op, void (*action)(), int skip = 0);
+
 const std::vector<fault_call>& fault_calls();
 int fault_count(fault_op op);
 

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "netlayer/netlayer.h"
+
+// What the receive loop carries from one datagram to the next; start it at zero.
+struct catchel_state {
+    std::uint64_t received;  // datagrams printed so far
+    int last_reported;       // code of the last time-out or failure line; 0 after a datagram
+};
+
+// The exit status once standard output cannot be written.
+constexpr int CATCHEL_OUTPUT_FAILED = 3;
+
+// Writes to `out` the record of every datagram that reaches `ep`, and a line
+// for each time-out or failure once per run of the same code, until `*stop`
+// becomes non-zero: then 0, once every record read is written. A write that
+// fails ends it at once with CATCHEL_OUTPUT_FAILED.
+int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop);
+
+// The whole command: its arguments, the endpoint, the group, then
+// catchel_receive. Returns the exit status.
+int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop);

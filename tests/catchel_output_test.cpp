@@ -1,0 +1,197 @@
+// catchel's standard output as the system hands it over: a full disk, a
+// reader that went away, a terminal, a descriptor that was never open, and
+// interrupts that arrive while records are still to be written. POSIX only:
+// these are POSIX descriptors and signals.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "plain_udp.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int wait_ms = 10000;
+constexpr int no_output = -1;
+
+struct child {
+    pid_t pid;
+    std::uint16_t port;
+};
+
+// catchel on a free port with `out` as its standard output (closed for
+// no_output) and the interrupts at their default actions; SIGPIPE as this
+// test program has it unless `default_sigpipe`. Returns once the port is held.
+child start(int out, bool default_sigpipe = false) {
+    std::uint16_t port = plain_free_port();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (out == no_output) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+    if (default_sigpipe) sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::string port_text = std::to_string(port);
+    char* argv[] = {const_cast<char*>(CATCHEL_PATH), port_text.data(), nullptr};
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, CATCHEL_PATH, &actions, &attributes, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    for (int waited = 0; waited < wait_ms && !plain_port_held(0, port); waited += 10) usleep(10000);
+    return child{pid, port};
+}
+
+// The wait status once the child ends, killing it after `wait_ms`.
+int finish(pid_t pid) {
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited == wait_ms) kill(pid, SIGKILL);
+        usleep(10000);
+    }
+    return status;
+}
+
+// Reads `fd` until `text` is in what was read, the end, or `wait_ms`.
+std::string read_until(int fd, const std::string& text) {
+    std::string got;
+    pollfd entry{fd, POLLIN, 0};
+    while (got.find(text) == std::string::npos && poll(&entry, 1, wait_ms) == 1) {
+        char buffer[65536];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+std::string record(std::uint64_t number, std::uint16_t from, const std::string& text) {
+    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from) + " sz " +
+           std::to_string(text.size()) + " :\n\n" + text + "\n";
+}
+
+class CatchelOutput : public testing::Test {
+protected:
+    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // children inherit it unless told otherwise
+    void SetUp() override { sender = plain_udp_open(); }
+    void TearDown() override { plain_udp_close(&sender); }
+    void send(const child& c, const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, c.port)); }
+    plain_udp sender{};
+};
+
+}  // namespace
+
+TEST_F(CatchelOutput, FailedWriteEndsWithStatus3) {
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    int reader_gone[2];
+    ASSERT_EQ(pipe(reader_gone), 0);
+    close(reader_gone[0]);
+    for (int out : {full, reader_gone[1]}) {
+        child c = start(out);
+        send(c, "lost");
+        int status = finish(c.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "wait status " << status;
+    }
+    close(full);
+    close(reader_gone[1]);
+}
+
+TEST_F(CatchelOutput, ReaderGoneWithDefaultSigpipeEndsAsCatWould) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    child c = start(ends[1], true);
+    close(ends[1]);
+    send(c, "lost");
+    int status = finish(c.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "wait status " << status;
+}
+
+// While catchel is held in a write to a pipe nobody reads, datagrams queue
+// on its socket; then the interrupt. Whatever it read must come out as
+// whole records, numbered without a gap, and it must end by that signal.
+TEST_F(CatchelOutput, InterruptWritesEveryRecordReadThenEndsBySignal) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        child c = start(ends[1]);
+        close(ends[1]);
+        send(c, "first");
+        std::string out = read_until(ends[0], record(1, sender.port, "first"));
+        const std::string block(8000, 'F');
+        for (int i = 0; i < 16; ++i) send(c, block);
+        usleep(200000);  // lets catchel fill the pipe; nothing below depends on how far it got
+        kill(c.pid, signal_number);
+        out += read_until(ends[0], "no such text");
+        close(ends[0]);
+        int status = finish(c.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << "wait status " << status;
+        std::string expected = record(1, sender.port, "first");
+        for (int n = 2; expected.size() < out.size(); ++n) expected += record(n, sender.port, block);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre) {
+    const std::string payload = "\x1b]0;owned\x07 A\rB\x7f\tC\xc3\xa9\x01";
+    int terminal = -1;
+    int device = -1;
+    ASSERT_EQ(openpty(&terminal, &device, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(device, &raw);
+    cfmakeraw(&raw);  // no line-end translation between catchel and this test
+    tcsetattr(device, TCSANOW, &raw);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    struct row {
+        int write_end;
+        int read_end;
+        std::string shown;
+    };
+    for (const row& r : {row{device, terminal, "^[]0;owned^G A^MB^?\tC\xc3\xa9^A"}, row{ends[1], ends[0], payload}}) {
+        child c = start(r.write_end);
+        send(c, payload);
+        std::string expected = record(1, sender.port, r.shown);
+        expected.replace(expected.find(" sz ") + 4, std::to_string(r.shown.size()).size(),
+                         std::to_string(payload.size()));
+        EXPECT_EQ(read_until(r.read_end, expected), expected);
+        kill(c.pid, SIGKILL);
+        finish(c.pid);
+    }
+    for (int fd : {terminal, device, ends[0], ends[1]}) close(fd);
+}
+
+TEST_F(CatchelOutput, ClosedStandardOutputIsTheNullDeviceNotASocket) {
+    child c = start(no_output);
+    char target[PATH_MAX] = {};
+    std::string link = "/proc/" + std::to_string(c.pid) + "/fd/1";
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    send(c, "to nowhere");
+    usleep(200000);
+    EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "catchel ended";
+    kill(c.pid, SIGKILL);
+    finish(c.pid);
+}

@@ -1,0 +1,125 @@
+// catchel's receive loop driven in-process: the boundary decides when waits
+// run out or fail, and stands in for an interrupt where the loop cannot be
+// reached from outside.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "catchel/catchel.h"
+#include "fault.h"
+#include "plain_udp.h"
+
+namespace {
+
+// What the boundary's actions reach: they take no arguments.
+std::atomic<int> stop{0};
+plain_udp sender{};
+std::uint16_t receiver_port = 0;
+
+void request_stop() {
+    stop.store(1);
+    fault_plan(fault_op::select, -1);  // as a wait cut short by a signal fails
+}
+
+std::string read_all(std::FILE* file) {
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+}
+
+std::string record(std::uint64_t number, const std::string& text, std::size_t size) {
+    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(sender.port) + " sz " +
+           std::to_string(size) + " :\n\n" + text + "\n";
+}
+
+class CatchelLoop : public balanced_test {
+protected:
+    void SetUp() override {
+        balanced_test::SetUp();
+        stop.store(0);
+        sender = plain_udp_open();
+        ASSERT_EQ(dgram_open(&ep, net_make_ipv4(127, 0, 0, 1), plain_free_port(), 0), NET_OK);
+        ASSERT_EQ(net_local_address(ep, nullptr, &receiver_port), NET_OK);
+    }
+    void TearDown() override {
+        dgram_close(ep);
+        plain_udp_close(&sender);
+        balanced_test::TearDown();
+    }
+    void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, receiver_port)); }
+    // Runs the loop until the planned stop; its output.
+    std::string receive(catchel_state* state) {
+        std::FILE* out = std::tmpfile();
+        EXPECT_EQ(catchel_receive(ep, out, state, &stop), 0);
+        std::string text = read_all(out);
+        std::fclose(out);
+        return text;
+    }
+    net_endpoint* ep = nullptr;
+};
+
+}  // namespace
+
+// Waits: 1 and 2 run out, 3 finds the datagram, 4 and 5 run out, 6 fails,
+// 7 is cut short by the interrupt.
+TEST_F(CatchelLoop, EachRunOfACodeIsReportedOnceAndTheInterruptNotAtAll) {
+    send("one");
+    fault_plan(fault_op::select, 0, 0, 2);
+    fault_on_call(
+        fault_op::select,
+        [] {
+            fault_plan(fault_op::select, 0, 0, 2);
+            fault_on_call(
+                fault_op::select,
+                [] {
+                    fault_plan(fault_op::select, -1);
+                    fault_on_call(fault_op::select, request_stop);
+                },
+                1);  // counted from the call after the one that plans it
+        },
+        3);
+    catchel_state state{0, 0};
+    std::string out = receive(&state);
+    EXPECT_EQ(out, "timeout/error err -1\n" + record(1, "one", 3) + "timeout/error err -1\ntimeout/error err -2\n");
+    EXPECT_EQ(state.received, 1u);
+    EXPECT_EQ(state.last_reported, NET_ERROR);
+    EXPECT_EQ(fault_count(fault_op::select), 7);
+}
+
+// The second datagram arrives while catchel waits, after the first record
+// left: it must show its own bytes, not what lay there before.
+TEST_F(CatchelLoop, ADatagramAfterAWaitShowsItsOwnText) {
+    send("the first, longer one");
+    fault_on_call(fault_op::select, [] { plain_udp_send(&sender, "short", receiver_port); }, 1);
+    fault_on_call(fault_op::recv_queued, [] { stop.store(1); }, 1);
+    catchel_state state{0, 0};
+    EXPECT_EQ(receive(&state), record(1, "the first, longer one", 21) + record(2, "short", 5));
+}
+
+TEST_F(CatchelLoop, CounterGoesOnPastThirtyTwoBits) {
+    struct row {
+        std::uint64_t before;
+        const char* shown;
+    };
+    for (row r : {row{2147483647u, "2147483648"}, {4294967295u, "4294967296"},
+                  {18446744073709551614u, "18446744073709551615"}}) {
+        SCOPED_TRACE(r.shown);
+        stop.store(0);
+        send(std::string("ab\0c", 4));
+        fault_on_call(fault_op::recv_queued, [] { stop.store(1); });
+        catchel_state state{r.before, 0};
+        EXPECT_EQ(receive(&state), "udp " + std::string(r.shown) + " from 127.0.0.1:" +
+                                       std::to_string(sender.port) + " sz 4 :\n\nab\n");
+        EXPECT_EQ(state.received, r.before + 1);
+    }
+}
+
+TEST_F(CatchelLoop, StopRequestedBeforeAnyDatagramWritesNothing) {
+    stop.store(1);
+    catchel_state state{0, 0};
+    EXPECT_EQ(receive(&state), "");
+    EXPECT_EQ(fault_count(fault_op::select), 0);
+}

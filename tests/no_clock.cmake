@@ -1,0 +1,15 @@
+# cmake -DNM=<nm> -DPROGRAM=<catchel> -P no_clock.cmake
+# Fails when any of the clock's functions is linked into the program.
+execute_process(COMMAND ${NM} ${PROGRAM} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} cannot read ${PROGRAM}")
+endif()
+string(REGEX MATCHALL "clock_(begin_precision|end_precision|now_ms|elapsed_ms|sleep_ms)" found "${symbols}")
+if(found)
+  list(REMOVE_DUPLICATES found)
+  message(FATAL_ERROR "${PROGRAM} links ${found}")
+endif()
+string(REGEX MATCH "dgram_receive_from" receives "${symbols}")
+if(NOT receives)
+  message(FATAL_ERROR "${PROGRAM} shows no symbols to judge by")
+endif()
