@@ -2,7 +2,7 @@
 // catchel [-bind <ip>] <multicast ip> <port>
 //
 // Prints every datagram that reaches the port until it is stopped.
-#include "catchel/catchel.h"
+#include "catchel.h"
 
 #include <algorithm>
 #include <charconv>

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "catchel/interrupt.h"
+#include "interrupt.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "catchel/interrupt.h"
+#include "interrupt.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "catchel/catchel.h"
-#include "catchel/interrupt.h"
+#include "catchel.h"
+#include "interrupt.h"
 #include "cmdline/cmdline.h"
 
 int main(int argc, char** argv) {

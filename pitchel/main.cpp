@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "cmdline/cmdline.h"
-#include "pitchel/pitchel.h"
+#include "pitchel.h"
 
 int main(int argc, char** argv) {
     cli_guard_standard_streams();

@@ -1,6 +1,6 @@
 // pitchel [-bind <ip>] <host/ip> <port> <msg>
 // pitchel [-bind <ip>] <host/ip> <port> -f <file>
-#include "pitchel/pitchel.h"
+#include "pitchel.h"
 
 #include <cstdint>
 #include <cstring>

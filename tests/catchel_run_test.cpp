@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "catchel/catchel.h"
+#include "catchel.h"
 #include "fault.h"
 #include "plain_udp.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fault.h"
-#include "pitchel/pitchel.h"
+#include "pitchel.h"
 #include "plain_udp.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "fault.h"
 #include "netlayer/netlayer.h"
-#include "netlayer/platform/platform.h"
+#include "platform.h"
 #include "plain_udp.h"
 
 #ifdef _WIN32

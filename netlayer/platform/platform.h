@@ -11,13 +11,13 @@
 #include "netlayer/netlayer.h"
 
 #ifdef _WIN32
-constexpr net_socket NET_INVALID_SOCKET = INVALID_SOCKET;
+constexpr net_socket PLAT_INVALID_SOCKET = INVALID_SOCKET;
 #else
-constexpr net_socket NET_INVALID_SOCKET = -1;
+constexpr net_socket PLAT_INVALID_SOCKET = -1;
 #endif
 
 // What plat_recv_queued gives when no datagram is waiting.
-constexpr int NET_NOTHING_QUEUED = -2;
+constexpr int PLAT_NOTHING_QUEUED = -2;
 
 extern "C" {
 
@@ -46,7 +46,7 @@ int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remo
 int plat_recv(net_socket s, void* buf, int size);
 int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
 // Reads a datagram only when one is queued already, as plat_recvfrom or,
-// with a null `remote`, plat_recv would; NET_NOTHING_QUEUED when none is.
+// with a null `remote`, plat_recv would; PLAT_NOTHING_QUEUED when none is.
 // One call on POSIX; Winsock has no per-call non-blocking read, so there it
 // is a select() with no wait and the read.
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "netlayer/platform/platform.h"
+#include "platform.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int
     do {
         n = recvmsg(s, &message, flags);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return NET_NOTHING_QUEUED;
+    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
     // Winsock fails a read whose datagram does not fit; so do we.
     if (n < 0 || (message.msg_flags & MSG_TRUNC)) return -1;
     return static_cast<int>(n);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "netlayer/platform/platform.h"
+#include "platform.h"
 
 static_assert(FD_SETSIZE == NET_SELECT_SET_SIZE, "the select set mirrors Winsock's fd_set");
 
@@ -99,7 +99,7 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
     timeval no_wait{0, 0};
     int rc = select(select_width, &ready, nullptr, nullptr, &no_wait);
     if (rc < 0) return -1;
-    if (rc == 0) return NET_NOTHING_QUEUED;
+    if (rc == 0) return PLAT_NOTHING_QUEUED;
     return remote != nullptr ? plat_recvfrom(s, buf, size, remote) : plat_recv(s, buf, size);
 }
 

@@ -97,21 +97,21 @@ void __real_plat_free(void* p);
 
 int __wrap_plat_startup() {
     int rc = 0;
-    if (!take(fault_op::startup, NET_INVALID_SOCKET, &rc)) rc = __real_plat_startup();
+    if (!take(fault_op::startup, PLAT_INVALID_SOCKET, &rc)) rc = __real_plat_startup();
     if (rc == 0) ++startups_held;
     return rc;
 }
 
 int __wrap_plat_cleanup() {
     int rc = 0;
-    if (!take(fault_op::cleanup, NET_INVALID_SOCKET, &rc)) rc = __real_plat_cleanup();
+    if (!take(fault_op::cleanup, PLAT_INVALID_SOCKET, &rc)) rc = __real_plat_cleanup();
     if (rc == 0) --startups_held;
     return rc;
 }
 
 net_socket __wrap_plat_socket(int type, bool multipoint) {
     int ignored = 0;
-    if (take(fault_op::socket, NET_INVALID_SOCKET, &ignored)) return NET_INVALID_SOCKET;
+    if (take(fault_op::socket, PLAT_INVALID_SOCKET, &ignored)) return PLAT_INVALID_SOCKET;
     net_socket s = __real_plat_socket(type, multipoint);
     calls.back().sock = s;
     return s;
@@ -136,7 +136,7 @@ int __wrap_plat_listen(net_socket s, int backlog) {
 
 net_socket __wrap_plat_accept(net_socket s, sockaddr_in* peer) {
     int ignored = 0;
-    if (take(fault_op::accept, s, &ignored)) return NET_INVALID_SOCKET;
+    if (take(fault_op::accept, s, &ignored)) return PLAT_INVALID_SOCKET;
     return __real_plat_accept(s, peer);
 }
 
@@ -147,7 +147,7 @@ int __wrap_plat_connect(net_socket s, const sockaddr_in* remote) {
 
 int __wrap_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
     int rc = 0;
-    return take(fault_op::select, NET_INVALID_SOCKET, &rc) ? rc
+    return take(fault_op::select, PLAT_INVALID_SOCKET, &rc) ? rc
                                                            : __real_plat_select(readable, writable, timeout_us);
 }
 
@@ -195,12 +195,12 @@ int __wrap_plat_getpeername(net_socket s, sockaddr_in* remote) {
 
 int __wrap_plat_lookup_ipv4(const char* name, std::uint32_t* address) {
     int rc = 0;
-    return take(fault_op::lookup, NET_INVALID_SOCKET, &rc) ? rc : __real_plat_lookup_ipv4(name, address);
+    return take(fault_op::lookup, PLAT_INVALID_SOCKET, &rc) ? rc : __real_plat_lookup_ipv4(name, address);
 }
 
 void* __wrap_plat_alloc(std::size_t size) {
     int ignored = 0;
-    if (take(fault_op::alloc, NET_INVALID_SOCKET, &ignored)) return nullptr;
+    if (take(fault_op::alloc, PLAT_INVALID_SOCKET, &ignored)) return nullptr;
     void* p = __real_plat_alloc(size);
     if (p != nullptr) ++records_held;
     return p;
@@ -208,7 +208,7 @@ void* __wrap_plat_alloc(std::size_t size) {
 
 void __wrap_plat_free(void* p) {
     int ignored = 0;
-    take(fault_op::free, NET_INVALID_SOCKET, &ignored);
+    take(fault_op::free, PLAT_INVALID_SOCKET, &ignored);
     if (p != nullptr) --records_held;
     __real_plat_free(p);
 }

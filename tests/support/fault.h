@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "netlayer/platform/platform.h"
+#include "platform.h"
 
 enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,

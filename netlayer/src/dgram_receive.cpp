@@ -1,13 +1,12 @@
 // Reception allocates nothing: wait sets are local copies and data goes
 // straight into the caller's buffer.
-#include "netlayer/internal.h"
-#include "netlayer/platform/platform.h"
+#include "internal.h"
+#include "platform.h"
 
 namespace {
 
 bool another_datagram_waiting(const net_endpoint* ep) {
-    net_select_set ready = ep->ready_set;
-    return plat_select(&ready, nullptr, 0) == 1;
+    return net_wait_single(ep, net_readiness::readable, 0) == NET_OK;
 }
 
 int read_datagram(net_endpoint* ep, void* buf, int size, sockaddr_in* from) {
@@ -32,7 +31,7 @@ int wait_and_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std:
                   std::uint16_t flags) {
     if (timeout_us == 0) {
         int n = plat_recv_queued(ep->sock, buf, size, from);
-        return n == NET_NOTHING_QUEUED ? NET_TIMEOUT : finish_read(ep, n, buf, size, from, flags);
+        return n == PLAT_NOTHING_QUEUED ? NET_TIMEOUT : finish_read(ep, n, buf, size, from, flags);
     }
     int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
     return rc < 0 ? rc : dgram_read(ep, buf, size, from, flags);
@@ -41,16 +40,12 @@ int wait_and_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std:
 }  // namespace
 
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
+    net_select_set several;
+    several.count = 0;
+    for (int i = 0; n > 1 && i < n; ++i) set_add(&several, eps[i]->sock);
     net_select_set ready;
-    if (n == 1) {
-        ready = eps[0]->ready_set;
-    } else {
-        ready.count = 0;
-        for (int i = 0; i < n; ++i) set_add(&ready, eps[i]->sock);
-    }
-    int rc = plat_select(&ready, nullptr, timeout_us);
-    if (rc == 0) return NET_TIMEOUT;
-    if (rc < 0) return NET_ERROR;
+    int rc = net_wait_ready(n == 1 ? &eps[0]->ready_set : &several, net_readiness::readable, timeout_us, &ready);
+    if (rc < 0) return rc;
     if (n == 1) {
         if (index != nullptr) *index = 0;
         return NET_OK;

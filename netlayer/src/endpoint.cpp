@@ -1,5 +1,9 @@
-#include "netlayer/internal.h"
-#include "netlayer/platform/platform.h"
+#include "internal.h"
+#include "platform.h"
+
+int net_startup() { return plat_startup() == 0 ? NET_OK : NET_STARTUP_FAILED; }
+
+int net_cleanup() { return plat_cleanup(); }
 
 net_endpoint* net_record_new(net_socket s, std::uint16_t flags) {
     auto* ep = static_cast<net_endpoint*>(plat_alloc(sizeof(net_endpoint)));
@@ -16,7 +20,7 @@ net_endpoint* net_record_new(net_socket s, std::uint16_t flags) {
 int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags) {
     if (net_startup() != NET_OK) return NET_ERROR;
     net_socket s = plat_socket(type, use_multipoint);
-    if (s == NET_INVALID_SOCKET) {
+    if (s == PLAT_INVALID_SOCKET) {
         net_cleanup();
         return NET_ERROR;
     }

@@ -1,5 +1,5 @@
-#include "netlayer/internal.h"
-#include "netlayer/platform/platform.h"
+#include "internal.h"
+#include "platform.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "netlayer/internal.h"
-#include "netlayer/platform/platform.h"
+#include "internal.h"
+#include "platform.h"
 
 namespace {
 
@@ -54,15 +54,14 @@ int stream_send(net_endpoint* ep, const void* data, int len, std::uint32_t timeo
 
 int stream_server_poll(net_endpoint* server, net_endpoint** client, void* buf, int size,
                        std::uint32_t timeout_us) {
-    net_select_set ready = server->ready_set;
-    int rc = plat_select(&ready, nullptr, timeout_us);
-    if (rc == 0) return NET_TIMEOUT;
-    if (rc < 0) return NET_ERROR;
+    net_select_set ready;
+    int rc = net_wait_ready(&server->ready_set, net_readiness::readable, timeout_us, &ready);
+    if (rc < 0) return rc;
     if (set_contains(&ready, server->sock)) {
         // A waiting connection goes before data; the data keeps until the next poll.
         sockaddr_in peer{};
         net_socket s = plat_accept(server->sock, &peer);
-        if (s == NET_INVALID_SOCKET) return NET_ERROR;
+        if (s == PLAT_INVALID_SOCKET) return NET_ERROR;
         rc = stream_link_client(server, client, s);
         if (rc != NET_OK) {
             // Nobody else holds the new connection: dropping it is the only way not to leak it.

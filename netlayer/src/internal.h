@@ -13,6 +13,12 @@ net_endpoint* net_record_new(net_socket s, std::uint16_t flags);
 
 enum class net_readiness { readable, writable };
 
-// Waits on a copy of the endpoint's set. NET_OK only when exactly one socket
-// is ready, as a connected endpoint's set holds one; NET_TIMEOUT or NET_ERROR.
+// Every wait of the layer: a copy of `watched` goes to the platform, which
+// leaves in `ready` the members that are ready. The number of them, or
+// NET_TIMEOUT or NET_ERROR.
+int net_wait_ready(const net_select_set* watched, net_readiness wanted, std::uint32_t timeout_us,
+                   net_select_set* ready);
+
+// Waits on the endpoint's set. NET_OK only when exactly one socket is
+// ready, as a connected endpoint's set holds one; NET_TIMEOUT or NET_ERROR.
 int net_wait_single(const net_endpoint* ep, net_readiness wanted, std::uint32_t timeout_us);

@@ -1,7 +1,7 @@
 #include <initializer_list>
 
-#include "netlayer/internal.h"
-#include "netlayer/platform/platform.h"
+#include "internal.h"
+#include "platform.h"
 
 namespace {
 

@@ -1,0 +1,74 @@
+// Command-line pieces that pitchel and catchel read the same way, and what
+// both need of the console they run in.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// The leading decimal number of `text` as "%d" reads it, clamped to the range
+// of int; 0 when the text does not start with a number.
+int cli_scan_int(const char* text);
+
+// Reads a port argument. False when its value lies outside 1..65535; the
+// value read is left in `*value` for the message either way.
+bool cli_read_port(const char* text, std::uint16_t* port, int* value);
+
+// Index of the first argument after an optional leading "-bind <ip>", with
+// the address text in `*bind_text` (null without "-bind"). 0 when "-bind" is
+// the last argument.
+int cli_skip_bind(int argc, char** argv, const char** bind_text);
+
+// Opens the null device on every standard descriptor that is closed, so
+// that no socket made later takes its number and has messages written into
+// it. Call before anything opens a descriptor.
+void cli_guard_standard_streams();
+
+// Whether `out` goes to a terminal (a console on Windows), where bytes from
+// the network must not arrive as control sequences.
+bool cli_is_terminal(std::FILE* out);
+
+// Options stand before the positional arguments, in any order; reading
+// stops at the first argument that is not one of them.
+enum class cli_value { none, text, number };
+
+struct cli_option {
+    const char* name;        // as typed: "-bind"
+    cli_value value;         // what follows it
+    const char* value_name;  // how help shows the value ("<ip>"); null without one
+    long long min;           // the range of a number
+    long long max;
+    const char* help;        // one line
+    // Its absence after the option is answered with the usage lines alone,
+    // as the original command lines have it, not with a line of its own.
+    bool bare_usage_when_missing;
+};
+
+// What was found of each option, at the option's index in the table.
+struct cli_found {
+    bool given;
+    const char* text;   // the value as typed
+    long long number;   // the value of a number option
+};
+
+// An option whose value is missing (null `value`) or out of its range.
+struct cli_problem {
+    const cli_option* option;
+    const char* value;
+};
+
+constexpr int CLI_HELP = -1;      // -h, -help, --help
+constexpr int CLI_VERSION = -2;   // --version
+constexpr int CLI_PROBLEM = -3;   // see the problem
+
+// Reads the options at the front of argv[1..] as `table` (`count` entries)
+// describes them into `found` (as many entries). Returns the index of the
+// first positional argument, or CLI_HELP, CLI_VERSION or CLI_PROBLEM.
+int cli_read_options(int argc, char** argv, const cli_option* table, int count, cli_found* found,
+                     cli_problem* problem);
+
+// The line that names the option and its value; nothing for an option
+// whose missing value calls for the usage lines alone.
+void cli_print_problem(std::FILE* out, const cli_problem* problem);
+
+// One line per option of the table, then the help and version options.
+void cli_print_options(std::FILE* out, const cli_option* table, int count);

@@ -1,0 +1,79 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+#include "cmdline/cmdline.h"
+
+namespace {
+
+bool is_one_of(const char* arg, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        if (std::strcmp(arg, name) == 0) return true;
+    }
+    return false;
+}
+
+const cli_option* find_option(const char* arg, const cli_option* table, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(arg, table[i].name) == 0) return &table[i];
+    }
+    return nullptr;
+}
+
+// The whole text as a decimal number within the option's range.
+bool read_number(const cli_option* option, const char* text, long long* number) {
+    char* end = nullptr;
+    errno = 0;
+    *number = std::strtoll(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 && *number >= option->min && *number <= option->max;
+}
+
+void print_option_line(std::FILE* out, const std::string& synopsis, const char* help) {
+    std::fprintf(out, "  %-18s %s\n", synopsis.c_str(), help);
+}
+
+}  // namespace
+
+int cli_read_options(int argc, char** argv, const cli_option* table, int count, cli_found* found,
+                     cli_problem* problem) {
+    for (int i = 0; i < count; ++i) found[i] = cli_found{false, nullptr, 0};
+    int next = 1;
+    while (next < argc) {
+        const char* arg = argv[next];
+        if (is_one_of(arg, {"-h", "-help", "--help"})) return CLI_HELP;
+        if (is_one_of(arg, {"--version"})) return CLI_VERSION;
+        const cli_option* option = find_option(arg, table, count);
+        if (option == nullptr) break;
+        cli_found* slot = &found[option - table];
+        *slot = cli_found{true, arg, 0};
+        ++next;
+        if (option->value == cli_value::none) continue;
+        *problem = cli_problem{option, next < argc ? argv[next] : nullptr};
+        if (problem->value == nullptr) return CLI_PROBLEM;
+        if (option->value == cli_value::number && !read_number(option, problem->value, &slot->number)) {
+            return CLI_PROBLEM;
+        }
+        slot->text = argv[next++];
+    }
+    return next;
+}
+
+void cli_print_problem(std::FILE* out, const cli_problem* problem) {
+    if (problem->value != nullptr) {
+        std::fprintf(out, "invalid value %s for %s\n", problem->value, problem->option->name);
+    } else if (!problem->option->bare_usage_when_missing) {
+        std::fprintf(out, "missing value for %s\n", problem->option->name);
+    }
+}
+
+void cli_print_options(std::FILE* out, const cli_option* table, int count) {
+    for (int i = 0; i < count; ++i) {
+        std::string synopsis = table[i].name;
+        if (table[i].value_name != nullptr) synopsis += std::string(" ") + table[i].value_name;
+        print_option_line(out, synopsis, table[i].help);
+    }
+    print_option_line(out, "-h, --help", "show this help");
+    print_option_line(out, "--version", "show the program's name and version");
+}
