@@ -15,12 +15,15 @@ constexpr int file_read_limit = 9999;
 constexpr int multicast_ttl = 1;
 constexpr int multicast_loop = 1;
 
-int usage(std::FILE* out) {
-    std::fputs("Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
-               "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n",
-               out);
-    return 1;
-}
+enum option_index { bind_option, option_count };
+const cli_option options[option_count] = {
+    {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port", true},
+};
+
+const cli_program program = {"pitchel",
+                             "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
+                             "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n",
+                             1, options, option_count};
 
 int invalid_host(std::FILE* out, const char* text) {
     std::fprintf(out, "invalid host/ip %s\n", text);
@@ -67,16 +70,18 @@ int send_payload(std::FILE* out, net_endpoint* ep, const char* message, const ch
 }  // namespace
 
 int pitchel_run(int argc, char** argv, std::FILE* out) {
-    if (argc < 4) return usage(out);
-    const char* bind_text = nullptr;
-    int next = cli_skip_bind(argc, argv, &bind_text);
-    if (next == 0 || argc - next < 3) return usage(out);
+    cli_found found[option_count];
+    int status = 0;
+    int next = cli_read_command_line(argc, argv, &program, found, out, &status);
+    if (next == 0) return status;
+    if (argc - next < 3) return cli_usage(out, &program);
+    const char* bind_text = found[bind_option].text;
     const char* host = argv[next];
     const char* port_text = argv[next + 1];
     const char* message = argv[next + 2];
     const char* file_name = nullptr;
     if (std::strcmp(message, "-f") == 0) {
-        if (argc - next < 4) return usage(out);
+        if (argc - next < 4) return cli_usage(out, &program);
         file_name = argv[next + 3];
     }
 
@@ -98,7 +103,6 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
         std::fprintf(out, "cannot initialize socket err %d\n", rc);
         return -1;
     }
-    int status = 0;
     if (is_multicast_destination(destination) &&
         (rc = dgram_set_multicast(ep, multicast_ttl, multicast_loop)) != NET_OK) {
         std::fprintf(out, "cannot set multicast parameter err %d\n", rc);

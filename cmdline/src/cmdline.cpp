@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 
 int cli_scan_int(const char* text) {
     char* end = nullptr;
@@ -18,12 +17,4 @@ bool cli_read_port(const char* text, std::uint16_t* port, int* value) {
     if (*value <= 0 || *value > 65535) return false;
     *port = static_cast<std::uint16_t>(*value);
     return true;
-}
-
-int cli_skip_bind(int argc, char** argv, const char** bind_text) {
-    *bind_text = nullptr;
-    if (argc < 2 || std::strcmp(argv[1], "-bind") != 0) return 1;
-    if (argc < 3) return 0;
-    *bind_text = argv[2];
-    return 3;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cmdline/cmdline.h"
+#include "version.h"
 
 namespace {
 
@@ -76,4 +77,27 @@ void cli_print_options(std::FILE* out, const cli_option* table, int count) {
     }
     print_option_line(out, "-h, --help", "show this help");
     print_option_line(out, "--version", "show the program's name and version");
+}
+
+int cli_usage(std::FILE* out, const cli_program* program) {
+    std::fputs(program->usage, out);
+    return program->usage_status;
+}
+
+int cli_read_command_line(int argc, char** argv, const cli_program* program, cli_found* found, std::FILE* out,
+                          int* status) {
+    cli_problem problem{};
+    int next = cli_read_options(argc, argv, program->options, program->option_count, found, &problem);
+    if (next > 0) return next;
+    *status = 0;
+    if (next == CLI_HELP) {
+        cli_usage(out, program);
+        cli_print_options(out, program->options, program->option_count);
+    } else if (next == CLI_VERSION) {
+        std::fprintf(out, "%s %s\n", program->name, project_version);
+    } else {
+        cli_print_problem(out, &problem);
+        *status = cli_usage(out, program);
+    }
+    return 0;
 }

@@ -13,11 +13,6 @@ int cli_scan_int(const char* text);
 // value read is left in `*value` for the message either way.
 bool cli_read_port(const char* text, std::uint16_t* port, int* value);
 
-// Index of the first argument after an optional leading "-bind <ip>", with
-// the address text in `*bind_text` (null without "-bind"). 0 when "-bind" is
-// the last argument.
-int cli_skip_bind(int argc, char** argv, const char** bind_text);
-
 // Opens the null device on every standard descriptor that is closed, so
 // that no socket made later takes its number and has messages written into
 // it. Call before anything opens a descriptor.
@@ -72,3 +67,22 @@ void cli_print_problem(std::FILE* out, const cli_problem* problem);
 
 // One line per option of the table, then the help and version options.
 void cli_print_options(std::FILE* out, const cli_option* table, int count);
+
+// A program's command line as --help and the option problems show it.
+struct cli_program {
+    const char* name;
+    const char* usage;  // its two usage lines
+    int usage_status;   // the exit status that goes with them
+    const cli_option* options;
+    int option_count;
+};
+
+// Prints the usage lines; returns the usage status.
+int cli_usage(std::FILE* out, const cli_program* program);
+
+// Reads the program's options into `found` (one entry per option). Returns
+// the index of the first positional argument; or 0 once it has answered
+// --help, --version or an option problem on `out`, with the exit status in
+// `*status`.
+int cli_read_command_line(int argc, char** argv, const cli_program* program, cli_found* found, std::FILE* out,
+                          int* status);
