@@ -1,0 +1,26 @@
+# cmake -DPROGRAM=<path> -DMANUAL=<page.1> -DREADME=<README.md> -P options_documented.cmake
+# Every option the program's --help lists (its option table) must appear in
+# its manual page and in the README.
+execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${PROGRAM} --help ended with ${rc}")
+endif()
+file(READ ${MANUAL} manual)
+file(READ ${README} readme)
+string(REGEX MATCHALL "\n  -[^ ,\n]+" options "${help}")
+if(NOT options)
+  message(FATAL_ERROR "${PROGRAM} --help lists no option")
+endif()
+foreach(line IN LISTS options)
+  string(STRIP "${line}" option)
+  # A manual page writes each hyphen as \-.
+  string(REPLACE "-" "\\-" escaped "${option}")
+  string(FIND "${manual}" "${escaped}" in_manual)
+  string(FIND "${readme}" "`${option}" in_readme)
+  if(in_manual EQUAL -1)
+    message(SEND_ERROR "${MANUAL} does not mention ${option}")
+  endif()
+  if(in_readme EQUAL -1)
+    message(SEND_ERROR "README.md does not mention `${option}`")
+  endif()
+endforeach()

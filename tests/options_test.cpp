@@ -1,0 +1,214 @@
+// The option reader both programs share, and each program's command line
+// read through it: every rule, one table per program.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "catchel.h"
+#include "cmdline/cmdline.h"
+#include "fault.h"
+#include "pitchel.h"
+#include "plain_udp.h"
+
+namespace {
+
+using argument_list = std::vector<std::string>;
+
+struct run_result {
+    int status;
+    std::string out;
+};
+
+template <typename Run>
+run_result run_in_process(const char* name, argument_list args, Run run) {
+    args.insert(args.begin(), name);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::FILE* out = std::tmpfile();
+    int status = run(static_cast<int>(args.size()), argv.data(), out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    return {status, text};
+}
+
+run_result pitchel(const argument_list& args) { return run_in_process("pitchel", args, pitchel_run); }
+
+run_result catchel(const argument_list& args) {
+    static std::atomic<int> stop{1};  // should it get as far as its loop, it ends at once
+    return run_in_process("catchel", args, [](int argc, char** argv, std::FILE* out) {
+        return catchel_run(argc, argv, out, &stop);
+    });
+}
+
+const cli_option test_options[] = {
+    {"-a", cli_value::none, nullptr, 0, 0, "a flag", false},
+    {"-t", cli_value::text, "<text>", 0, 0, "some text", false},
+    {"-n", cli_value::number, "<n>", -3, 300, "a number", false},
+    {"-q", cli_value::text, "<text>", 0, 0, "quiet when missing", true},
+};
+constexpr int test_option_count = 4;
+
+const std::string help_usage_re = "(Usage: [^\n]*\n {7}[^\n]*\n)(  -[^\n]*\n)+";
+
+}  // namespace
+
+TEST(OptionReader, EveryRule) {
+    struct row {
+        argument_list args;
+        int result;                  // the first positional index, or a CLI_ result
+        std::vector<std::string> values;  // per option: "" absent, else the text found
+        long long number;            // -n's value when found
+        std::string problem;         // cli_print_problem's line
+    };
+    const row rows[] = {
+        {{}, 1, {"", "", "", ""}, 0, ""},
+        {{"x", "-a"}, 1, {"", "", "", ""}, 0, ""},                              // stops at the first positional
+        {{"-a", "-t", "hi", "x"}, 4, {"-a", "hi", "", ""}, 0, ""},
+        {{"-t", "one", "-a", "-t", "two"}, 6, {"-a", "two", "", ""}, 0, ""},   // any order; the last one counts
+        {{"-t", "-a"}, 3, {"", "-a", "", ""}, 0, ""},                          // a value may look like an option
+        {{"-n", "-3", "-7"}, 3, {"", "", "-3", ""}, -3, ""},                   // range ends count; -7 is positional
+        {{"-n", "300"}, 3, {"", "", "300", ""}, 300, ""},
+        {{"-b"}, 1, {"", "", "", ""}, 0, ""},                                   // unknown: positional
+        {{"-n", "301"}, CLI_PROBLEM, {}, 0, "invalid value 301 for -n\n"},
+        {{"-n", "-4"}, CLI_PROBLEM, {}, 0, "invalid value -4 for -n\n"},
+        {{"-n", "12x"}, CLI_PROBLEM, {}, 0, "invalid value 12x for -n\n"},
+        {{"-n", ""}, CLI_PROBLEM, {}, 0, "invalid value  for -n\n"},
+        {{"-n", "99999999999999999999"}, CLI_PROBLEM, {}, 0, "invalid value 99999999999999999999 for -n\n"},
+        {{"-a", "-t"}, CLI_PROBLEM, {}, 0, "missing value for -t\n"},
+        {{"-q"}, CLI_PROBLEM, {}, 0, ""},
+        {{"-a", "--help", "-n", "1000"}, CLI_HELP, {}, 0, ""},
+        {{"-h"}, CLI_HELP, {}, 0, ""},
+        {{"-help"}, CLI_HELP, {}, 0, ""},
+        {{"--version", "-h"}, CLI_VERSION, {}, 0, ""},
+        {{"x", "--help"}, 1, {"", "", "", ""}, 0, ""},
+    };
+    for (const row& r : rows) {
+        std::string trace;
+        for (const std::string& a : r.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        argument_list args = r.args;
+        args.insert(args.begin(), "program");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        cli_found found[test_option_count];
+        cli_problem problem{};
+        int result = cli_read_options(static_cast<int>(argv.size()), argv.data(), test_options, test_option_count,
+                                      found, &problem);
+        EXPECT_EQ(result, r.result);
+        for (std::size_t i = 0; i < r.values.size(); ++i) {
+            EXPECT_EQ(found[i].given, !r.values[i].empty()) << test_options[i].name;
+            if (found[i].given) {
+                EXPECT_STREQ(found[i].text, r.values[i].c_str()) << test_options[i].name;
+            }
+        }
+        if (!r.values.empty() && found[2].given) {
+            EXPECT_EQ(found[2].number, r.number);
+        }
+        if (result == CLI_PROBLEM) {
+            run_result printed = run_in_process("program", {}, [&problem](int, char**, std::FILE* out) {
+                cli_print_problem(out, &problem);
+                return 0;
+            });
+            EXPECT_EQ(printed.out, r.problem);
+        }
+    }
+}
+
+TEST(OptionReader, HelpListsEveryOptionOnALineOfItsOwn) {
+    run_result printed = run_in_process("program", {}, [](int, char**, std::FILE* out) {
+        cli_print_options(out, test_options, test_option_count);
+        return 0;
+    });
+    for (const char* line : {"  -a ", "  -t <text> ", "  -n <n> ", "  -q <text> ", "  -h, --help ", "  --version "}) {
+        EXPECT_NE(("\n" + printed.out).find(std::string("\n") + line), std::string::npos) << line;
+    }
+}
+
+using ProgramOptions = balanced_test;
+
+TEST_F(ProgramOptions, PitchelCommandLines) {
+    const std::string usage =
+        "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
+        "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n";
+    struct row {
+        argument_list args;
+        std::string out;  // exact, or a pattern when it starts with '^'
+        int status;
+    };
+    const row rows[] = {
+        {{}, usage, 1},
+        {{"-bind"}, usage, 1},
+        {{"-bind", "127.0.0.1"}, usage, 1},
+        {{"-bind", "127.0.0.1", "127.0.0.1", "9"}, usage, 1},
+        {{"-bind", "0.0.0.0", "127.0.0.1", "9", "hi"}, "invalid host/ip 0.0.0.0\n", -2},
+        {{"--help"}, "^" + help_usage_re, 0},
+        {{"-h", "127.0.0.1", "9", "hi"}, "^" + help_usage_re, 0},
+        {{"-help"}, "^" + help_usage_re, 0},
+        {{"--version"}, "^pitchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
+        {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "(none)" : r.args[0]);
+        run_result got = pitchel(r.args);
+        if (r.out[0] == '^') {
+            EXPECT_TRUE(std::regex_match(got.out, std::regex(r.out.substr(1)))) << got.out;
+        } else {
+            EXPECT_EQ(got.out, r.out);
+        }
+        EXPECT_EQ(got.status, r.status);
+    }
+    EXPECT_EQ(fault_count(fault_op::sendto), 0);
+}
+
+TEST_F(ProgramOptions, PitchelSendsWhatFollowsItsPositionalsAsTheyAre) {
+    plain_udp peer = plain_udp_open();
+    for (const char* message : {"-x", "--help", "-bind"}) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(pitchel({"127.0.0.1", std::to_string(peer.port), message}).status, 0);
+        std::string got;
+        ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+        EXPECT_EQ(got, std::string(message) + '\0');
+    }
+    plain_udp_close(&peer);
+}
+
+TEST_F(ProgramOptions, CatchelCommandLines) {
+    const std::string usage =
+        "Usage: catchel [-bind <ip>] <port>\n"
+        "       catchel [-bind <ip>] <multicast ip> <port>\n";
+    struct row {
+        argument_list args;
+        std::string out;
+        int status;
+    };
+    const row rows[] = {
+        {{}, usage, -2},
+        {{"-bind"}, usage, -2},
+        {{"-bind", "127.0.0.1"}, usage, -2},
+        {{"-7"}, "impossible port -7\n", 1},
+        {{"-bind", "127.0.0.1", "-7"}, "impossible port -7\n", 1},
+        {{"9", "--help"}, "impossible port 0\n", 1},
+        {{"--help"}, "^" + help_usage_re, 0},
+        {{"-h", "9"}, "^" + help_usage_re, 0},
+        {{"-bind", "127.0.0.1", "-help"}, "^" + help_usage_re, 0},
+        {{"--version"}, "^catchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.args.empty() ? "(none)" : r.args.back());
+        run_result got = catchel(r.args);
+        if (r.out[0] == '^') {
+            EXPECT_TRUE(std::regex_match(got.out, std::regex(r.out.substr(1)))) << got.out;
+        } else {
+            EXPECT_EQ(got.out, r.out);
+        }
+        EXPECT_EQ(got.status, r.status);
+    }
+    EXPECT_EQ(fault_count(fault_op::socket), 0);
+}
