@@ -52,6 +52,15 @@ microseconds; and a wrapping millisecond clock.
 This package holds the static libraries, their headers and a CMake
 package: find_package(netlayer) and link netlayer::netlayer.")
 
+  # The programs are packaged stripped, their debug information kept in a
+  # -dbgsym package. Static libraries have no such home: like Debian's
+  # dh_strip, a script strips their debug information in the staged tree,
+  # so that a plain install keeps it.
+  set(CPACK_DEBIAN_TOOLS_DEBUGINFO_PACKAGE ON)
+  set(CPACK_NETLAYER_STRIP ${CMAKE_STRIP})
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/strip_static_libraries.cmake)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/repair_dbgsym.cmake)
+
   # Each package carries the licence as Debian's copyright file and a Debian
   # changelog, both made from the files kept at the root of the sources.
   find_program(GZIP_PROGRAM gzip REQUIRED)
