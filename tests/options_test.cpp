@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "catchel.h"
 #include "cmdline/cmdline.h"
 #include "fault.h"
+#include "in_process.h"
 #include "pitchel.h"
 #include "plain_udp.h"
 
@@ -18,29 +18,9 @@ namespace {
 
 using argument_list = std::vector<std::string>;
 
-struct run_result {
-    int status;
-    std::string out;
-};
+in_process_result pitchel(const argument_list& args) { return run_in_process("pitchel", args, pitchel_run); }
 
-template <typename Run>
-run_result run_in_process(const char* name, argument_list args, Run run) {
-    args.insert(args.begin(), name);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::FILE* out = std::tmpfile();
-    int status = run(static_cast<int>(args.size()), argv.data(), out);
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-    std::fclose(out);
-    return {status, text};
-}
-
-run_result pitchel(const argument_list& args) { return run_in_process("pitchel", args, pitchel_run); }
-
-run_result catchel(const argument_list& args) {
+in_process_result catchel(const argument_list& args) {
     static std::atomic<int> stop{1};  // should it get as far as its loop, it ends at once
     return run_in_process("catchel", args, [](int argc, char** argv, std::FILE* out) {
         return catchel_run(argc, argv, out, &stop);
@@ -56,6 +36,27 @@ const cli_option test_options[] = {
 constexpr int test_option_count = 4;
 
 const std::string help_usage_re = "(Usage: [^\n]*\n {7}[^\n]*\n)(  -[^\n]*\n)+";
+
+struct command_line {
+    argument_list args;
+    std::string out;  // exact, or a pattern after a leading '^'
+    int status;
+};
+
+void expect_results(const std::vector<command_line>& rows, in_process_result (*run)(const argument_list&)) {
+    for (const command_line& r : rows) {
+        std::string trace;
+        for (const std::string& a : r.args) trace += a + " ";
+        SCOPED_TRACE(trace);
+        in_process_result got = run(r.args);
+        if (r.out[0] == '^') {
+            EXPECT_TRUE(std::regex_match(got.out, std::regex(r.out.substr(1)))) << got.out;
+        } else {
+            EXPECT_EQ(got.out, r.out);
+        }
+        EXPECT_EQ(got.status, r.status);
+    }
+}
 
 }  // namespace
 
@@ -112,7 +113,7 @@ TEST(OptionReader, EveryRule) {
             EXPECT_EQ(found[2].number, r.number);
         }
         if (result == CLI_PROBLEM) {
-            run_result printed = run_in_process("program", {}, [&problem](int, char**, std::FILE* out) {
+            in_process_result printed = run_in_process("program", {}, [&problem](int, char**, std::FILE* out) {
                 cli_print_problem(out, &problem);
                 return 0;
             });
@@ -122,7 +123,7 @@ TEST(OptionReader, EveryRule) {
 }
 
 TEST(OptionReader, HelpListsEveryOptionOnALineOfItsOwn) {
-    run_result printed = run_in_process("program", {}, [](int, char**, std::FILE* out) {
+    in_process_result printed = run_in_process("program", {}, [](int, char**, std::FILE* out) {
         cli_print_options(out, test_options, test_option_count);
         return 0;
     });
@@ -137,12 +138,7 @@ TEST_F(ProgramOptions, PitchelCommandLines) {
     const std::string usage =
         "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
         "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n";
-    struct row {
-        argument_list args;
-        std::string out;  // exact, or a pattern when it starts with '^'
-        int status;
-    };
-    const row rows[] = {
+    expect_results({
         {{}, usage, 1},
         {{"-bind"}, usage, 1},
         {{"-bind", "127.0.0.1"}, usage, 1},
@@ -152,18 +148,8 @@ TEST_F(ProgramOptions, PitchelCommandLines) {
         {{"-h", "127.0.0.1", "9", "hi"}, "^" + help_usage_re, 0},
         {{"-help"}, "^" + help_usage_re, 0},
         {{"--version"}, "^pitchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
-        {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.args.empty() ? "(none)" : r.args[0]);
-        run_result got = pitchel(r.args);
-        if (r.out[0] == '^') {
-            EXPECT_TRUE(std::regex_match(got.out, std::regex(r.out.substr(1)))) << got.out;
-        } else {
-            EXPECT_EQ(got.out, r.out);
-        }
-        EXPECT_EQ(got.status, r.status);
-    }
+        {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2}},
+        pitchel);
     EXPECT_EQ(fault_count(fault_op::sendto), 0);
 }
 
@@ -183,12 +169,7 @@ TEST_F(ProgramOptions, CatchelCommandLines) {
     const std::string usage =
         "Usage: catchel [-bind <ip>] <port>\n"
         "       catchel [-bind <ip>] <multicast ip> <port>\n";
-    struct row {
-        argument_list args;
-        std::string out;
-        int status;
-    };
-    const row rows[] = {
+    expect_results({
         {{}, usage, -2},
         {{"-bind"}, usage, -2},
         {{"-bind", "127.0.0.1"}, usage, -2},
@@ -198,17 +179,7 @@ TEST_F(ProgramOptions, CatchelCommandLines) {
         {{"--help"}, "^" + help_usage_re, 0},
         {{"-h", "9"}, "^" + help_usage_re, 0},
         {{"-bind", "127.0.0.1", "-help"}, "^" + help_usage_re, 0},
-        {{"--version"}, "^catchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.args.empty() ? "(none)" : r.args.back());
-        run_result got = catchel(r.args);
-        if (r.out[0] == '^') {
-            EXPECT_TRUE(std::regex_match(got.out, std::regex(r.out.substr(1)))) << got.out;
-        } else {
-            EXPECT_EQ(got.out, r.out);
-        }
-        EXPECT_EQ(got.status, r.status);
-    }
+        {{"--version"}, "^catchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0}},
+        catchel);
     EXPECT_EQ(fault_count(fault_op::socket), 0);
 }

@@ -7,29 +7,15 @@
 #include <vector>
 
 #include "fault.h"
+#include "in_process.h"
 #include "pitchel.h"
 #include "plain_udp.h"
 
 namespace {
 
-struct run_result {
-    int status;
-    std::string out;
-};
+using run_result = in_process_result;
 
-run_result run_pitchel(std::vector<std::string> args) {
-    args.insert(args.begin(), "pitchel");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::FILE* out = std::tmpfile();
-    int status = pitchel_run(static_cast<int>(args.size()), argv.data(), out);
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-    std::fclose(out);
-    return {status, text};
-}
+run_result run_pitchel(std::vector<std::string> args) { return run_in_process("pitchel", args, pitchel_run); }
 
 std::vector<fault_call> calls_of(fault_op op) {
     std::vector<fault_call> found;
