@@ -28,6 +28,7 @@ enum option_index {
     hex_option,
     no_zero_option,
     reply_option,
+    json_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -41,6 +42,7 @@ const cli_option options[option_count] = {
     {"-x", cli_value::none, nullptr, 0, 0, "the message is hexadecimal, two digits a byte, sent as is", false},
     {"-nozero", cli_value::none, nullptr, 0, 0, "send the message without its zero byte", false},
     {"-reply", cli_value::number, "<seconds>", 1, 3600, "then print what comes back within this time", false},
+    {"-json", cli_value::none, nullptr, 0, 0, "print the replies as JSON lines", false},
 };
 
 const cli_program program = {"pitchel",
@@ -132,7 +134,7 @@ int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char
     status = send_all(out, ep, &p, to, count, rate);
     if (rate != 0) clock_end_precision();
     if (status != 0 || !found[reply_option].given) return status;
-    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), out);
+    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ int print_until(net_endpoint* ep, std::uint64_t deadline_us, record_output* pend
         int n = dgram_receive_from(ep, record_data(pending), RECORD_DATA_CAPACITY, &ip, &port, wait_us, 0);
         if (n == NET_TIMEOUT) break;
         if (n >= 0) {
-            record_datagram datagram{++received, ip, port, n};
+            record_datagram datagram{++received, ip, port, n, false, 0, false, 0, false, 0};
             record_add(pending, &datagram);
         } else if (n != last_reported) {
             record_add_report(pending, n);
@@ -30,8 +30,8 @@ int print_until(net_endpoint* ep, std::uint64_t deadline_us, record_output* pend
 
 }  // namespace
 
-int replies_print(net_endpoint* ep, std::uint32_t seconds, std::FILE* out) {
+int replies_print(net_endpoint* ep, std::uint32_t seconds, bool json, std::FILE* out) {
     record_output pending;
-    record_output_init(&pending, cli_is_terminal(out));
+    record_output_init(&pending, cli_is_terminal(out), record_format{false, false, false, json});
     return print_until(ep, clock_now_us() + std::uint64_t{seconds} * 1000000, &pending, out);
 }

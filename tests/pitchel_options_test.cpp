@@ -3,6 +3,7 @@
 // command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -28,6 +29,26 @@ std::vector<std::string> with_destination(std::vector<std::string> options, std:
 std::string record(int number, std::uint16_t port, const std::string& data) {
     return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(port) + " sz " +
            std::to_string(data.size()) + " :\n\n" + data.substr(0, data.find('\0')) + "\n";
+}
+
+std::string base64(const std::string& bytes) {
+    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::size_t take = std::min<std::size_t>(3, bytes.size() - i);
+        unsigned group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = group << 8 | (k < take ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (std::size_t k = 0; k < 4; ++k) text += k <= take ? digits[group >> (18 - 6 * k) & 63] : '=';
+    }
+    return text;
+}
+
+// catchel's JSON line for a datagram, written out here from its fields.
+std::string json_record(int number, std::uint16_t port, const std::string& data) {
+    return "{\"n\":" + std::to_string(number) + ",\"from\":\"127.0.0.1\",\"port\":" + std::to_string(port) +
+           ",\"size\":" + std::to_string(data.size()) + ",\"data\":\"" + base64(data) + "\"}\n";
 }
 
 class PitchelOptions : public testing::Test {
@@ -196,4 +217,20 @@ TEST_F(PitchelReplies, SilenceIsStatus2AndPrintsNothing) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
+    std::uint16_t pitchel_port = 0;
+    running_program* child = start({"-json"}, "ping", &pitchel_port);
+    const std::string replies[] = {std::string("bin\0\xff\n", 6), "", "ab"};
+    for (const std::string& reply : replies) ASSERT_TRUE(plain_udp_send(&peer, reply, pitchel_port));
+    process_output r = wait_program(child);
+    EXPECT_EQ(r.out, text_output(json_record(1, peer.port, replies[0]) + json_record(2, peer.port, replies[1]) +
+                                 json_record(3, peer.port, replies[2])));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PitchelOptions, JsonWithoutReplyChangesNothing) {
+    expect_quiet_success(pitchel({"-json"}, {"hello"}));
+    EXPECT_EQ(all_received(), std::vector<std::string>{std::string("hello\0", 6)});
 }
