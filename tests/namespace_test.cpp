@@ -50,6 +50,13 @@ plain_udp group_member(std::uint32_t group, std::uint16_t port, std::uint32_t in
     return udp;
 }
 
+// pitchel with `args`, which must send and say nothing.
+void pitchel_sends(const std::vector<std::string>& args) {
+    process_output r = run_program(PITCHEL_PATH, args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 #ifndef _WIN32
 // The time-to-live the datagram arrived with, as IP_RECVTTL reports it; -1 without one.
 int received_ttl(const plain_udp* udp) {
@@ -163,9 +170,7 @@ TEST(PrivateNamespace, ChosenTimeToLiveIsWhatTheMemberReceives) {
         ASSERT_EQ(setsockopt(member.sock, IPPROTO_IP, IP_RECVTTL, &on, sizeof on), 0);
         std::vector<std::string> args = r.options;
         args.insert(args.end(), {r.group, std::to_string(port), "hi"});
-        process_output sent = run_program(PITCHEL_PATH, args);
-        EXPECT_EQ(sent.out, "");
-        EXPECT_EQ(sent.status, 0);
+        pitchel_sends(args);
         EXPECT_EQ(received_ttl(&member), r.ttl);
         plain_udp_close(&member);
     }
@@ -189,10 +194,7 @@ TEST(PrivateNamespace, InterfaceAndLoopbackDecideWhetherALocalMemberHears) {
         SCOPED_TRACE(std::string(r.group) + " loop " + r.loop);
         std::uint16_t port = plain_free_port();
         plain_udp member = group_member(net_resolve(r.group), port, net_resolve(veth));
-        process_output sent =
-            run_program(PITCHEL_PATH, {"-if", veth, "-loop", r.loop, r.group, std::to_string(port), "hi"});
-        EXPECT_EQ(sent.out, "");
-        EXPECT_EQ(sent.status, 0);
+        pitchel_sends({"-if", veth, "-loop", r.loop, r.group, std::to_string(port), "hi"});
         std::string data;
         EXPECT_EQ(plain_udp_receive(&member, &data, r.heard ? 5000 : 300), r.heard);
         plain_udp_close(&member);
@@ -205,9 +207,7 @@ TEST(PrivateNamespace, BroadcastOptionReachesAReceiver) {
     plain_udp receiver = any_address_receiver(port);
     process_output refused = run_program(PITCHEL_PATH, {"127.255.255.255", std::to_string(port), "hi"});
     EXPECT_EQ(refused.out, text_output("cannot send err -2\n"));
-    process_output sent = run_program(PITCHEL_PATH, {"-broadcast", "127.255.255.255", std::to_string(port), "hi"});
-    EXPECT_EQ(sent.out, "");
-    EXPECT_EQ(sent.status, 0);
+    pitchel_sends({"-broadcast", "127.255.255.255", std::to_string(port), "hi"});
     std::string data;
     ASSERT_TRUE(plain_udp_receive(&receiver, &data, 5000));
     EXPECT_EQ(data, std::string("hi\0", 3));
