@@ -91,7 +91,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<double> gaps;
-    for (std::size_t i = 1; i < arrivals.size(); ++i) gaps.push_back(static_cast<double>(arrivals[i] - arrivals[i - 1]) / 1000);
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        gaps.push_back(static_cast<double>(arrivals[i] - arrivals[i - 1]) / 1000);
+    }
     double mean = 0;
     for (double g : gaps) mean += g;
     mean /= static_cast<double>(gaps.size());
@@ -100,7 +102,8 @@ int main(int argc, char** argv) {
     double sd = std::sqrt(variance / static_cast<double>(gaps.size()));
     std::sort(gaps.begin(), gaps.end());
     double span = static_cast<double>(arrivals.back() - arrivals.front()) / 1e9;
-    std::printf("received %zu span_s %.4f rate %.0f gap_us mean %.3f sd %.3f min %.3f p1 %.3f p50 %.3f p99 %.3f max %.3f\n",
+    std::printf("received %zu span_s %.4f rate %.0f gap_us mean %.3f sd %.3f min %.3f p1 %.3f p50 %.3f p99 %.3f "
+                "max %.3f\n",
                 arrivals.size(), span, static_cast<double>(arrivals.size() - 1) / span, mean, sd, gaps.front(),
                 percentile(gaps, 1), percentile(gaps, 50), percentile(gaps, 99), gaps.back());
     return 0;

@@ -32,7 +32,8 @@ enum option_index {
     option_count
 };
 const cli_option options[option_count] = {
-    {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port", true},
+    {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port",
+     true},
     {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
     {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 0 to 255 (the multicast one for 224 to 239)", false},
@@ -124,8 +125,8 @@ int send_all(std::FILE* out, net_endpoint* ep, const payload* p, destination to,
 int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char* message, const char* file_name,
                     const cli_found* found) {
     payload p;
-    int status = payload_read(&p, message, file_name, payload_form{found[hex_option].given, found[no_zero_option].given},
-                              stdin, out);
+    payload_form form{found[hex_option].given, found[no_zero_option].given};
+    int status = payload_read(&p, message, file_name, form, stdin, out);
     if (status != 0) return status;
     std::uint64_t count = found[count_option].given ? static_cast<std::uint64_t>(found[count_option].number) : 1;
     std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
