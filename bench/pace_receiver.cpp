@@ -50,11 +50,8 @@ std::int64_t receive_one(int s, int wait_ms) {
     char data[65536];
     iovec part{data, sizeof data};
     alignas(cmsghdr) char control[64];
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &part, .msg_iovlen = 1,
+                   .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
     if (recvmsg(s, &message, 0) < 0) return -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;

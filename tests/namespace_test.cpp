@@ -64,11 +64,8 @@ int received_ttl(const plain_udp* udp) {
     char data[256];
     iovec part{data, sizeof data};
     alignas(cmsghdr) char control[64];
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &part, .msg_iovlen = 1,
+                   .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
     if (recvmsg(udp->sock, &message, 0) < 0) return -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
