@@ -32,7 +32,7 @@ const cli_program program = {"catchel",
 // for the next datagram.
 int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop) {
     record_output pending;
-    record_output_init(&pending, cli_is_terminal(out));
+    record_output_init(&pending, cli_is_terminal(out), record_format{});
     bool maybe_queued = false;
     for (;;) {
         std::uint32_t ip = 0;
@@ -48,7 +48,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, cons
         bool stopping = stop->load() != 0;
         if (n >= 0) {
             state->last_reported = 0;
-            record_datagram datagram{++state->received, ip, port, n};
+            record_datagram datagram{++state->received, ip, port, n, false, 0, false, 0, false, 0};
             record_add(&pending, &datagram);
         } else if (n != state->last_reported && !stopping) {
             // An interrupt cuts the wait short; that is no failure to report.

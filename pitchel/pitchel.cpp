@@ -1,23 +1,49 @@
-// pitchel [-bind <ip>] <host/ip> <port> <msg>
-// pitchel [-bind <ip>] <host/ip> <port> -f <file>
+// pitchel [options] <host/ip> <port> <msg>
+// pitchel [options] <host/ip> <port> -f <file>
 #include "pitchel.h"
 
 #include <cstdint>
 #include <cstring>
 
+#include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
+#include "payload.h"
+#include "replies.h"
 
 namespace {
 
 constexpr std::uint32_t send_wait_us = 100000;
-constexpr int file_read_limit = 9999;
-constexpr int multicast_ttl = 1;
-constexpr int multicast_loop = 1;
+constexpr int automatic_multicast_ttl = 1;
+constexpr int automatic_multicast_loop = 1;
 
-enum option_index { bind_option, option_count };
+enum option_index {
+    bind_option,
+    count_option,
+    rate_option,
+    ttl_option,
+    loop_option,
+    interface_option,
+    broadcast_option,
+    hex_option,
+    no_zero_option,
+    reply_option,
+    json_option,
+    option_count
+};
 const cli_option options[option_count] = {
-    {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port", true},
+    {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port",
+     true},
+    {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
+    {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
+    {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 0 to 255 (the multicast one for 224 to 239)", false},
+    {"-loop", cli_value::number, "<0|1>", 0, 1, "multicast loopback off or on", false},
+    {"-if", cli_value::text, "<ip>", 0, 0, "multicast leaves by the interface holding this local address", false},
+    {"-broadcast", cli_value::none, nullptr, 0, 0, "allow a broadcast destination", false},
+    {"-x", cli_value::none, nullptr, 0, 0, "the message is hexadecimal, two digits a byte, sent as is", false},
+    {"-nozero", cli_value::none, nullptr, 0, 0, "send the message without its zero byte", false},
+    {"-reply", cli_value::number, "<seconds>", 1, 3600, "then print what comes back within this time", false},
+    {"-json", cli_value::none, nullptr, 0, 0, "print the replies as JSON lines", false},
 };
 
 const cli_program program = {"pitchel",
@@ -25,46 +51,91 @@ const cli_program program = {"pitchel",
                              "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n",
                              1, options, option_count};
 
+struct destination {
+    std::uint32_t ip;
+    std::uint16_t port;
+};
+
 int invalid_host(std::FILE* out, const char* text) {
     std::fprintf(out, "invalid host/ip %s\n", text);
     return -2;
 }
 
+int first_octet(std::uint32_t ip) { return static_cast<int>(ip >> 24); }
+
+bool is_multicast(std::uint32_t ip) { return first_octet(ip) >= 224 && first_octet(ip) <= 239; }
+
 // 224.x (local control) and 239.x (administratively scoped) keep the
-// platform's own multicast settings.
-bool is_multicast_destination(std::uint32_t ip) {
-    std::uint32_t first_octet = ip >> 24;
-    return first_octet >= 225 && first_octet <= 238;
+// platform's own multicast settings unless asked otherwise.
+bool gets_automatic_multicast(std::uint32_t ip) { return first_octet(ip) >= 225 && first_octet(ip) <= 238; }
+
+// -ttl and -loop replace the automatic values; dgram_set_multicast takes a
+// time-to-live of 0 for "leave it", so a chosen one is set apart.
+int set_multicast_options(net_endpoint* ep, std::uint32_t ip, const cli_found* found, std::uint32_t interface_ip) {
+    bool automatic = gets_automatic_multicast(ip);
+    const cli_found& ttl = found[ttl_option];
+    const cli_found& loop = found[loop_option];
+    int automatic_ttl = automatic && !ttl.given ? automatic_multicast_ttl : 0;
+    int loop_value = loop.given ? static_cast<int>(loop.number) : automatic ? automatic_multicast_loop : -1;
+    int rc = dgram_set_multicast(ep, automatic_ttl, loop_value);
+    if (rc == NET_OK && ttl.given) rc = dgram_set_multicast_ttl(ep, static_cast<int>(ttl.number));
+    if (rc == NET_OK && interface_ip != 0) rc = dgram_set_multicast_interface(ep, interface_ip);
+    return rc;
 }
 
-// The message travels with its zero byte; a file travels as its first bytes.
-int send_payload(std::FILE* out, net_endpoint* ep, const char* message, const char* file_name,
-                 std::uint32_t ip, std::uint16_t port) {
-    char contents[file_read_limit];
-    const void* data = message;
-    int len = static_cast<int>(std::strlen(message)) + 1;
-    if (file_name != nullptr) {
-        std::FILE* file = std::fopen(file_name, "rb");
-        if (file == nullptr) {
-            std::fprintf(out, "file '%s' not found\n", file_name);
-            return 1;
-        }
-        std::size_t got = std::fread(contents, 1, sizeof contents, file);
-        bool failed = std::ferror(file) != 0;
-        std::fclose(file);
-        if (failed) {
-            std::fprintf(out, "cannot read file '%s'\n", file_name);
-            return 1;
-        }
-        data = contents;
-        len = static_cast<int>(got);
-    }
-    int rc = dgram_send_to(ep, data, len, ip, port, send_wait_us);
-    if (rc != NET_OK) {
-        std::fprintf(out, "cannot send err %d\n", rc);
+// Returns 0, or the exit status once the failure is printed.
+int set_send_options(std::FILE* out, net_endpoint* ep, std::uint32_t ip, const cli_found* found,
+                     std::uint32_t interface_ip) {
+    if (is_multicast(ip)) {
+        int rc = set_multicast_options(ep, ip, found, interface_ip);
+        if (rc == NET_OK) return 0;
+        std::fprintf(out, "cannot set multicast parameter err %d\n", rc);
         return -1;
     }
+    if (!found[ttl_option].given) return 0;
+    int rc = dgram_set_ttl(ep, static_cast<int>(found[ttl_option].number));
+    if (rc == NET_OK) return 0;
+    std::fprintf(out, "cannot set time-to-live err %d\n", rc);
+    return -1;
+}
+
+// The i-th send is due i/rate seconds after the first, so that a late send
+// does not push back the ones after it.
+std::uint64_t due_after_us(std::uint64_t i, std::uint64_t rate) {
+    return i / rate * 1000000 + i % rate * 1000000 / rate;
+}
+
+// `rate` 0 sends each datagram as soon as the last is gone.
+int send_all(std::FILE* out, net_endpoint* ep, const payload* p, destination to, std::uint64_t count,
+             std::uint64_t rate) {
+    std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
+    auto len = static_cast<int>(p->bytes.size());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (rate != 0) clock_wait_until_us(start_us + due_after_us(i, rate));
+        int rc = dgram_send_to(ep, p->bytes.data(), len, to.ip, to.port, send_wait_us);
+        if (rc != NET_OK) {
+            std::fprintf(out, "cannot send err %d\n", rc);
+            return -1;
+        }
+    }
     return 0;
+}
+
+// The payload, the sends, then the replies, on an endpoint whose options are set.
+int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char* message, const char* file_name,
+                    const cli_found* found) {
+    payload p;
+    payload_form form{found[hex_option].given, found[no_zero_option].given};
+    int status = payload_read(&p, message, file_name, form, stdin, out);
+    if (status != 0) return status;
+    std::uint64_t count = found[count_option].given ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    // Sleeps that end on a timer tick are 1 ms late instead of a whole tick on Windows.
+    if (rate != 0) clock_begin_precision();
+    status = send_all(out, ep, &p, to, count, rate);
+    if (rate != 0) clock_end_precision();
+    if (status != 0 || !found[reply_option].given) return status;
+    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out);
 }
 
 }  // namespace
@@ -74,8 +145,13 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
     int status = 0;
     int next = cli_read_command_line(argc, argv, &program, found, out, &status);
     if (next == 0) return status;
+    if (found[rate_option].given && !found[count_option].given) {
+        cli_problem problem{&options[rate_option], found[rate_option].text};
+        return cli_answer_problem(out, &program, &problem);
+    }
     if (argc - next < 3) return cli_usage(out, &program);
     const char* bind_text = found[bind_option].text;
+    const char* interface_text = found[interface_option].text;
     const char* host = argv[next];
     const char* port_text = argv[next + 1];
     const char* message = argv[next + 2];
@@ -87,29 +163,29 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
 
     std::uint32_t bind_ip = 0;
     if (bind_text != nullptr && (bind_ip = net_resolve(bind_text)) == 0) return invalid_host(out, bind_text);
-    std::uint32_t destination = net_resolve(host);
-    if (destination == 0) return invalid_host(out, host);
-    std::uint16_t port = 0;
+    std::uint32_t interface_ip = 0;
+    if (interface_text != nullptr && (interface_ip = net_resolve(interface_text)) == 0) {
+        return invalid_host(out, interface_text);
+    }
+    destination to{net_resolve(host), 0};
+    if (to.ip == 0) return invalid_host(out, host);
     int port_value = 0;
-    if (!cli_read_port(port_text, &port, &port_value)) {
+    if (!cli_read_port(port_text, &to.port, &port_value)) {
         std::fprintf(out, "impossible port %d\n", port_value);
         return 1;
     }
 
     // Bound to the chosen address with a free port, or left for the first send to bind.
+    std::uint16_t flags = bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
+    if (found[broadcast_option].given) flags |= DGRAM_BROADCAST;
     net_endpoint* ep = nullptr;
-    int rc = dgram_open(&ep, bind_ip, 0, bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0);
+    int rc = dgram_open(&ep, bind_ip, 0, flags);
     if (rc != NET_OK) {
         std::fprintf(out, "cannot initialize socket err %d\n", rc);
         return -1;
     }
-    if (is_multicast_destination(destination) &&
-        (rc = dgram_set_multicast(ep, multicast_ttl, multicast_loop)) != NET_OK) {
-        std::fprintf(out, "cannot set multicast parameter err %d\n", rc);
-        status = -1;
-    } else {
-        status = send_payload(out, ep, message, file_name, destination, port);
-    }
+    status = set_send_options(out, ep, to.ip, found, interface_ip);
+    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found);
     dgram_close(ep);
     return status;
 }

@@ -2,6 +2,6 @@
 
 #include <cstdio>
 
-// Sends one datagram as the command line asks, writing messages to `out`.
-// Returns the process exit status.
+// Sends the datagrams the command line asks for, and prints the replies when
+// it asks for them, writing to `out`. Returns the process exit status.
 int pitchel_run(int argc, char** argv, std::FILE* out);

@@ -45,6 +45,16 @@ TEST(ClockReadings, NeverGoBack) {
     }
 }
 
+TEST(ClockWait, EndsNoEarlierThanItsDeadline) {
+    // Already past, within the spun stretch, and long enough to be slept.
+    for (std::int64_t ahead_us : {-1000, 0, 30, 5000, 40000}) {
+        SCOPED_TRACE(ahead_us);
+        std::uint64_t deadline = clock_now_us() + ahead_us;
+        clock_wait_until_us(deadline);
+        EXPECT_GE(clock_now_us(), deadline);
+    }
+}
+
 #ifndef _WIN32
 namespace {
 
@@ -52,27 +62,39 @@ volatile sig_atomic_t alarms = 0;
 
 void count_alarm(int) { alarms = alarms + 1; }
 
-}  // namespace
-
-TEST(ClockSleep, ResumesAfterASignalUntilTheFullTime) {
+// Runs `wait` with one SIGALRM due 20 ms into it; the alarms that came.
+template <typename Wait>
+int alarms_during(Wait wait) {
     struct sigaction action{};
     action.sa_handler = count_alarm;
     struct sigaction previous{};
-    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    EXPECT_EQ(sigaction(SIGALRM, &action, &previous), 0);
     alarms = 0;
     itimerval timer{};
-    timer.it_value.tv_usec = 20000;  // well inside the sleep
-    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
-
-    std::uint32_t before = clock_now_ms();
-    clock_sleep_ms(200);
-    std::uint32_t elapsed = clock_elapsed_ms(clock_now_ms(), before);
-
+    timer.it_value.tv_usec = 20000;  // well inside the wait
+    EXPECT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+    wait();
     itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_EQ(alarms, 1) << "the signal never came, so the sleep was not interrupted";
+    return alarms;
+}
+
+}  // namespace
+
+TEST(ClockSleep, ResumesAfterASignalUntilTheFullTime) {
+    std::uint32_t before = clock_now_ms();
+    EXPECT_EQ(alarms_during([] { clock_sleep_ms(200); }), 1)
+        << "the signal never came, so the sleep was not interrupted";
+    std::uint32_t elapsed = clock_elapsed_ms(clock_now_ms(), before);
     EXPECT_GE(elapsed, 200u);
     EXPECT_LT(elapsed, 60000u);
+}
+
+TEST(ClockWait, ResumesAfterASignalUntilItsDeadline) {
+    std::uint64_t deadline = clock_now_us() + 200000;
+    EXPECT_EQ(alarms_during([deadline] { clock_wait_until_us(deadline); }), 1)
+        << "the signal never came, so the wait was not interrupted";
+    EXPECT_GE(clock_now_us(), deadline);
 }
 #endif

@@ -139,6 +139,45 @@ TEST_F(DgramOptions, FailedTtlStopsBeforeLoopback) {
     EXPECT_EQ(fault_count(fault_op::setsockopt), 3);
 }
 
+TEST_F(DgramOptions, TtlValuesReadBack) {
+    ASSERT_EQ(dgram_set_ttl(ep, 200), NET_OK);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
+    for (int ttl : {0, 1, 255}) {
+        ASSERT_EQ(dgram_set_multicast_ttl(ep, ttl), NET_OK);
+        EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), ttl);
+    }
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
+}
+
+TEST_F(DgramOptions, MulticastInterfaceReadsBackInNetworkOrder) {
+    ASSERT_EQ(dgram_set_multicast_interface(ep, localhost), NET_OK);
+    in_addr chosen{};
+    chosen.s_addr = static_cast<std::uint32_t>(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_IF));
+    EXPECT_EQ(ntohl(chosen.s_addr), localhost);
+}
+
+TEST_F(DgramOptions, RefusedSendOptionsAreErrors) {
+    struct row {
+        const char* name;
+        int (*set)(net_endpoint*);
+        int option;
+    };
+    const row rows[] = {
+        {"ttl", [](net_endpoint* e) { return dgram_set_ttl(e, 9); }, IP_TTL},
+        {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_ttl(e, 9); }, IP_MULTICAST_TTL},
+        {"interface", [](net_endpoint* e) { return dgram_set_multicast_interface(e, localhost); }, IP_MULTICAST_IF},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        int before = fault_count(fault_op::setsockopt);
+        fault_plan(fault_op::setsockopt, -1);
+        EXPECT_EQ(r.set(ep), NET_ERROR);
+        ASSERT_EQ(fault_count(fault_op::setsockopt), before + 1);
+        EXPECT_EQ(fault_calls().back().level, IPPROTO_IP);
+        EXPECT_EQ(fault_calls().back().name, r.option);
+    }
+}
+
 TEST_F(DgramOptions, MembershipGoesToThePlatformAndReportsItsFailure) {
     // Refused at the boundary: a real join would send a report on the network.
     fault_plan(fault_op::setsockopt, -1, 0, 2);

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "catchel_start.h"
 #include "netlayer/netlayer.h"
@@ -23,20 +25,57 @@ const char* skip_reason() {
         if (const char* why = skip_reason()) GTEST_SKIP() << why; \
     } while (0)
 
-// A plain socket on `port` of every local address, member of `group`.
-plain_udp group_member(std::uint32_t group, std::uint16_t port) {
+// A plain socket on `port` of every local address, as broadcasts need;
+// several of them may share the port.
+plain_udp any_address_receiver(std::uint16_t port) {
     plain_udp udp{socket(AF_INET, SOCK_DGRAM, 0), port};
+    int on = 1;
+    EXPECT_EQ(setsockopt(udp.sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on), 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     EXPECT_EQ(bind(udp.sock, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    return udp;
+}
+
+// A member of `group` on the interface that holds `interface_ip`; 0 lets the system pick.
+plain_udp group_member(std::uint32_t group, std::uint16_t port, std::uint32_t interface_ip = 0) {
+    plain_udp udp = any_address_receiver(port);
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interface_ip);
     EXPECT_EQ(setsockopt(udp.sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
                          sizeof request),
               0);
     return udp;
 }
+
+// pitchel with `args`, which must send and say nothing.
+void pitchel_sends(const std::vector<std::string>& args) {
+    process_output r = run_program(PITCHEL_PATH, args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+#ifndef _WIN32
+// The time-to-live the datagram arrived with, as IP_RECVTTL reports it; -1 without one.
+int received_ttl(const plain_udp* udp) {
+    if (!plain_wait_readable(udp->sock, 5000)) return -1;
+    char data[256];
+    iovec part{data, sizeof data};
+    alignas(cmsghdr) char control[64];
+    msghdr message{.msg_name = nullptr, .msg_namelen = 0, .msg_iov = &part, .msg_iovlen = 1,
+                   .msg_control = control, .msg_controllen = sizeof control, .msg_flags = 0};
+    if (recvmsg(udp->sock, &message, 0) < 0) return -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_TTL) continue;
+        int ttl = 0;
+        std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+        return ttl;
+    }
+    return -1;
+}
+#endif
 
 }  // namespace
 
@@ -101,4 +140,94 @@ TEST(PrivateNamespace, SecondGroupReceiverOnTheSamePortFails) {
     EXPECT_EQ(second.out, text_output("cannot initialize socket err -2\n"));
     EXPECT_EQ(second.status, exit_status(-1));
     stop_program(first);
+}
+
+TEST(PrivateNamespace, ChosenTimeToLiveIsWhatTheMemberReceives) {
+    REQUIRE_PRIVATE_NAMESPACE();
+#ifdef _WIN32
+    GTEST_SKIP() << "Winsock reports no received time-to-live";
+#else
+    struct row {
+        const char* group;
+        std::vector<std::string> options;
+        int ttl;
+    };
+    const row rows[] = {
+        {"230.1.2.3", {}, 1},
+        {"230.1.2.3", {"-ttl", "7"}, 7},
+        {"239.1.2.3", {"-ttl", "200"}, 200},
+        {"239.1.2.3", {"-ttl", "0"}, 0},
+        {"225.0.0.1", {"-ttl", "3", "-if", "127.0.0.1", "-loop", "1"}, 3},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::string(r.group) + " ttl " + std::to_string(r.ttl));
+        std::uint16_t port = plain_free_port();
+        plain_udp member = group_member(net_resolve(r.group), port);
+        int on = 1;
+        ASSERT_EQ(setsockopt(member.sock, IPPROTO_IP, IP_RECVTTL, &on, sizeof on), 0);
+        std::vector<std::string> args = r.options;
+        args.insert(args.end(), {r.group, std::to_string(port), "hi"});
+        pitchel_sends(args);
+        EXPECT_EQ(received_ttl(&member), r.ttl);
+        plain_udp_close(&member);
+    }
+#endif
+}
+
+// On the loopback device every multicast datagram comes back whatever the
+// loopback option says; only a datagram that leaves by another interface
+// shows it: the copy for this host's members is the one the option keeps.
+TEST(PrivateNamespace, InterfaceAndLoopbackDecideWhetherALocalMemberHears) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    const char* veth = std::getenv("NETLAYER_NETNS_VETH_IP");
+    if (veth == nullptr) GTEST_SKIP() << "netns_run.sh could not make its veth pair";
+    struct row {
+        const char* group;
+        const char* loop;
+        bool heard;
+    };
+    for (row r : {row{"230.1.2.3", "1", true}, {"230.1.2.3", "0", false}, {"239.1.2.3", "1", true},
+                  {"239.1.2.3", "0", false}}) {
+        SCOPED_TRACE(std::string(r.group) + " loop " + r.loop);
+        std::uint16_t port = plain_free_port();
+        plain_udp member = group_member(net_resolve(r.group), port, net_resolve(veth));
+        pitchel_sends({"-if", veth, "-loop", r.loop, r.group, std::to_string(port), "hi"});
+        std::string data;
+        EXPECT_EQ(plain_udp_receive(&member, &data, r.heard ? 5000 : 300), r.heard);
+        plain_udp_close(&member);
+    }
+}
+
+TEST(PrivateNamespace, BroadcastOptionReachesAReceiver) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::uint16_t port = plain_free_port();
+    plain_udp receiver = any_address_receiver(port);
+    process_output refused = run_program(PITCHEL_PATH, {"127.255.255.255", std::to_string(port), "hi"});
+    EXPECT_EQ(refused.out, text_output("cannot send err -2\n"));
+    pitchel_sends({"-broadcast", "127.255.255.255", std::to_string(port), "hi"});
+    std::string data;
+    ASSERT_TRUE(plain_udp_receive(&receiver, &data, 5000));
+    EXPECT_EQ(data, std::string("hi\0", 3));
+    plain_udp_close(&receiver);
+}
+
+TEST(PrivateNamespace, BroadcastRequestListsEveryAnswer) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::uint16_t port = plain_free_port();
+    plain_udp devices[2] = {any_address_receiver(port), any_address_receiver(port)};
+    running_program* child =
+        start_program(PITCHEL_PATH, {"-broadcast", "-reply", "1", "127.255.255.255", std::to_string(port), "who"});
+    const char* answers[2] = {"device one", "device two"};
+    for (int i = 0; i < 2; ++i) {
+        std::string request;
+        std::uint16_t from_port = 0;
+        ASSERT_TRUE(plain_udp_receive(&devices[i], &request, 5000, &from_port));
+        EXPECT_EQ(request, std::string("who\0", 4));
+        EXPECT_TRUE(plain_udp_send(&devices[i], answers[i], from_port));
+    }
+    process_output r = wait_program(child);
+    std::string from = " from 127.0.0.1:" + std::to_string(port) + " sz 10 :\n\n";
+    EXPECT_EQ(r.out, text_output("udp 1" + from + "device one\nudp 2" + from + "device two\n"));
+    EXPECT_EQ(r.status, 0);
+    for (plain_udp& device : devices) plain_udp_close(&device);
 }

@@ -2,10 +2,16 @@
 # Runs a command inside a private network namespace whose loopback carries
 # multicast, marking it with NETLAYER_PRIVATE_NETNS=1. Where no namespace
 # can be made the command runs unmarked, and its multicast cases skip.
+# A veth pair, wholly inside the namespace, gives multicast a second way
+# out: its address goes to NETLAYER_NETNS_VETH_IP when it could be made.
 if [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then
   exec unshare --net sh -c '
     ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo &&
       NETLAYER_PRIVATE_NETNS=1 && export NETLAYER_PRIVATE_NETNS
+    if ip link add netns0 type veth peer name netns1 2>/dev/null &&
+      ip addr add 198.51.100.1/24 dev netns0 && ip link set netns0 up && ip link set netns1 up; then
+      NETLAYER_NETNS_VETH_IP=198.51.100.1 && export NETLAYER_NETNS_VETH_IP
+    fi
     exec "$@"' netns_run "$@"
 fi
 exec "$@"

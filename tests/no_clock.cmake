@@ -4,7 +4,7 @@ execute_process(COMMAND ${NM} ${PROGRAM} OUTPUT_VARIABLE symbols RESULT_VARIABLE
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NM} cannot read ${PROGRAM}")
 endif()
-string(REGEX MATCHALL "clock_(begin_precision|end_precision|now_ms|elapsed_ms|sleep_ms)" found "${symbols}")
+string(REGEX MATCHALL "clock_(begin_precision|end_precision|now_ms|elapsed_ms|sleep_ms|now_us|wait_until_us)" found "${symbols}")
 if(found)
   list(REMOVE_DUPLICATES found)
   message(FATAL_ERROR "${PROGRAM} links ${found}")

@@ -111,3 +111,120 @@ TEST_F(PitchelRun, BindAddressNameIsLookedUp) {
     EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
     plain_udp_close(&peer);
 }
+
+namespace {
+
+struct option_call {
+    int level;
+    int name;
+    int value;  // as the boundary shows it: an int, or the four bytes of an address
+};
+
+}  // namespace
+
+TEST_F(PitchelRun, SendOptionsReachTheSocket) {
+    struct row {
+        std::vector<std::string> args;
+        std::vector<option_call> calls;
+    };
+    const int loop_on = 1;
+    const auto loopback = static_cast<int>(htonl(0x7f000001));
+    const row rows[] = {
+        {{"-ttl", "9", "127.0.0.1"}, {{IPPROTO_IP, IP_TTL, 9}}},
+        {{"-loop", "0", "-if", "127.0.0.1", "127.0.0.1"}, {}},
+        {{"-ttl", "5", "230.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_LOOP, loop_on}, {IPPROTO_IP, IP_MULTICAST_TTL, 5}}},
+        {{"-loop", "0", "230.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_TTL, 1}, {IPPROTO_IP, IP_MULTICAST_LOOP, 0}}},
+        {{"-ttl", "0", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_TTL, 0}}},
+        {{"-loop", "1", "224.0.0.1"}, {{IPPROTO_IP, IP_MULTICAST_LOOP, 1}}},
+        {{"-if", "localhost", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_IF, loopback}}},
+        {{"-broadcast", "127.0.0.1"}, {{SOL_SOCKET, SO_BROADCAST, 1}}},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args = r.args;
+        SCOPED_TRACE(args.front() + " " + args.back());
+        args.insert(args.end(), {"9", "hi"});
+        fault_reset();
+        fault_plan(fault_op::sendto, 3);  // taken at the boundary: nothing reaches the network
+        run_result result = run_pitchel(args);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+        std::vector<fault_call> options = calls_of(fault_op::setsockopt);
+        ASSERT_EQ(options.size(), r.calls.size());
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            EXPECT_EQ(options[i].level, r.calls[i].level);
+            EXPECT_EQ(options[i].name, r.calls[i].name);
+            EXPECT_EQ(options[i].value, r.calls[i].value);
+        }
+    }
+}
+
+TEST_F(PitchelRun, RefusedSendOptionClosesAndSendsNothing) {
+    struct row {
+        std::vector<std::string> args;
+        const char* out;
+    };
+    const row rows[] = {
+        {{"-ttl", "9", "127.0.0.1"}, "cannot set time-to-live err -2\n"},
+        {{"-ttl", "9", "230.1.2.3"}, "cannot set multicast parameter err -2\n"},
+        {{"-if", "127.0.0.1", "239.1.2.3"}, "cannot set multicast parameter err -2\n"},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args = r.args;
+        SCOPED_TRACE(args.front() + " " + args.back());
+        args.insert(args.end(), {"9", "hi"});
+        fault_reset();
+        // The last option set is refused.
+        fault_plan(fault_op::setsockopt, -1, static_cast<int>(args.back() == "230.1.2.3"));
+        run_result result = run_pitchel(args);
+        EXPECT_EQ(result.out, r.out);
+        EXPECT_EQ(result.status, -1);
+        EXPECT_EQ(fault_count(fault_op::sendto), 0);
+        EXPECT_EQ(fault_calls().back().op, fault_op::cleanup);
+    }
+}
+
+TEST_F(PitchelRun, CountStopsAtTheFirstFailedSend) {
+    plain_udp peer = plain_udp_open();
+    fault_plan(fault_op::sendto, -1, 2);
+    run_result r = run_pitchel({"-n", "5", "127.0.0.1", std::to_string(peer.port), "hi"});
+    EXPECT_EQ(r.out, "cannot send err -2\n");
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(fault_count(fault_op::sendto), 3);
+    std::string got;
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
+    EXPECT_FALSE(plain_udp_receive(&peer, &got, 200));
+    plain_udp_close(&peer);
+}
+
+TEST_F(PitchelRun, DashReadsTheFirst9999BytesOfStandardInput) {
+    std::string contents;
+    for (int i = 0; i < 12000; ++i) contents.push_back(static_cast<char>(i * 13 % 256));
+    std::string path = testing::TempDir() + "pitchel-stdin";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(contents.data(), 1, contents.size(), file);
+    std::fclose(file);
+    // This case runs in a process of its own: its standard input is its to change.
+    ASSERT_NE(std::freopen(path.c_str(), "rb", stdin), nullptr);
+    plain_udp peer = plain_udp_open();
+    run_result r = run_pitchel({"-n", "2", "127.0.0.1", std::to_string(peer.port), "-f", "-"});
+    EXPECT_EQ(r.status, 0);
+    std::string got;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+        EXPECT_EQ(got, contents.substr(0, 9999));
+    }
+    plain_udp_close(&peer);
+    std::remove(path.c_str());
+}
+
+TEST_F(PitchelRun, FailedReplyWaitIsPrintedOnceAndIsNoReply) {
+    plain_udp peer = plain_udp_open();
+    // The first select is the send's; the three after it are reply waits.
+    fault_plan(fault_op::select, -1, 1, 3);
+    run_result r = run_pitchel({"-reply", "1", "127.0.0.1", std::to_string(peer.port), "hi"});
+    EXPECT_EQ(r.out, "timeout/error err -2\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_GE(fault_count(fault_op::select), 5);
+    plain_udp_close(&peer);
+}

@@ -10,6 +10,13 @@ std::uint32_t clock_begin_precision() { return 0; }
 
 std::uint32_t clock_end_precision() { return 0; }
 
+namespace {
+
+// Linux lets a sleep end up to 50 us late by default; twice that is spun.
+constexpr std::uint64_t spin_us = 100;
+
+}  // namespace
+
 std::uint32_t clock_now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -21,5 +28,23 @@ void clock_sleep_ms(std::uint32_t ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
     // A signal cuts nanosleep short; sleep on for what is left, as Sleep does.
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+std::uint64_t clock_now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
+void clock_wait_until_us(std::uint64_t deadline_us) {
+    if (deadline_us > clock_now_us() + spin_us) {
+        std::uint64_t wake_us = deadline_us - spin_us;
+        timespec wake{static_cast<time_t>(wake_us / 1000000), static_cast<long>(wake_us % 1000000) * 1000};
+        // An absolute deadline survives signals: the sleep is simply taken again.
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+        }
+    }
+    while (clock_now_us() < deadline_us) {
     }
 }

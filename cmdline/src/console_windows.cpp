@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include <initializer_list>
@@ -25,3 +26,5 @@ bool cli_is_terminal(std::FILE* out) {
     DWORD mode = 0;
     return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), &mode) != 0;
 }
+
+void cli_binary_input(std::FILE* in) { _setmode(_fileno(in), _O_BINARY); }

@@ -3,15 +3,19 @@
 
 namespace {
 
+int set_option(net_endpoint* ep, int level, int name, const void* value, int len) {
+    return plat_setsockopt(ep->sock, level, name, value, len) == 0 ? NET_OK : NET_ERROR;
+}
+
 int set_int_option(net_endpoint* ep, int level, int name, int value) {
-    return plat_setsockopt(ep->sock, level, name, &value, sizeof value) == 0 ? NET_OK : NET_ERROR;
+    return set_option(ep, level, name, &value, sizeof value);
 }
 
 int change_membership(net_endpoint* ep, int option, std::uint32_t group) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_interface.s_addr = htonl(0);  // the interface the platform picks
-    return plat_setsockopt(ep->sock, IPPROTO_IP, option, &request, sizeof request) == 0 ? NET_OK : NET_ERROR;
+    return set_option(ep, IPPROTO_IP, option, &request, sizeof request);
 }
 
 }  // namespace
@@ -48,6 +52,19 @@ int dgram_set_multicast(net_endpoint* ep, int ttl, int loop) {
         return NET_ERROR;
     }
     return NET_OK;
+}
+
+int dgram_set_ttl(net_endpoint* ep, int ttl) { return set_int_option(ep, IPPROTO_IP, IP_TTL, ttl); }
+
+int dgram_set_multicast_ttl(net_endpoint* ep, int ttl) {
+    return set_int_option(ep, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+}
+
+// Linux takes an in_addr, Winsock a DWORD in network order: the same four bytes.
+int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip) {
+    in_addr local{};
+    local.s_addr = htonl(ip);
+    return set_option(ep, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
 }
 
 int dgram_join_group(net_endpoint* ep, std::uint32_t group) {

@@ -1,15 +1,33 @@
 #include "records/records.h"
 
-#include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "encode.h"
+
 namespace {
 
-constexpr std::string_view longest_header = "udp 18446744073709551615 from 255.255.255.255:65535 sz 100000 :\n\n";
-static_assert(longest_header.size() <= RECORD_HEADER_ROOM);
+constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
+constexpr std::string_view longest_header =
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from 255.255.255.255:65535 to 255.255.255.255 "
+    "sz 100000 :\n\n";
+constexpr std::string_view longest_json_lead =
+    "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"255.255.255.255\","
+    "\"port\":65535,\"to\":\"255.255.255.255\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
+static_assert(longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
+static_assert(longest_json_lead.size() <= RECORD_HEADER_ROOM);
+static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
+
+// How much further than the header room the datagram is received, so that
+// each form can be written over it from the record's start without
+// overtaking a byte it has still to read.
+std::size_t body_growth(const record_format& format, bool to_terminal) {
+    constexpr auto capacity = static_cast<std::size_t>(RECORD_DATA_CAPACITY);
+    if (format.json) return base64_growth(capacity);
+    if (format.hex) return hex_dump_growth(capacity);
+    return to_terminal ? capacity : 0;  // on a terminal each byte may become two
+}
 
 // The text as `cat -v` shows it: control bytes but tab and line feed in
 // caret notation, bytes from 0x80 up as they are, so that UTF-8 stays
@@ -29,62 +47,109 @@ std::size_t put_visible(char* to, const char* from, std::size_t length) {
     return static_cast<std::size_t>(to - start);
 }
 
-// The header into the room before the datagram; returns its length.
-std::size_t put_header(char* header, const record_datagram* d) {
-    char* at = header;
-    char* end = header + RECORD_HEADER_ROOM;
-    auto text = [&at](std::string_view part) { at = std::copy(part.begin(), part.end(), at); };
-    auto decimal = [&at, end](auto value) { at = std::to_chars(at, end, value).ptr; };
-    text("udp ");
-    decimal(d->number);
-    text(" from ");
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        decimal(d->from_ip >> shift & 0xff);
-        text(shift > 0 ? "." : ":");
+// The line for drops the kernel made since the last one told, when there were any.
+char* put_drop_line(char* at, record_output* out, const record_datagram* d) {
+    if (!out->format.destination || !d->has_dropped || d->dropped == out->dropped_told) return at;
+    at = put_text(at, "kernel dropped ");
+    at = put_decimal(at, d->dropped - out->dropped_told);
+    out->dropped_told = d->dropped;
+    return put_text(at, " datagrams\n");
+}
+
+char* put_header(char* at, const record_format& format, const record_datagram* d) {
+    if (format.time && d->has_time) {
+        at = put_utc_time(at, d->time_us);
+        *at++ = ' ';
     }
-    decimal(d->from_port);
-    text(" sz ");
-    decimal(d->size);
-    text(" :\n\n");
-    return static_cast<std::size_t>(at - header);
+    at = put_text(at, "udp ");
+    at = put_decimal(at, d->number);
+    at = put_text(at, " from ");
+    at = put_ipv4(at, d->from_ip);
+    *at++ = ':';
+    at = put_decimal(at, d->from_port);
+    if (format.destination && d->has_to) {
+        at = put_text(at, " to ");
+        at = put_ipv4(at, d->to_ip);
+    }
+    at = put_text(at, " sz ");
+    at = put_decimal(at, d->size);
+    return put_text(at, " :\n\n");
+}
+
+// Its text up to the first zero byte, and a line end.
+char* put_text_body(char* at, const char* data, std::size_t size, bool to_terminal) {
+    const void* zero = std::memchr(data, 0, size);
+    std::size_t length = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : size;
+    if (to_terminal) {
+        length = put_visible(at, data, length);
+    } else {
+        std::memmove(at, data, length);
+    }
+    at[length] = '\n';
+    return at + length + 1;
+}
+
+char* put_json(char* at, const record_datagram* d, const char* data) {
+    at = put_text(at, "{\"n\":");
+    at = put_decimal(at, d->number);
+    if (d->has_time) {
+        at = put_text(at, ",\"time\":\"");
+        at = put_utc_time(at, d->time_us);
+        *at++ = '"';
+    }
+    at = put_text(at, ",\"from\":\"");
+    at = put_ipv4(at, d->from_ip);
+    at = put_text(at, "\",\"port\":");
+    at = put_decimal(at, d->from_port);
+    if (d->has_to) {
+        at = put_text(at, ",\"to\":\"");
+        at = put_ipv4(at, d->to_ip);
+        *at++ = '"';
+    }
+    at = put_text(at, ",\"size\":");
+    at = put_decimal(at, d->size);
+    if (d->has_dropped) {
+        at = put_text(at, ",\"dropped\":");
+        at = put_decimal(at, d->dropped);
+    }
+    at = put_text(at, ",\"data\":\"");
+    at = put_base64(at, data, static_cast<std::size_t>(d->size));
+    return put_text(at, "\"}\n");
 }
 
 }  // namespace
 
-void record_output_init(record_output* out, bool to_terminal) {
+void record_output_init(record_output* out, bool to_terminal, record_format format) {
     out->used = 0;
     out->to_terminal = to_terminal;
-    // On a terminal the text may grow as it is copied forward to follow its
-    // header: it starts a whole datagram further on, so that the copy never
-    // overtakes the bytes it has still to read.
-    out->data_offset = RECORD_HEADER_ROOM + (to_terminal ? RECORD_DATA_CAPACITY : 0);
+    out->format = format;
+    out->dropped_told = 0;
+    out->data_offset = RECORD_HEADER_ROOM + body_growth(format, to_terminal);
 }
 
 char* record_data(record_output* out) { return out->bytes + out->used + out->data_offset; }
 
+// The header room lies before the datagram: what goes before the body
+// cannot overwrite it, and each body keeps behind the bytes it reads.
 void record_add(record_output* out, const record_datagram* datagram) {
     char* record = out->bytes + out->used;
     const char* data = record_data(out);
     auto size = static_cast<std::size_t>(datagram->size);
-    const void* zero = std::memchr(data, 0, size);
-    std::size_t text_length = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - data) : size;
-    // The header room lies before the datagram: the header cannot overwrite it.
-    std::size_t header_length = put_header(record, datagram);
-    char* text = record + header_length;
-    if (out->to_terminal) {
-        text_length = put_visible(text, data, text_length);
+    char* end = nullptr;
+    if (out->format.json) {
+        end = put_json(record, datagram, data);
     } else {
-        std::memmove(text, data, text_length);
+        char* body = put_header(put_drop_line(record, out, datagram), out->format, datagram);
+        end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
     }
-    text[text_length] = '\n';
-    out->used += header_length + text_length + 1;
+    out->used += static_cast<std::size_t>(end - record);
 }
 
 void record_add_report(record_output* out, int code) {
-    constexpr std::string_view lead = "timeout/error err ";
-    char* at = std::copy(lead.begin(), lead.end(), out->bytes + out->used);
-    at = std::to_chars(at, at + 12, code).ptr;
-    *at++ = '\n';
+    char* at = out->bytes + out->used;
+    at = put_text(at, out->format.json ? "{\"err\":" : "timeout/error err ");
+    at = put_decimal(at, code);
+    at = put_text(at, out->format.json ? "}\n" : "\n");
     out->used = static_cast<std::size_t>(at - out->bytes);
 }
 

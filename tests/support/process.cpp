@@ -17,3 +17,7 @@ void read_output_for(running_program* child, int ms) {
         if (!process_pump(child, static_cast<int>(left))) return;
     }
 }
+
+process_output run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms) {
+    return wait_program(start_program(path, args), timeout_ms);
+}

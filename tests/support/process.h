@@ -26,6 +26,9 @@ void read_output_for(running_program* child, int ms);
 const std::string& output_so_far(const running_program* child);
 // Kills the child, collects the rest of its output and frees it.
 process_output stop_program(running_program* child);
+// Lets the child run to its end, killed if still running after `timeout_ms`;
+// collects the rest of its output and frees it.
+process_output wait_program(running_program* child, int timeout_ms = 20000);
 
 // How the system reports a main() that returned `code`: POSIX keeps the low
 // eight bits, Windows the whole value.

@@ -155,8 +155,7 @@ process_output stop_program(running_program* child) {
     return finish(child);
 }
 
-process_output run_program(const std::string& path, const std::vector<std::string>& args, int timeout_ms) {
-    running_program* child = start_program(path, args);
+process_output wait_program(running_program* child, int timeout_ms) {
     long long end = now_ms() + timeout_ms;
     while (pump(child, 100)) {
         if (now_ms() > end) kill(child->process);

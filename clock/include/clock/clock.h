@@ -1,4 +1,5 @@
-// clock: the platform's millisecond counter, wrap-safe elapsed time and sleep.
+// clock: the platform's millisecond counter, wrap-safe elapsed time and sleep;
+// a microsecond counter and a wait that ends on time, for pacing.
 //
 // A reading is a 32-bit count of milliseconds from an arbitrary start; it
 // wraps to 0 after 2^32 ms (about 49.7 days), so compare readings only
@@ -18,3 +19,12 @@ std::uint32_t clock_now_ms();
 std::uint32_t clock_elapsed_ms(std::uint32_t now, std::uint32_t then);
 
 void clock_sleep_ms(std::uint32_t ms);
+
+// Microseconds from an arbitrary start, never going back; 64 bits do not
+// wrap within any run.
+std::uint64_t clock_now_us();
+
+// Returns once clock_now_us() has reached `deadline_us`, at once when it
+// has already. The bulk of a long wait is slept; the last stretch is spun,
+// since a sleep can overrun by more than a short wait lasts.
+void clock_wait_until_us(std::uint64_t deadline_us);

@@ -18,6 +18,10 @@ bool cli_read_port(const char* text, std::uint16_t* port, int* value);
 // it. Call before anything opens a descriptor.
 void cli_guard_standard_streams();
 
+// Reads `in` byte for byte: Windows would otherwise turn "\r\n" into "\n"
+// and stop at a Ctrl-Z.
+void cli_binary_input(std::FILE* in);
+
 // Whether `out` goes to a terminal (a console on Windows), where bytes from
 // the network must not arrive as control sequences.
 bool cli_is_terminal(std::FILE* out);
@@ -79,6 +83,11 @@ struct cli_program {
 
 // Prints the usage lines; returns the usage status.
 int cli_usage(std::FILE* out, const cli_program* program);
+
+// Prints the problem's line, then the usage lines; returns the usage
+// status. For problems the program finds itself, such as an option that
+// needs another.
+int cli_answer_problem(std::FILE* out, const cli_program* program, const cli_problem* problem);
 
 // Reads the program's options into `found` (one entry per option). Returns
 // the index of the first positional argument; or 0 once it has answered

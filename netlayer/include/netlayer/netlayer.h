@@ -88,6 +88,12 @@ int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, s
 int dgram_open_any(net_endpoint** out, std::uint16_t port, std::uint16_t flags);
 int dgram_close(net_endpoint* ep);
 int dgram_set_multicast(net_endpoint* ep, int ttl, int loop);
+// Time-to-live of the unicast and broadcast datagrams the endpoint sends.
+int dgram_set_ttl(net_endpoint* ep, int ttl);
+// Time-to-live of its multicast datagrams; 0 keeps them on this host.
+int dgram_set_multicast_ttl(net_endpoint* ep, int ttl);
+// Its multicast datagrams leave by the interface that holds local address `ip`.
+int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip);
 int dgram_join_group(net_endpoint* ep, std::uint32_t group);
 int dgram_leave_group(net_endpoint* ep, std::uint32_t group);
 // Asks for a receive buffer of `bytes`; the platform may cap or round it.

@@ -10,40 +10,65 @@
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
-// Room for the longest header, "udp 18446744073709551615 from 255.255.255.255:65535 sz 100000 :\n\n".
-constexpr std::size_t RECORD_HEADER_ROOM = 72;
+// Room for the longest header of any form, the kernel's drop line before it included.
+constexpr std::size_t RECORD_HEADER_ROOM = 256;
 // What is gathered is written out once it reaches this much; a larger record still goes whole.
 constexpr std::size_t RECORD_BATCH = 16384;
+// One line of a hex dump, `hexdump -C -v` style, with its line end; each shows 16 bytes.
+constexpr std::size_t RECORD_HEX_LINE = 79;
+// The longest record: a hex dump of a whole datagram, the longest of the forms.
+constexpr std::size_t RECORD_ROOM =
+    RECORD_HEADER_ROOM + (RECORD_DATA_CAPACITY + 15) / 16 * RECORD_HEX_LINE + 1;
 
+// How each datagram is shown. All false is the plain record.
+struct record_format {
+    bool hex;          // all its bytes as a hex dump instead of its text
+    bool time;         // the header begins with the arrival time
+    bool destination;  // the header names the address it was sent to; kernel drops get a line
+    bool json;         // one JSON object per line instead of a record; the others then change nothing
+};
+
+// One datagram as it arrived. The details a platform does not give are absent.
 struct record_datagram {
     std::uint64_t number;
     std::uint32_t from_ip;
     std::uint16_t from_port;
     int size;
+    bool has_time;
+    std::uint64_t time_us;  // since 1970-01-01 00:00 UTC
+    bool has_to;
+    std::uint32_t to_ip;  // the group or local address it was sent to
+    bool has_dropped;
+    std::uint32_t dropped;  // the receiving socket's kernel drops so far
 };
 
 // Records and lines waiting to be written, each one whole.
 struct record_output {
-    // Below the batch, then one more record: its header and its datagram,
-    // with room for the text to grow to twice the datagram's size.
-    char bytes[RECORD_BATCH + RECORD_HEADER_ROOM + 2 * RECORD_DATA_CAPACITY + 1];
+    // Below the batch, then one more record of any form.
+    char bytes[RECORD_BATCH + RECORD_ROOM];
     std::size_t used;
     std::size_t data_offset;  // where a datagram is received, from the start of its record
     bool to_terminal;         // control bytes are shown as `cat -v` shows them
+    record_format format;
+    std::uint32_t dropped_told;  // the kernel drops the lines so far account for
 };
 
-void record_output_init(record_output* out, bool to_terminal);
+void record_output_init(record_output* out, bool to_terminal, record_format format);
 
 // Where the next datagram is to be received, RECORD_DATA_CAPACITY bytes: its
 // record is put together around it.
 char* record_data(record_output* out);
 
-// The record of the datagram lying at record_data(): "udp <n> from
-// <a.b.c.d>:<port> sz <size> :", an empty line, its text up to the first
-// zero byte, a line end.
+// The record of the datagram lying at record_data(). Plain, it is "udp <n>
+// from <a.b.c.d>:<port> sz <size> :", an empty line, its text up to the
+// first zero byte, a line end. The format may put the time before the
+// header, " to <a.b.c.d>" before " sz", a line "kernel dropped <n>
+// datagrams" before the record, a hex dump in place of the text; or make it
+// one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"size":..,
+// "dropped":..,"data":<base64>}, absent details left out.
 void record_add(record_output* out, const record_datagram* datagram);
 
-// "timeout/error err <code>".
+// "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
 
 bool record_batch_full(const record_output* out);

@@ -1,0 +1,236 @@
+// pitchel's options as a user gives them: the bytes and the count a plain
+// socket receives, the replies it prints, and the lines that refuse a
+// command line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "plain_udp.h"
+#include "process.h"
+
+namespace {
+
+const std::string usage =
+    "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
+    "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n";
+
+std::vector<std::string> with_destination(std::vector<std::string> options, std::uint16_t port,
+                                          const std::vector<std::string>& rest) {
+    options.push_back("127.0.0.1");
+    options.push_back(std::to_string(port));
+    options.insert(options.end(), rest.begin(), rest.end());
+    return options;
+}
+
+// catchel's record of a datagram, written out here as its format reads:
+// the header, an empty line, the text up to its first zero byte.
+std::string record(int number, std::uint16_t port, const std::string& data) {
+    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(port) + " sz " +
+           std::to_string(data.size()) + " :\n\n" + data.substr(0, data.find('\0')) + "\n";
+}
+
+std::string base64(const std::string& bytes) {
+    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::size_t take = std::min<std::size_t>(3, bytes.size() - i);
+        unsigned group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = group << 8 | (k < take ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (std::size_t k = 0; k < 4; ++k) text += k <= take ? digits[group >> (18 - 6 * k) & 63] : '=';
+    }
+    return text;
+}
+
+// catchel's JSON line for a datagram, written out here from its fields.
+std::string json_record(int number, std::uint16_t port, const std::string& data) {
+    return "{\"n\":" + std::to_string(number) + ",\"from\":\"127.0.0.1\",\"port\":" + std::to_string(port) +
+           ",\"size\":" + std::to_string(data.size()) + ",\"data\":\"" + base64(data) + "\"}\n";
+}
+
+class PitchelOptions : public testing::Test {
+protected:
+    void SetUp() override { peer = plain_udp_open(); }
+    void TearDown() override { plain_udp_close(&peer); }
+
+    process_output pitchel(const std::vector<std::string>& options, const std::vector<std::string>& rest) {
+        return run_program(PITCHEL_PATH, with_destination(options, peer.port, rest));
+    }
+    // Every datagram that arrives until none has for a while.
+    std::vector<std::string> all_received() {
+        std::vector<std::string> got;
+        for (std::string data; plain_udp_receive(&peer, &data, got.empty() ? 5000 : 300);) got.push_back(data);
+        return got;
+    }
+    plain_udp peer{};
+};
+
+void expect_quiet_success(const process_output& r) {
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
+
+TEST_F(PitchelOptions, CountSendsThatManyOfTheSameDatagram) {
+    for (std::vector<std::string> options : {std::vector<std::string>{"-n", "5"}, {"-n", "4", "-r", "1000"}}) {
+        SCOPED_TRACE(options[1]);
+        expect_quiet_success(pitchel(options, {"again"}));
+        std::vector<std::string> got = all_received();
+        EXPECT_EQ(got, std::vector<std::string>(std::stoul(options[1]), std::string("again\0", 6)));
+    }
+}
+
+TEST_F(PitchelOptions, PayloadForms) {
+    struct row {
+        std::vector<std::string> options;
+        const char* message;
+        std::string sent;
+    };
+    const row rows[] = {
+        {{"-nozero"}, "hello", "hello"},
+        {{"-x"}, "48690aFF00", std::string("Hi\n\xff\0", 5)},
+        {{"-x"}, "", ""},
+        {{"-x", "-nozero"}, "0001", std::string("\0\1", 2)},
+        {{}, "hello", std::string("hello\0", 6)},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.message);
+        expect_quiet_success(pitchel(r.options, {r.message}));
+        EXPECT_EQ(all_received(), std::vector<std::string>{r.sent});
+    }
+}
+
+TEST_F(PitchelOptions, HexThatIsNotHexIsRefusedAndNothingSent) {
+    for (const char* text : {"abc", "0g", "12 34", "0x12", "-1", "1"}) {
+        SCOPED_TRACE(text);
+        process_output r = pitchel({"-x", "-n", "2"}, {text});
+        EXPECT_EQ(r.out, text_output(std::string("invalid hex message ") + text + "\n"));
+        EXPECT_EQ(r.status, 1);
+        std::string data;
+        EXPECT_FALSE(plain_udp_receive(&peer, &data, 200)) << "a datagram arrived";
+    }
+}
+
+TEST_F(PitchelOptions, DashAloneReadsStandardInput) {
+    // The runner gives the child the null device as its standard input.
+    expect_quiet_success(pitchel({}, {"-f", "-"}));
+    EXPECT_EQ(all_received(), std::vector<std::string>{""});
+}
+
+TEST_F(PitchelOptions, AFileCalledDashIsReadByItsPath) {
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pitchel-dash-" + std::to_string(peer.port));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "-", std::ios::binary) << "from the file";
+    expect_quiet_success(pitchel({}, {"-f", (dir / "-").string()}));
+    EXPECT_EQ(all_received(), std::vector<std::string>{"from the file"});
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
+    struct row {
+        std::vector<std::string> options;
+        std::string line;
+    };
+    const row rows[] = {
+        {{"-n", "0"}, "invalid value 0 for -n"},
+        {{"-n", "-3"}, "invalid value -3 for -n"},
+        {{"-n", "many"}, "invalid value many for -n"},
+        {{"-n", "4294967296"}, "invalid value 4294967296 for -n"},
+        {{"-n", "2", "-r", "0"}, "invalid value 0 for -r"},
+        {{"-n", "2", "-r", "1000000001"}, "invalid value 1000000001 for -r"},
+        {{"-r", "10"}, "invalid value 10 for -r"},
+        {{"-ttl", "256"}, "invalid value 256 for -ttl"},
+        {{"-ttl", "-1"}, "invalid value -1 for -ttl"},
+        {{"-loop", "2"}, "invalid value 2 for -loop"},
+        {{"-reply", "0"}, "invalid value 0 for -reply"},
+        {{"-reply", "3601"}, "invalid value 3601 for -reply"},
+        {{"-reply", "1.5"}, "invalid value 1.5 for -reply"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.line);
+        process_output result = run_program(PITCHEL_PATH, with_destination(r.options, 9, {"hi"}));
+        EXPECT_EQ(result.out, text_output(r.line + "\n" + usage));
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST(PitchelOptionErrors, MissingValueIsNamed) {
+    for (const char* option : {"-n", "-r", "-ttl", "-loop", "-if", "-reply"}) {
+        SCOPED_TRACE(option);
+        process_output result = run_program(PITCHEL_PATH, {option});
+        EXPECT_EQ(result.out, text_output(std::string("missing value for ") + option + "\n" + usage));
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST(PitchelOptionErrors, InterfaceThatDoesNotResolve) {
+    process_output result = run_program(PITCHEL_PATH, {"-if", "0.0.0.0", "239.1.2.3", "9", "hi"});
+    EXPECT_EQ(result.out, text_output("invalid host/ip 0.0.0.0\n"));
+    EXPECT_EQ(result.status, exit_status(-2));
+}
+
+class PitchelReplies : public PitchelOptions {
+protected:
+    // pitchel sending `message` with `options` and -reply 1, and the port it sent from.
+    running_program* start(const std::vector<std::string>& options, const std::string& message,
+                           std::uint16_t* from_port) {
+        std::vector<std::string> args = {"-reply", "1"};
+        args.insert(args.end(), options.begin(), options.end());
+        running_program* child = start_program(PITCHEL_PATH, with_destination(args, peer.port, {message}));
+        std::string data;
+        EXPECT_TRUE(plain_udp_receive(&peer, &data, 5000, from_port)) << "pitchel sent nothing";
+        return child;
+    }
+};
+
+TEST_F(PitchelReplies, OneReplyIsPrintedAsCatchelPrintsIt) {
+    std::uint16_t pitchel_port = 0;
+    running_program* child = start({}, "ping", &pitchel_port);
+    ASSERT_TRUE(plain_udp_send(&peer, std::string("pong\0tail", 9), pitchel_port));
+    process_output r = wait_program(child);
+    EXPECT_EQ(r.out, text_output(record(1, peer.port, std::string("pong\0tail", 9))));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PitchelReplies, RepliesFromSeveralSocketsAreNumberedInTurn) {
+    std::uint16_t pitchel_port = 0;
+    running_program* child = start({"-n", "2"}, "who is there", &pitchel_port);
+    plain_udp others[2] = {plain_udp_open(), plain_udp_open()};
+    ASSERT_TRUE(plain_udp_send(&peer, "first", pitchel_port));
+    ASSERT_TRUE(plain_udp_send(&others[0], "second", pitchel_port));
+    ASSERT_TRUE(plain_udp_send(&others[1], "third", pitchel_port));
+    process_output r = wait_program(child);
+    EXPECT_EQ(r.out, text_output(record(1, peer.port, "first") + record(2, others[0].port, "second") +
+                                 record(3, others[1].port, "third")));
+    EXPECT_EQ(r.status, 0);
+    for (plain_udp& other : others) plain_udp_close(&other);
+}
+
+TEST_F(PitchelReplies, SilenceIsStatus2AndPrintsNothing) {
+    std::uint16_t pitchel_port = 0;
+    process_output r = wait_program(start({}, "anyone?", &pitchel_port));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
+    std::uint16_t pitchel_port = 0;
+    running_program* child = start({"-json"}, "ping", &pitchel_port);
+    const std::string replies[] = {std::string("bin\0\xff\n", 6), "", "ab"};
+    for (const std::string& reply : replies) ASSERT_TRUE(plain_udp_send(&peer, reply, pitchel_port));
+    process_output r = wait_program(child);
+    EXPECT_EQ(r.out, text_output(json_record(1, peer.port, replies[0]) + json_record(2, peer.port, replies[1]) +
+                                 json_record(3, peer.port, replies[2])));
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(PitchelOptions, JsonWithoutReplyChangesNothing) {
+    expect_quiet_success(pitchel({"-json"}, {"hello"}));
+    EXPECT_EQ(all_received(), std::vector<std::string>{std::string("hello\0", 6)});
+}
