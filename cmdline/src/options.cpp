@@ -84,6 +84,11 @@ int cli_usage(std::FILE* out, const cli_program* program) {
     return program->usage_status;
 }
 
+int cli_usage_for_problem(std::FILE* out, const cli_program* program, const cli_problem* problem) {
+    cli_print_problem(out, problem);
+    return cli_usage(out, program);
+}
+
 int cli_read_command_line(int argc, char** argv, const cli_program* program, cli_found* found, std::FILE* out,
                           int* status) {
     cli_problem problem{};
@@ -96,8 +101,7 @@ int cli_read_command_line(int argc, char** argv, const cli_program* program, cli
     } else if (next == CLI_VERSION) {
         std::fprintf(out, "%s %s\n", program->name, project_version);
     } else {
-        cli_print_problem(out, &problem);
-        *status = cli_usage(out, program);
+        *status = cli_usage_for_problem(out, program, &problem);
     }
     return 0;
 }

@@ -80,6 +80,10 @@ struct cli_program {
 // Prints the usage lines; returns the usage status.
 int cli_usage(std::FILE* out, const cli_program* program);
 
+// The problem's line, then the usage lines; returns the usage status. Also
+// for an option that the rest of the command line does not allow.
+int cli_usage_for_problem(std::FILE* out, const cli_program* program, const cli_problem* problem);
+
 // Reads the program's options into `found` (one entry per option). Returns
 // the index of the first positional argument; or 0 once it has answered
 // --help, --version or an option problem on `out`, with the exit status in
