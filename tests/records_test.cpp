@@ -1,19 +1,16 @@
-// The record forms checked against references of the test's own: a hex dump
-// made with printf formats (and, where it is installed, hexdump itself), a
-// JSON reader with a base64 decoder, and the C library's UTC calendar.
+// The record forms checked against the tests' own references and, where
+// it is installed, hexdump itself.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "formats.h"
 #include "records/records.h"
 
 namespace {
@@ -41,101 +38,6 @@ struct writer {
 
 record_datagram datagram(std::uint64_t number) {
     return record_datagram{number, 0x7f000001, 40312, 0, false, 0, false, 0, false, 0};
-}
-
-std::string hex_reference(const std::string& bytes) {
-    std::string dump;
-    char piece[24];
-    for (std::size_t offset = 0; offset < bytes.size(); offset += 16) {
-        std::snprintf(piece, sizeof piece, "%08zx ", offset);
-        dump += piece;
-        std::string shown;
-        for (std::size_t i = 0; i < 16; ++i) {
-            if (i == 0 || i == 8) dump += ' ';
-            if (offset + i < bytes.size()) {
-                auto c = static_cast<unsigned char>(bytes[offset + i]);
-                std::snprintf(piece, sizeof piece, "%02x ", c);
-                dump += piece;
-                shown += std::isprint(c) ? static_cast<char>(c) : '.';
-            } else {
-                dump += "   ";
-            }
-        }
-        dump += " |" + shown + "|\n";
-    }
-    return dump;
-}
-
-// std::time_t and the C library's broken-down UTC time of `seconds`.
-std::string utc_reference(std::int64_t seconds, int micros) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &t);
-#else
-    gmtime_r(&t, &parts);
-#endif
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char fraction[16];
-    std::snprintf(fraction, sizeof fraction, ".%06dZ", micros);
-    return std::string(text) + fraction;
-}
-
-// A flat JSON object of strings and whole numbers, its keys in order.
-using json_object = std::vector<std::pair<std::string, std::string>>;
-
-bool parse_json_line(const std::string& line, json_object* object) {
-    std::size_t at = 0;
-    auto expect = [&](char c) { return at < line.size() && line[at++] == c; };
-    auto string_value = [&](std::string* value) {
-        if (!expect('"')) return false;
-        std::size_t end = line.find('"', at);
-        if (end == std::string::npos) return false;
-        *value = line.substr(at, end - at);
-        at = end + 1;
-        return true;
-    };
-    if (!expect('{')) return false;
-    do {
-        std::string key;
-        std::string value;
-        if (!string_value(&key) || !expect(':')) return false;
-        if (at < line.size() && line[at] == '"') {
-            if (!string_value(&value)) return false;
-        } else {
-            std::size_t start = at;
-            if (at < line.size() && line[at] == '-') ++at;
-            while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
-            if (at == start) return false;
-            value = line.substr(start, at - start);
-        }
-        object->emplace_back(key, value);
-    } while (at < line.size() && line[at] == ',' && ++at);
-    return expect('}') && at == line.size();
-}
-
-std::string base64_decode(const std::string& text) {
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string bytes;
-    std::uint32_t bits = 0;
-    int held = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        bits = bits << 6 | static_cast<std::uint32_t>(alphabet.find(c));
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            bytes.push_back(static_cast<char>(bits >> held & 0xff));
-        }
-    }
-    return bytes;
-}
-
-std::vector<std::string> keys_of(const json_object& object) {
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : object) keys.push_back(key);
-    return keys;
 }
 
 const std::string header = "udp 1 from 127.0.0.1:40312 sz ";

@@ -17,3 +17,8 @@ void read_output_for(running_program* child, int ms) {
         if (!process_pump(child, static_cast<int>(left))) return;
     }
 }
+
+process_output wait_for_end(running_program* child, int timeout_ms) {
+    read_output_for(child, timeout_ms);  // ends early once the child has closed its output
+    return stop_program(child);           // a child that ended already keeps its status
+}

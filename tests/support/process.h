@@ -26,6 +26,9 @@ void read_output_for(running_program* child, int ms);
 const std::string& output_so_far(const running_program* child);
 // Kills the child, collects the rest of its output and frees it.
 process_output stop_program(running_program* child);
+// Collects the rest of its output once the child ends by itself, killing
+// it after `timeout_ms`, and frees it.
+process_output wait_for_end(running_program* child, int timeout_ms);
 
 // How the system reports a main() that returned `code`: POSIX keeps the low
 // eight bits, Windows the whole value.
