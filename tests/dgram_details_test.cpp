@@ -121,15 +121,6 @@ TEST_F(DgramDetails, FailedReadOrWaitIsReported) {
     }
 }
 
-TEST_F(DgramDetails, FailedSwitchClosesTheEndpoint) {
-    fault_plan(fault_op::enable_details, -1);
-    net_endpoint* failed = nullptr;
-    EXPECT_EQ(dgram_open(&failed, localhost, 0, DGRAM_DETAILS), NET_ERROR);
-    EXPECT_EQ(failed, nullptr);
-    EXPECT_EQ(fault_count(fault_op::close), 1);
-    EXPECT_EQ(fault_count(fault_op::bind), 0);
-}
-
 // The kernel counts the datagrams its full buffer turned away: with the
 // buffer made small, a burst that nobody reads meanwhile overflows it.
 TEST_F(DgramDetails, DropsAreCountedWhereTheSystemCountsThem) {
