@@ -75,6 +75,31 @@ int limit_reached(const catchel_options* options, std::uint64_t printed, std::ui
     return -1;
 }
 
+// An address option's value, resolved as "-bind" is; false, with its
+// message, when it names no address. An option not given leaves 0.
+bool resolve_option(std::FILE* out, const cli_found& found, std::uint32_t* ip) {
+    if (found.text != nullptr && (*ip = net_resolve(found.text)) == 0) {
+        std::fprintf(out, "invalid host/ip %s\n", found.text);
+        return false;
+    }
+    return true;
+}
+
+// The group's membership as the options ask: on a chosen interface, for one source.
+int join(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
+    if (source != 0) return dgram_join_source(ep, group, source, interface_ip);
+    return dgram_join_group_on(ep, group, interface_ip);
+}
+
+// An option that needs a group, given without one: the index of the first, or -1.
+int group_option_without_group(const cli_found* found, bool has_group) {
+    if (has_group) return -1;
+    for (int i : {interface_option, source_option}) {
+        if (found[i].given) return i;
+    }
+    return -1;
+}
+
 }  // namespace
 
 // A datagram already queued behind the one just read is read at once,
@@ -121,35 +146,6 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, cons
         }
     }
 }
-
-namespace {
-
-// An address option's value, resolved as "-bind" is; false, with its
-// message, when it names no address. An option not given leaves 0.
-bool resolve_option(std::FILE* out, const cli_found& found, std::uint32_t* ip) {
-    if (found.text != nullptr && (*ip = net_resolve(found.text)) == 0) {
-        std::fprintf(out, "invalid host/ip %s\n", found.text);
-        return false;
-    }
-    return true;
-}
-
-// The group's membership as the options ask: on a chosen interface, for one source.
-int join(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    if (source != 0) return dgram_join_source(ep, group, source, interface_ip);
-    return dgram_join_group_on(ep, group, interface_ip);
-}
-
-// An option that needs a group, given without one: the index of the first, or -1.
-int group_option_without_group(const cli_found* found, bool has_group) {
-    if (has_group) return -1;
-    for (int i : {interface_option, source_option}) {
-        if (found[i].given) return i;
-    }
-    return -1;
-}
-
-}  // namespace
 
 int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop) {
     if (argc < 2) return cli_usage(out, &program);

@@ -27,21 +27,6 @@ std::string hex_reference(const std::string& bytes) {
     return dump;
 }
 
-std::string utc_reference(std::int64_t seconds, int micros) {
-    auto t = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &t);
-#else
-    gmtime_r(&t, &parts);
-#endif
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    char fraction[16];
-    std::snprintf(fraction, sizeof fraction, ".%06dZ", micros);
-    return std::string(text) + fraction;
-}
-
 bool parse_utc(const std::string& text, std::int64_t* time_us) {
     std::tm parts{};
     int micros = 0;

@@ -11,11 +11,8 @@
 // What `hexdump -C -v` prints for the bytes, without its closing offset line.
 std::string hex_reference(const std::string& bytes);
 
-// "YYYY-MM-DDTHH:MM:SS.uuuuuuZ" of a time given in seconds and microseconds since 1970 in UTC.
-std::string utc_reference(std::int64_t seconds, int micros);
-
-// Microseconds since 1970 of such a text, read with the C library's
-// calendar; false when the text is not one.
+// Microseconds since 1970 of a "YYYY-MM-DDTHH:MM:SS.uuuuuuZ" text, read
+// with the C library's calendar; false when the text is not one.
 bool parse_utc(const std::string& text, std::int64_t* time_us);
 
 // A flat JSON object of strings and whole numbers, its keys in order.
