@@ -10,8 +10,9 @@
 # the receiver's CPU time, and the CPU time that neither the receiver nor
 # the sender used meanwhile: what others ran on the machine during the
 # flood, the measure of how much to trust the line. CATCHEL names another
-# catchel to run, for comparing builds, and FLOOD_LABEL what to call it;
-# FLOOD_BURST=<n> sends the same rate as bursts of n datagrams.
+# catchel to run, for comparing builds, CATCHEL_ARGS its options (an output
+# form: -x, -t, -json), and FLOOD_LABEL what to call it; FLOOD_BURST=<n>
+# sends the same rate as bursts of n datagrams.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -29,7 +30,8 @@ wait_for_quiet
 out=$(mktemp /tmp/flood.XXXXXX)
 trap 'rm -f "$out"' EXIT
 case $receiver in
-  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" "$port" >"$out" </dev/null & ;;
+  # shellcheck disable=SC2086 # the options are words of their own
+  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" ${CATCHEL_ARGS:-} "$port" >"$out" </dev/null & ;;
   floor) "$bench_bin/bench/floor_receiver" "$port" >"$out" </dev/null & ;;
   nc) nc -u -l "$port" >"$out" </dev/null & ;;
   socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
@@ -55,8 +57,9 @@ inerr=$(($(udp_counter InErrors) - inerr_before))
 
 read -r _ _ _ _ _ sent _ _ _ seconds _ sender_cpu <<<"$sent_line"
 if [ "$receiver" = catchel ] || [ "$receiver" = floor ]; then
-  # The number of the last record; the count of records says the same when none is missing from the file.
-  received=$(grep -a '^udp [0-9]* from ' "$out" | tail -n 1 | cut -d' ' -f2)
+  # The number of the last record, after its time with -t, or of the last
+  # JSON line; the count of records says the same when none is missing from the file.
+  received=$(sed -nE 's/^([0-9TZ:.-]+ )?udp ([0-9]+) from .*/\2/p; s/^\{"n":([0-9]+),.*/\1/p' "$out" | tail -n 1)
   received=${received:-0}
 else
   received=$(($(stat -c %s "$out") / size))

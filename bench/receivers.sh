@@ -6,7 +6,9 @@
 # that a change in the machine's load falls on all alike; then the median of
 # each figure per receiver.
 # With CATCHEL_BASELINE=<path> another catchel build takes its turn too, as
-# "base", to compare a change against.
+# "base", to compare a change against. With CATCHEL_MODES="-x -t -json"
+# catchel with each of those options takes a turn too, as catchel-x and so
+# on, set against the default catchel of the same round.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -20,14 +22,19 @@ lines=$(mktemp /tmp/receivers.XXXXXX)
 trap 'rm -f "$lines"' EXIT
 receivers=(catchel floor nc socat)
 [ -n "${CATCHEL_BASELINE:-}" ] && receivers+=(base)
+read -r -a modes <<<"${CATCHEL_MODES:-}"
+for mode in "${modes[@]}"; do receivers+=("catchel$mode"); done
 load_note
 for round in $(seq "$repeats"); do
   for receiver in "${receivers[@]}"; do
-    if [ "$receiver" = base ]; then
-      CATCHEL=$CATCHEL_BASELINE FLOOD_LABEL=base "$(dirname "$0")/flood.sh" catchel "$@" | tee -a "$lines"
-    else
-      "$(dirname "$0")/flood.sh" "$receiver" "$@" | tee -a "$lines"
-    fi
+    case $receiver in
+      base) CATCHEL=$CATCHEL_BASELINE FLOOD_LABEL=base "$(dirname "$0")/flood.sh" catchel "$@" | tee -a "$lines" ;;
+      catchel-*)
+        CATCHEL_ARGS=${receiver#catchel} FLOOD_LABEL=$receiver "$(dirname "$0")/flood.sh" catchel "$@" |
+          tee -a "$lines"
+        ;;
+      *) "$(dirname "$0")/flood.sh" "$receiver" "$@" | tee -a "$lines" ;;
+    esac
   done
 done
 # field RECEIVER NAME: the median of the figure after NAME in that receiver's lines.
@@ -48,10 +55,12 @@ done
 per_round() {
   grep "^$1 " "$lines" | awk '{ for (i = 1; i < NF; i++) if ($i == "cpu_per_datagram") print $(i + 1) }' | tr -d 'us'
 }
+ratio() {
+  printf '%-7s cpu_per_datagram / %s in the same round: %s\n' "$1" "$2" \
+    "$(paste <(per_round "$1") <(per_round "$2") | awk '{ printf "%.3f\n", $1 / $2 }' | median)"
+}
 for receiver in catchel base; do
   [[ " ${receivers[*]} " == *" $receiver "* ]] || continue
-  for reference in floor nc; do
-    printf '%-7s cpu_per_datagram / %s in the same round: %s\n' "$receiver" "$reference" \
-      "$(paste <(per_round "$receiver") <(per_round "$reference") | awk '{ printf "%.3f\n", $1 / $2 }' | median)"
-  done
+  for reference in floor nc; do ratio "$receiver" "$reference"; done
 done
+for mode in "${modes[@]}"; do ratio "catchel$mode" catchel; done

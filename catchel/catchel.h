@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "netlayer/netlayer.h"
+#include "records/records.h"
 
 // What the receive loop carries from one datagram to the next; start it at zero.
 struct catchel_state {
@@ -12,14 +13,26 @@ struct catchel_state {
     int last_reported;       // code of the last time-out or failure line; 0 after a datagram
 };
 
+// How the receive loop shows datagrams and when it ends of itself.
+struct catchel_options {
+    record_format format;
+    std::uint64_t count;         // after this many datagrams printed; 0: no end
+    std::uint64_t idle_seconds;  // after this many seconds without a datagram; 0: no end
+};
+
 // The exit status once standard output cannot be written.
 constexpr int CATCHEL_OUTPUT_FAILED = 3;
+// The exit status when the idle time ran out before any datagram arrived.
+constexpr int CATCHEL_NOTHING_ARRIVED = 2;
 
 // Writes to `out` the record of every datagram that reaches `ep`, and a line
 // for each time-out or failure once per run of the same code, until `*stop`
 // becomes non-zero: then 0, once every record read is written. A write that
-// fails ends it at once with CATCHEL_OUTPUT_FAILED.
-int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop);
+// fails ends it at once with CATCHEL_OUTPUT_FAILED. The options (null: plain
+// records, no end) give the form and may end it sooner: 0 after the count,
+// after the idle time 0 or CATCHEL_NOTHING_ARRIVED, every record read written.
+int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop,
+                    const catchel_options* options = nullptr);
 
 // The whole command: its arguments, the endpoint, the group, then
 // catchel_receive. Returns the exit status.

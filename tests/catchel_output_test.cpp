@@ -12,7 +12,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,8 +34,9 @@ struct child {
 
 // catchel on a free port with `out` as its standard output (closed for
 // no_output) and the interrupts at their default actions; SIGPIPE as this
-// test program has it unless `default_sigpipe`. Returns once the port is held.
-child start(int out, bool default_sigpipe = false) {
+// test program has it unless `default_sigpipe`. `options` go before the
+// port. Returns once the port is held.
+child start(int out, bool default_sigpipe = false, const std::vector<std::string>& options = {}) {
     std::uint16_t port = plain_free_port();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -53,9 +56,12 @@ child start(int out, bool default_sigpipe = false) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     std::string port_text = std::to_string(port);
-    char* argv[] = {const_cast<char*>(CATCHEL_PATH), port_text.data(), nullptr};
+    std::vector<char*> argv{const_cast<char*>(CATCHEL_PATH)};
+    for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
+    argv.push_back(port_text.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, CATCHEL_PATH, &actions, &attributes, argv, environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, CATCHEL_PATH, &actions, &attributes, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     for (int waited = 0; waited < wait_ms && !plain_port_held(0, port); waited += 10) usleep(10000);
@@ -194,4 +200,49 @@ TEST_F(CatchelOutput, ClosedStandardOutputIsTheNullDeviceNotASocket) {
     EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "catchel ended";
     kill(c.pid, SIGKILL);
     finish(c.pid);
+}
+
+// Stopped, catchel reads nothing while a burst larger than its receive
+// buffer arrives: the kernel drops the rest, and -v tells how many before
+// the record that follows them. Every datagram sent is either printed or
+// counted among the drops.
+TEST_F(CatchelOutput, KernelDropsAreToldBeforeTheNextRecord) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    child c = start(ends[1], false, {"-v"});
+    close(ends[1]);
+    // catchel asks for 4 MiB, which the system caps at rmem_max and then
+    // doubles for its bookkeeping: more than that many bytes must come.
+    int asked = 4 << 20;
+    if (std::FILE* limit = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+        int cap = 0;
+        if (std::fscanf(limit, "%d", &cap) == 1 && cap > 0) asked = std::min(asked, cap);
+        std::fclose(limit);
+    }
+    const std::string data(1400, 'b');
+    const int burst = 2 * asked / static_cast<int>(data.size()) + 1000;
+    ASSERT_EQ(kill(c.pid, SIGSTOP), 0);
+    for (int i = 0; i < burst; ++i) send(c, data);
+    ASSERT_EQ(kill(c.pid, SIGCONT), 0);
+    std::string out = read_until(ends[0], "udp 1 from");
+    send(c, "end");
+    out += read_until(ends[0], " sz 3 :\n\nend\n");
+    kill(c.pid, SIGKILL);
+    finish(c.pid);
+    close(ends[0]);
+    ASSERT_NE(out.find(" sz 3 :\n\nend\n"), std::string::npos) << "the last datagram never came out";
+    long long told = 0;
+    int records = 0;
+    const std::string lead = "kernel dropped ";
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = out.substr(at, end - at);
+        if (line.rfind(lead, 0) == 0) {
+            EXPECT_EQ(line.substr(line.size() - 10), " datagrams");
+            told += std::stoll(line.substr(lead.size()));
+            EXPECT_EQ(out.compare(end + 1, 4, "udp "), 0) << "a drop line comes just before a record";
+        }
+        records += line.rfind("udp ", 0) == 0;
+    }
+    EXPECT_GT(told, 0);
+    EXPECT_EQ(records + told, burst + 1);
 }

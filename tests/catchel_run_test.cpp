@@ -124,3 +124,31 @@ TEST_F(CatchelLoop, StopRequestedBeforeAnyDatagramWritesNothing) {
     EXPECT_EQ(receive(&state), "");
     EXPECT_EQ(fault_count(fault_op::select), 0);
 }
+
+// Each wait lasts a second, so the idle time is counted in waits that ran
+// out one after another; the boundary runs them out at once.
+TEST_F(CatchelLoop, IdleTimeIsCountedInWaitsThatRunOutInARow) {
+    struct row {
+        bool datagram_first;
+        std::uint64_t count;
+        int status;
+        int waits;
+    };
+    for (row r : {row{false, 0, CATCHEL_NOTHING_ARRIVED, 3}, {true, 0, 0, 4}, {true, 1, 0, 1}}) {
+        SCOPED_TRACE(r.waits);
+        int waits_before = fault_count(fault_op::select);
+        if (r.datagram_first) send("one");
+        // The first wait finds what was sent; the later ones run out.
+        fault_plan(fault_op::select, 0, r.datagram_first ? 1 : 0, 10);
+        catchel_state state{0, 0};
+        catchel_options options{record_format{false, false, false, false}, r.count, 3};
+        std::FILE* out = std::tmpfile();
+        EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), r.status);
+        std::string text = read_all(out);
+        std::fclose(out);
+        std::string expected = r.datagram_first ? record(1, "one", 3) : "";
+        if (r.count == 0) expected += "timeout/error err -1\n";
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(fault_count(fault_op::select) - waits_before, r.waits);
+    }
+}

@@ -236,6 +236,9 @@ TEST_F(DgramReceive, ReceivingAllocatesNothing) {
         send("datagram");
         ASSERT_EQ(dgram_receive_from(ep, buf, sizeof buf, nullptr, nullptr, long_wait_us, RECV_LATEST), 8);
         ASSERT_EQ(dgram_receive(ep, buf, sizeof buf, 0, 0), NET_TIMEOUT);
+        send("details");
+        dgram_details details{};
+        ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 7);
     }
     EXPECT_EQ(operator_news.load() - news_before, 0);
     EXPECT_EQ(fault_count(fault_op::alloc) - allocs_before, 0);

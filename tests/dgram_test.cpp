@@ -76,13 +76,21 @@ TEST_F(DgramOpen, BroadcastFlagSetsTheOption) {
     dgram_close(ep);
 }
 
-TEST_F(DgramOpen, FailedBroadcastOptionClosesTheEndpoint) {
-    fault_plan(fault_op::setsockopt, -1);
-    net_endpoint* ep = nullptr;
-    EXPECT_EQ(dgram_open(&ep, 0, plain_free_port(), DGRAM_BROADCAST), NET_ERROR);
-    EXPECT_EQ(ep, nullptr);
-    EXPECT_EQ(fault_count(fault_op::bind), 0);
-    EXPECT_EQ(fault_count(fault_op::close), 1);
+TEST_F(DgramOpen, FailedBroadcastOptionOrDetailsSwitchClosesTheEndpoint) {
+    struct row {
+        fault_op refused;
+        std::uint16_t flag;
+    };
+    for (row r : {row{fault_op::setsockopt, DGRAM_BROADCAST}, {fault_op::enable_details, DGRAM_DETAILS}}) {
+        SCOPED_TRACE(r.flag);
+        int closes_before = fault_count(fault_op::close);
+        fault_plan(r.refused, -1);
+        net_endpoint* ep = nullptr;
+        EXPECT_EQ(dgram_open(&ep, 0, plain_free_port(), r.flag), NET_ERROR);
+        EXPECT_EQ(ep, nullptr);
+        EXPECT_EQ(fault_count(fault_op::bind), 0);
+        EXPECT_EQ(fault_count(fault_op::close) - closes_before, 1);
+    }
 }
 
 TEST_F(DgramOpen, FailedBindClosesTheEndpoint) {

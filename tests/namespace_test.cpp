@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catchel_start.h"
@@ -76,6 +77,27 @@ int received_ttl(const plain_udp* udp) {
     return -1;
 }
 #endif
+
+// A plain socket bound to `ip` on a free port, to send from that address.
+plain_udp sender_on(std::uint32_t ip) {
+    plain_udp udp{socket(AF_INET, SOCK_DGRAM, 0), 0};
+    sockaddr_in local = plain_address(ip, 0);
+    EXPECT_EQ(bind(udp.sock, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    udp.port = plain_local_port(udp.sock);
+    return udp;
+}
+
+// catchel with `args` before its port, fed each datagram from the sender
+// beside it, until a second passes without one.
+process_output catchel_fed(const std::vector<std::string>& args,
+                           const std::vector<std::pair<const plain_udp*, std::string>>& datagrams,
+                           std::uint32_t group) {
+    std::uint16_t port = 0;
+    running_program* child = start_catchel(args, &port);
+    if (child == nullptr) return process_output{-1000, "", ""};
+    for (const auto& [sender, data] : datagrams) EXPECT_TRUE(plain_udp_send(sender, data, port, group));
+    return wait_program(child, 20000);
+}
 
 }  // namespace
 
@@ -230,4 +252,68 @@ TEST(PrivateNamespace, BroadcastRequestListsEveryAnswer) {
     EXPECT_EQ(r.out, text_output("udp 1" + from + "device one\nudp 2" + from + "device two\n"));
     EXPECT_EQ(r.status, 0);
     for (plain_udp& device : devices) plain_udp_close(&device);
+}
+
+TEST(PrivateNamespace, CatchelNamesTheGroupADatagramWasSentTo) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::uint32_t group = net_make_ipv4(239, 1, 1, 1);
+    plain_udp sender = sender_on(loopback_ip);
+    struct row {
+        std::vector<std::string> args;
+        std::string expected;
+    };
+    std::string from = "from 127.0.0.1:" + std::to_string(sender.port);
+    for (const row& r : {row{{"-v", "-w", "1", "239.1.1.1"}, "udp 1 " + from + " to 239.1.1.1 sz 2 :\n\nhi\n"},
+                         {{"-if", "127.0.0.1", "-v", "-w", "1", "239.1.1.1"},
+                          "udp 1 " + from + " to 239.1.1.1 sz 2 :\n\nhi\n"},
+                         {{"-json", "-w", "1", "239.1.1.1"}, "\"to\":\"239.1.1.1\",\"size\":2,"}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        process_output result = catchel_fed(r.args, {{&sender, "hi"}}, group);
+        EXPECT_NE(result.out.find(r.expected), std::string::npos) << result.out;
+        EXPECT_EQ(result.status, 0);
+    }
+    plain_udp_close(&sender);
+}
+
+// Only the named source's datagrams to the group are delivered: those of a
+// second address of the same loopback are not, though without the option
+// they are.
+TEST(PrivateNamespace, SourceMembershipTakesThatSourceAlone) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::uint32_t group = net_make_ipv4(239, 1, 1, 1);
+    plain_udp chosen = sender_on(loopback_ip);
+    plain_udp other = sender_on(net_make_ipv4(127, 0, 0, 2));
+    struct row {
+        std::vector<std::string> args;
+        std::vector<std::string> shown;
+    };
+    for (const row& r : {row{{"-source", "127.0.0.1", "-w", "1", "239.1.1.1"}, {"two", "four"}},
+                         {{"-source", "127.0.0.1", "-if", "127.0.0.1", "-w", "1", "239.1.1.1"}, {"two", "four"}},
+                         {{"-w", "1", "239.1.1.1"}, {"one", "two", "three", "four"}}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        process_output result =
+            catchel_fed(r.args, {{&other, "one"}, {&chosen, "two"}, {&other, "three"}, {&chosen, "four"}}, group);
+        std::string shown;
+        for (std::size_t at = 0; (at = result.out.find(" :\n\n", at)) != std::string::npos; at += 4) {
+            shown += result.out.substr(at + 4, result.out.find('\n', at + 4) - at - 4) + " ";
+        }
+        std::string expected;
+        for (const std::string& text : r.shown) expected += text + " ";
+        EXPECT_EQ(shown, expected) << result.out;
+        EXPECT_EQ(result.status, 0);
+    }
+    plain_udp_close(&chosen);
+    plain_udp_close(&other);
+}
+
+TEST(PrivateNamespace, JoinOnAnInterfaceThatIsNotHereFails) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    std::string port = std::to_string(plain_free_port());
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-if", "10.9.9.9", "239.1.1.1", port},
+                                                 {"-source", "127.0.0.1", "-if", "10.9.9.9", "239.1.1.1", port}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        process_output result = run_program(CATCHEL_PATH, args);
+        EXPECT_EQ(result.out, "cannot join multicast group err -2\n");
+        EXPECT_EQ(result.status, exit_status(-2));
+    }
 }

@@ -19,6 +19,17 @@ constexpr net_socket PLAT_INVALID_SOCKET = -1;
 // What plat_recv_queued gives when no datagram is waiting.
 constexpr int PLAT_NOTHING_QUEUED = -2;
 
+// What a detailed read gives beside the datagram, addresses in network order.
+struct plat_details {
+    sockaddr_in remote;
+    bool has_to;
+    std::uint32_t to;
+    bool has_time;
+    std::uint64_t time_us;
+    bool has_dropped;
+    std::uint32_t dropped;
+};
+
 extern "C" {
 
 // 0 on success; start-ups nest and each cleanup releases one.
@@ -50,6 +61,15 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
 // One call on POSIX; Winsock has no per-call non-blocking read, so there it
 // is a select() with no wait and the read.
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
+
+// Has the system keep with each datagram what it can of its destination,
+// arrival time and drop count. 0 on success.
+int plat_enable_details(net_socket s);
+// As plat_recv_queued (`queued_only`) or plat_recvfrom, with the details.
+// Where the system gives no arrival time, the time of the read stands for
+// it. A drop count is only right on a socket plat_enable_details switched
+// on: without its message the count is 0.
+int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int plat_getsockname(net_socket s, sockaddr_in* local);

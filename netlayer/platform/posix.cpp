@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,6 +53,27 @@ int keep_ready_members(net_select_set* set, const pollfd* entries, short events)
     return static_cast<int>(kept);
 }
 
+#ifdef SO_RXQ_OVFL
+constexpr bool counts_drops = true;
+#else
+constexpr bool counts_drops = false;
+#endif
+
+// Room for every control message a detailed read asks for.
+constexpr std::size_t control_room =
+    CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
+
+int receive_message(net_socket s, msghdr* message, int flags) {
+    ssize_t n;
+    do {
+        n = recvmsg(s, message, flags);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
+    // Winsock fails a read whose datagram does not fit; so do we.
+    if (n < 0 || (message->msg_flags & MSG_TRUNC)) return -1;
+    return static_cast<int>(n);
+}
+
 int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int flags) {
     iovec part{buf, static_cast<std::size_t>(size)};
     msghdr message{};
@@ -61,14 +83,43 @@ int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int
         message.msg_name = remote;
         message.msg_namelen = sizeof *remote;
     }
-    ssize_t n;
-    do {
-        n = recvmsg(s, &message, flags);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
-    // Winsock fails a read whose datagram does not fit; so do we.
-    if (n < 0 || (message.msg_flags & MSG_TRUNC)) return -1;
-    return static_cast<int>(n);
+    return receive_message(s, &message, flags);
+}
+
+int enable(net_socket s, int level, int name) {
+    int on = 1;
+    return setsockopt(s, level, name, &on, sizeof on);
+}
+
+template <typename Value>
+Value control_value(cmsghdr* message) {
+    Value value;
+    std::memcpy(&value, CMSG_DATA(message), sizeof value);
+    return value;
+}
+
+void read_control_messages(msghdr* message, plat_details* details) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+            auto arrival = control_value<timeval>(c);
+            details->has_time = true;
+            details->time_us = static_cast<std::uint64_t>(arrival.tv_sec) * 1000000 +
+                               static_cast<std::uint64_t>(arrival.tv_usec);
+        } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            details->has_to = true;
+            details->to = control_value<in_pktinfo>(c).ipi_addr.s_addr;
+#ifdef SO_RXQ_OVFL
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            details->dropped = control_value<std::uint32_t>(c);
+#endif
+        }
+    }
+}
+
+std::uint64_t now_us() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
 }  // namespace
@@ -146,6 +197,39 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
 
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
     return receive_datagram(s, buf, size, remote, MSG_DONTWAIT);
+}
+
+int plat_enable_details(net_socket s) {
+    if (enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0 || enable(s, IPPROTO_IP, IP_PKTINFO) != 0) return -1;
+#ifdef SO_RXQ_OVFL
+    if (enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
+#endif
+    return 0;
+}
+
+int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
+    iovec part{buf, static_cast<std::size_t>(size)};
+    alignas(cmsghdr) unsigned char control[control_room];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_name = &details->remote;
+    message.msg_namelen = sizeof details->remote;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    int n = receive_message(s, &message, queued_only ? MSG_DONTWAIT : 0);
+    if (n < 0) return n;
+    // The count comes only once the kernel has dropped something.
+    details->has_dropped = counts_drops;
+    details->dropped = 0;
+    details->has_time = false;
+    details->has_to = false;
+    read_control_messages(&message, details);
+    if (!details->has_time) {
+        details->has_time = true;
+        details->time_us = now_us();
+    }
+    return n;
 }
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

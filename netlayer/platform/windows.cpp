@@ -1,5 +1,8 @@
 // Winsock 2, called as the layer's users on Windows expect it.
 #include <winsock2.h>
+#include <mswsock.h>
+#include <windows.h>
+#include <ws2tcpip.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +30,48 @@ void from_fd_set(net_select_set* set, const fd_set* in) {
     if (set == nullptr) return;
     set->count = in->fd_count;
     for (std::uint32_t i = 0; i < in->fd_count; ++i) set->sockets[i] = in->fd_array[i];
+}
+
+// Greater than 0 when a datagram is queued, 0 when none is, negative on failure.
+int queued_datagrams(net_socket s) {
+    fd_set ready;
+    ready.fd_count = 1;
+    ready.fd_array[0] = s;
+    timeval no_wait{0, 0};
+    return select(select_width, &ready, nullptr, nullptr, &no_wait);
+}
+
+// WSARecvMsg is reached only through its provider's function table; the
+// pointer is the same for every IPv4 datagram socket, so it is looked up once.
+LPFN_WSARECVMSG find_recvmsg(net_socket s) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG found = nullptr;
+    DWORD length = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found, &length, nullptr,
+                 nullptr) != 0) {
+        return nullptr;
+    }
+    return found;
+}
+
+// Windows gives no arrival time of its own: the time of the read stands for it.
+std::uint64_t now_us() {
+    constexpr std::uint64_t from_1601_to_1970 = 116444736000000000;  // in 100 ns
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    return (ticks - from_1601_to_1970) / 10;
+}
+
+void read_destination(WSAMSG* message, plat_details* details) {
+    for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(message); c != nullptr; c = WSA_CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            details->has_to = true;
+            details->to = info.ipi_addr.s_addr;
+        }
+    }
 }
 
 }  // namespace
@@ -93,14 +138,43 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
 }
 
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
-    fd_set ready;
-    ready.fd_count = 1;
-    ready.fd_array[0] = s;
-    timeval no_wait{0, 0};
-    int rc = select(select_width, &ready, nullptr, nullptr, &no_wait);
+    int rc = queued_datagrams(s);
     if (rc < 0) return -1;
     if (rc == 0) return PLAT_NOTHING_QUEUED;
     return remote != nullptr ? plat_recvfrom(s, buf, size, remote) : plat_recv(s, buf, size);
+}
+
+int plat_enable_details(net_socket s) {
+    DWORD on = 1;
+    return setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+// No drop count: Winsock keeps none per socket.
+int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
+    static const LPFN_WSARECVMSG recv_message = find_recvmsg(s);
+    if (recv_message == nullptr) return -1;
+    if (queued_only) {
+        int rc = queued_datagrams(s);
+        if (rc < 0) return -1;
+        if (rc == 0) return PLAT_NOTHING_QUEUED;
+    }
+    WSABUF data{static_cast<ULONG>(size), static_cast<char*>(buf)};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&details->remote);
+    message.namelen = sizeof details->remote;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = WSABUF{sizeof control, control};
+    DWORD received = 0;
+    if (recv_message(s, &message, &received, nullptr, nullptr) != 0) return -1;
+    details->has_to = false;
+    details->has_time = true;
+    details->time_us = now_us();
+    details->has_dropped = false;
+    details->dropped = 0;
+    read_destination(&message, details);
+    return static_cast<int>(received);
 }
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

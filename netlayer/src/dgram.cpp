@@ -11,10 +11,20 @@ int set_int_option(net_endpoint* ep, int level, int name, int value) {
     return set_option(ep, level, name, &value, sizeof value);
 }
 
-int change_membership(net_endpoint* ep, int option, std::uint32_t group) {
+int change_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t interface_ip) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
-    request.imr_interface.s_addr = htonl(0);  // the interface the platform picks
+    request.imr_interface.s_addr = htonl(interface_ip);  // 0: the interface the platform picks
+    return set_option(ep, IPPROTO_IP, option, &request, sizeof request);
+}
+
+// The system's own ip_mreq_source: Linux and Windows order its fields differently.
+int change_source_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t source,
+                             std::uint32_t interface_ip) {
+    ip_mreq_source request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_sourceaddr.s_addr = htonl(source);
+    request.imr_interface.s_addr = htonl(interface_ip);
     return set_option(ep, IPPROTO_IP, option, &request, sizeof request);
 }
 
@@ -24,7 +34,8 @@ int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, s
     net_endpoint* ep = nullptr;
     int rc = net_endpoint_create(&ep, SOCK_DGRAM, (flags & DGRAM_MULTIPOINT) != 0, flags);
     if (rc != NET_OK) return rc;
-    if ((flags & DGRAM_BROADCAST) && set_int_option(ep, SOL_SOCKET, SO_BROADCAST, 1) != NET_OK) {
+    if (((flags & DGRAM_BROADCAST) && set_int_option(ep, SOL_SOCKET, SO_BROADCAST, 1) != NET_OK) ||
+        ((flags & DGRAM_DETAILS) && plat_enable_details(ep->sock) != 0)) {
         net_endpoint_close(ep);
         return NET_ERROR;
     }
@@ -68,11 +79,23 @@ int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip) {
 }
 
 int dgram_join_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_ADD_MEMBERSHIP, group);
+    return change_membership(ep, IP_ADD_MEMBERSHIP, group, 0);
 }
 
 int dgram_leave_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_DROP_MEMBERSHIP, group);
+    return change_membership(ep, IP_DROP_MEMBERSHIP, group, 0);
+}
+
+int dgram_join_group_on(net_endpoint* ep, std::uint32_t group, std::uint32_t interface_ip) {
+    return change_membership(ep, IP_ADD_MEMBERSHIP, group, interface_ip);
+}
+
+int dgram_join_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
+    return change_source_membership(ep, IP_ADD_SOURCE_MEMBERSHIP, group, source, interface_ip);
+}
+
+int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
+    return change_source_membership(ep, IP_DROP_SOURCE_MEMBERSHIP, group, source, interface_ip);
 }
 
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }

@@ -89,30 +89,42 @@ char* put_text_body(char* at, const char* data, std::size_t size, bool to_termin
     return at + length + 1;
 }
 
+// ,"<key>": that leads each field after the first.
+char* put_key(char* at, std::string_view key) {
+    at = put_text(at, ",\"");
+    at = put_text(at, key);
+    return put_text(at, "\":");
+}
+
+template <typename Number>
+char* put_number_field(char* at, std::string_view key, Number value) {
+    return put_decimal(put_key(at, key), value);
+}
+
+char* put_address_field(char* at, std::string_view key, std::uint32_t ip) {
+    at = put_key(at, key);
+    *at++ = '"';
+    at = put_ipv4(at, ip);
+    *at++ = '"';
+    return at;
+}
+
 char* put_json(char* at, const record_datagram* d, const char* data) {
     at = put_text(at, "{\"n\":");
     at = put_decimal(at, d->number);
     if (d->has_time) {
-        at = put_text(at, ",\"time\":\"");
+        at = put_key(at, "time");
+        *at++ = '"';
         at = put_utc_time(at, d->time_us);
         *at++ = '"';
     }
-    at = put_text(at, ",\"from\":\"");
-    at = put_ipv4(at, d->from_ip);
-    at = put_text(at, "\",\"port\":");
-    at = put_decimal(at, d->from_port);
-    if (d->has_to) {
-        at = put_text(at, ",\"to\":\"");
-        at = put_ipv4(at, d->to_ip);
-        *at++ = '"';
-    }
-    at = put_text(at, ",\"size\":");
-    at = put_decimal(at, d->size);
-    if (d->has_dropped) {
-        at = put_text(at, ",\"dropped\":");
-        at = put_decimal(at, d->dropped);
-    }
-    at = put_text(at, ",\"data\":\"");
+    at = put_address_field(at, "from", d->from_ip);
+    at = put_number_field(at, "port", d->from_port);
+    if (d->has_to) at = put_address_field(at, "to", d->to_ip);
+    at = put_number_field(at, "size", d->size);
+    if (d->has_dropped) at = put_number_field(at, "dropped", d->dropped);
+    at = put_key(at, "data");
+    *at++ = '"';
     at = put_base64(at, data, static_cast<std::size_t>(d->size));
     return put_text(at, "\"}\n");
 }

@@ -88,6 +88,8 @@ int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr_i
 int __real_plat_recv(net_socket s, void* buf, int size);
 int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
+int __real_plat_enable_details(net_socket s);
+int __real_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int __real_plat_getsockname(net_socket s, sockaddr_in* local);
 int __real_plat_getpeername(net_socket s, sockaddr_in* remote);
@@ -174,6 +176,16 @@ int __wrap_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote)
 int __wrap_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
     int rc = 0;
     return take(fault_op::recv_queued, s, &rc) ? rc : __real_plat_recv_queued(s, buf, size, remote);
+}
+
+int __wrap_plat_enable_details(net_socket s) {
+    int rc = 0;
+    return take(fault_op::enable_details, s, &rc) ? rc : __real_plat_enable_details(s);
+}
+
+int __wrap_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
+    int rc = 0;
+    return take(fault_op::recv_details, s, &rc) ? rc : __real_plat_recv_details(s, buf, size, details, queued_only);
 }
 
 int __wrap_plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

@@ -31,6 +31,8 @@ constexpr int NET_PEER_CLOSED = -22;
 constexpr std::uint16_t DGRAM_BROADCAST = 1;
 constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
 constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
+// Has the system keep, for each datagram, what dgram_receive_details tells.
+constexpr std::uint16_t DGRAM_DETAILS = 8;
 
 // Receive flags.
 constexpr std::uint16_t RECV_LATEST = 1;      // skip to the newest datagram waiting
@@ -45,6 +47,19 @@ constexpr std::uint32_t NET_SELECT_SET_SIZE = 64;
 
 // A counted list of sockets in the shape of Winsock's fd_set: the first
 // `count` entries are in use, in the order they were added.
+// What a datagram brought beside its bytes. A detail the platform does not
+// give is absent, never made up.
+struct dgram_details {
+    std::uint32_t from_ip;
+    std::uint16_t from_port;
+    bool has_to;
+    std::uint32_t to_ip;  // the address it was sent to: the group, or a local address
+    bool has_time;
+    std::uint64_t time_us;  // since 1970-01-01 00:00 UTC: the kernel's arrival time, else the time of the read
+    bool has_dropped;
+    std::uint32_t dropped;  // datagrams the kernel dropped for this socket so far, its buffer full
+};
+
 struct net_select_set {
     std::uint32_t count;
     net_socket sockets[NET_SELECT_SET_SIZE];
@@ -96,6 +111,11 @@ int dgram_set_multicast_ttl(net_endpoint* ep, int ttl);
 int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip);
 int dgram_join_group(net_endpoint* ep, std::uint32_t group);
 int dgram_leave_group(net_endpoint* ep, std::uint32_t group);
+// Membership on the interface that holds local address `interface_ip` (0: the platform picks).
+int dgram_join_group_on(net_endpoint* ep, std::uint32_t group, std::uint32_t interface_ip);
+// Membership for datagrams from `source` alone.
+int dgram_join_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip);
+int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip);
 // Asks for a receive buffer of `bytes`; the platform may cap or round it.
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes);
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
@@ -109,6 +129,11 @@ int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::ui
 int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags);
 int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
                        std::uint32_t timeout_us, std::uint16_t flags);
+// As dgram_receive_from, with the details: the destination, the time and the
+// drops where the endpoint was opened with DGRAM_DETAILS and the platform
+// gives them.
+int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
+                          std::uint16_t flags);
 int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
                       std::uint16_t flags);
 

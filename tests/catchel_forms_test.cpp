@@ -1,0 +1,193 @@
+// catchel's output forms and its ends of itself, as a user runs it: each
+// form read back with the tests' own references, the times against this
+// test's clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "catchel_start.h"
+#include "formats.h"
+#include "plain_udp.h"
+#include "process.h"
+
+namespace {
+
+constexpr int end_wait_ms = 20000;
+constexpr std::int64_t time_bound_us = 300000000;  // generous: only a wrong clock or calendar is off by more
+
+const std::string usage =
+    "Usage: catchel [-bind <ip>] <port>\n"
+    "       catchel [-bind <ip>] <multicast ip> <port>\n";
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+    return bytes;
+}
+
+std::int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The output's lines, line ends as the program's platform writes them taken off.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::size_t length = end - start;
+        if (length > 0 && text[end - 1] == '\r') --length;
+        lines.push_back(text.substr(start, length));
+    }
+    return lines;
+}
+
+struct fed_run {
+    process_output result;
+    std::uint16_t sender_port;
+};
+
+// catchel with `args` and a free port, sent `datagrams` from a plain
+// socket, until it ends by itself.
+fed_run run_fed(const std::vector<std::string>& args, const std::vector<std::string>& datagrams) {
+    std::uint16_t port = 0;
+    running_program* child = start_catchel(args, &port);
+    if (child == nullptr) return fed_run{process_output{-1000, "", ""}, 0};
+    plain_udp sender = plain_udp_open();
+    for (const std::string& data : datagrams) EXPECT_TRUE(plain_udp_send(&sender, data, port));
+    fed_run run{wait_program(child, end_wait_ms), sender.port};
+    plain_udp_close(&sender);
+    return run;
+}
+
+std::string header(int number, std::uint16_t from_port, std::size_t size, const std::string& to = "") {
+    return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from_port) + to + " sz " +
+           std::to_string(size) + " :\n\n";
+}
+
+}  // namespace
+
+TEST(CatchelForms, HexDumpShowsEveryByte) {
+    std::vector<std::string> sent = {std::string("hello\0", 6), "", random_bytes(1500, 2)};
+    fed_run run = run_fed({"-x", "-c", "3"}, sent);
+    std::string expected;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        expected += header(static_cast<int>(i + 1), run.sender_port, sent[i].size()) + hex_reference(sent[i]);
+    }
+    EXPECT_EQ(run.result.out, text_output(expected));
+    EXPECT_EQ(run.result.status, 0);
+}
+
+TEST(CatchelForms, JsonLinesCarryEveryByteWhateverTheOtherForms) {
+    std::vector<std::string> sent = {std::string("hello\0", 6), "", random_bytes(65507, 3)};
+#ifdef _WIN32
+    const std::vector<std::string> keys = {"n", "time", "from", "port", "to", "size", "data"};  // no drop count
+#else
+    const std::vector<std::string> keys = {"n", "time", "from", "port", "to", "size", "dropped", "data"};
+#endif
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-json", "-c", "3"}, {"-x", "-t", "-v", "-json", "-c", "3"}}) {
+        SCOPED_TRACE(args.size());
+        std::int64_t before = now_us();
+        fed_run run = run_fed(args, sent);
+        EXPECT_EQ(run.result.status, 0);
+        std::vector<std::string> lines = lines_of(run.result.out);
+        ASSERT_EQ(lines.size(), sent.size()) << run.result.out;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            json_object object;
+            ASSERT_TRUE(parse_json_line(lines[i], &object)) << lines[i];
+            EXPECT_EQ(keys_of(object), keys);
+            EXPECT_EQ(value_of(object, "n"), std::to_string(i + 1));
+            EXPECT_EQ(value_of(object, "from"), "127.0.0.1");
+            EXPECT_EQ(value_of(object, "port"), std::to_string(run.sender_port));
+            EXPECT_EQ(value_of(object, "to"), "127.0.0.1");
+            EXPECT_EQ(value_of(object, "size"), std::to_string(sent[i].size()));
+            EXPECT_EQ(base64_decode(value_of(object, "data")), sent[i]);
+            std::int64_t time_us = 0;
+            ASSERT_TRUE(parse_utc(value_of(object, "time"), &time_us)) << lines[i];
+            EXPECT_GT(time_us, before - time_bound_us);
+            EXPECT_LT(time_us, now_us() + time_bound_us);
+        }
+    }
+}
+
+TEST(CatchelForms, TimeAndDestinationInTheHeaderButNotInTheTimeOutLine) {
+    std::int64_t before = now_us();
+    fed_run run = run_fed({"-t", "-v", "-w", "1"}, {"hi"});
+    EXPECT_EQ(run.result.status, 0);
+    std::vector<std::string> lines = lines_of(run.result.out);
+    ASSERT_EQ(lines.size(), 4u) << run.result.out;
+    std::int64_t time_us = 0;
+    ASSERT_TRUE(parse_utc(lines[0].substr(0, 27), &time_us)) << lines[0];
+    EXPECT_GT(time_us, before - time_bound_us);
+    EXPECT_LT(time_us, now_us() + time_bound_us);
+    EXPECT_EQ(lines[0].substr(27) + "\n\n" + lines[2] + "\n", " " + header(1, run.sender_port, 2, " to 127.0.0.1") + "hi\n");
+    EXPECT_EQ(lines[3], "timeout/error err -1");
+}
+
+TEST(CatchelLimits, CountAndIdleTimeEndTheRun) {
+    struct row {
+        std::vector<std::string> args;
+        int sent;
+        int records;
+        const char* last_line;
+        int status;
+    };
+    for (const row& r : {row{{"-c", "2"}, 3, 2, "hi", 0},
+                         {{"-c", "1", "-w", "1"}, 1, 1, "hi", 0},
+                         {{"-w", "1"}, 0, 0, "timeout/error err -1", 2},
+                         {{"-w", "1"}, 2, 2, "timeout/error err -1", 0},
+                         {{"-c", "5", "-w", "1"}, 1, 1, "timeout/error err -1", 0},
+                         {{"-json", "-w", "1"}, 0, 0, "{\"err\":-1}", 2}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        fed_run run = run_fed(r.args, std::vector<std::string>(static_cast<std::size_t>(r.sent), "hi"));
+        std::vector<std::string> lines = lines_of(run.result.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), r.last_line);
+        std::size_t records = 0;
+        for (const std::string& line : lines) records += line.rfind("udp ", 0) == 0;
+        EXPECT_EQ(records, static_cast<std::size_t>(r.records)) << run.result.out;
+        EXPECT_EQ(run.result.status, exit_status(r.status));
+    }
+}
+
+TEST(CatchelFailures, NewOptionsRefusedWithTheUsage) {
+    struct row {
+        std::vector<std::string> args;
+        const char* line;
+    };
+    for (const row& r : {row{{"-if", "127.0.0.1", "9"}, "invalid value 127.0.0.1 for -if\n"},
+                         {{"-source", "127.0.0.1", "-x", "9"}, "invalid value 127.0.0.1 for -source\n"},
+                         {{"-c", "0", "9"}, "invalid value 0 for -c\n"},
+                         {{"-w", "-1", "9"}, "invalid value -1 for -w\n"},
+                         {{"-w", "1s", "9"}, "invalid value 1s for -w\n"},
+                         {{"-c"}, "missing value for -c\n"}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        process_output result = run_program(CATCHEL_PATH, r.args);
+        EXPECT_EQ(result.out, text_output(r.line + usage));
+        EXPECT_EQ(result.status, exit_status(-2));
+    }
+}
+
+TEST(CatchelFailures, MembershipOptionsThatCannotBeResolvedOrJoined) {
+    std::string port = std::to_string(plain_free_port());
+    struct row {
+        std::vector<std::string> args;
+        const char* out;
+    };
+    // 127.0.0.1 is no group: the system refuses each membership before anything is sent.
+    for (const row& r : {row{{"-if", "0.0.0.0", "239.1.1.1", port}, "invalid host/ip 0.0.0.0\n"},
+                         {{"-source", "0.0.0.0", "239.1.1.1", port}, "invalid host/ip 0.0.0.0\n"},
+                         {{"-if", "127.0.0.1", "127.0.0.1", port}, "cannot join multicast group err -2\n"},
+                         {{"-source", "127.0.0.1", "127.0.0.1", port}, "cannot join multicast group err -2\n"},
+                         {{"-source", "127.0.0.1", "-if", "127.0.0.1", "127.0.0.1", port},
+                          "cannot join multicast group err -2\n"}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        process_output result = run_program(CATCHEL_PATH, r.args);
+        EXPECT_EQ(result.out, text_output(r.out));
+        EXPECT_EQ(result.status, exit_status(-2));
+    }
+}

@@ -1,0 +1,93 @@
+// What a detailed receive tells beside the datagram, checked against the
+// plain socket that sent it and this test's own clock; its failures come
+// from the fault boundary.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "fault.h"
+#include "netlayer/netlayer.h"
+#include "plain_udp.h"
+
+namespace {
+
+constexpr std::uint32_t localhost = 0x7f000001;
+constexpr std::uint32_t long_wait_us = 5000000;
+constexpr std::int64_t time_bound_us = 300000000;  // generous: only a wrong clock is off by more
+
+std::int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class DgramDetails : public balanced_test {
+protected:
+    void SetUp() override {
+        balanced_test::SetUp();
+        sender = plain_udp_open();
+    }
+    void TearDown() override {
+        if (ep != nullptr) dgram_close(ep);
+        plain_udp_close(&sender);
+        balanced_test::TearDown();
+    }
+    void open(std::uint16_t flags) {
+        ASSERT_EQ(dgram_open(&ep, localhost, plain_free_port(), flags), NET_OK);
+        ASSERT_EQ(net_local_address(ep, nullptr, &port), NET_OK);
+    }
+    void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, port)); }
+
+    net_endpoint* ep = nullptr;
+    std::uint16_t port = 0;
+    plain_udp sender{};
+    char buf[65536] = {};
+};
+
+}  // namespace
+
+TEST_F(DgramDetails, UnicastDatagramTellsItsSourceDestinationAndTime) {
+    open(DGRAM_DETAILS);
+    std::int64_t before = now_us();
+    send("hello");
+    dgram_details details{};
+    ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(details.from_ip, localhost);
+    EXPECT_EQ(details.from_port, sender.port);
+    EXPECT_TRUE(details.has_to);
+    EXPECT_EQ(details.to_ip, localhost);
+    ASSERT_TRUE(details.has_time);
+    EXPECT_GT(static_cast<std::int64_t>(details.time_us), before - time_bound_us);
+    EXPECT_LT(static_cast<std::int64_t>(details.time_us), now_us() + time_bound_us);
+#ifdef _WIN32
+    EXPECT_FALSE(details.has_dropped);  // Winsock keeps no count
+#else
+    EXPECT_TRUE(details.has_dropped);
+    EXPECT_EQ(details.dropped, 0u);
+#endif
+    EXPECT_EQ(fault_count(fault_op::enable_details), 1);
+}
+
+TEST_F(DgramDetails, WithoutTheSwitchOnlyTheReadTimeIsAdded) {
+    open(0);
+    send("plain");
+    dgram_details details{};
+    ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 5);
+    EXPECT_EQ(details.from_port, sender.port);
+    EXPECT_FALSE(details.has_to);
+    EXPECT_FALSE(details.has_dropped);
+    EXPECT_TRUE(details.has_time);
+    EXPECT_EQ(fault_count(fault_op::enable_details), 0);
+}
+
+TEST_F(DgramDetails, FailedReadOrWaitIsReported) {
+    open(DGRAM_DETAILS);
+    dgram_details details{};
+    for (fault_op failing : {fault_op::recv_details, fault_op::select}) {
+        send("x");
+        fault_plan(failing, -1);
+        EXPECT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), NET_ERROR);
+    }
+}

@@ -1,0 +1,25 @@
+// References for catchel's output forms, written apart from the records
+// module: a hex dump made with printf formats, the C library's UTC
+// calendar, a reader for flat JSON lines and a base64 decoder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What `hexdump -C -v` prints for the bytes, without its closing offset line.
+std::string hex_reference(const std::string& bytes);
+
+// Microseconds since 1970 of a "YYYY-MM-DDTHH:MM:SS.uuuuuuZ" text, read
+// with the C library's calendar; false when the text is not one.
+bool parse_utc(const std::string& text, std::int64_t* time_us);
+
+// A flat JSON object of strings and whole numbers, its keys in order.
+using json_object = std::vector<std::pair<std::string, std::string>>;
+bool parse_json_line(const std::string& line, json_object* object);
+std::vector<std::string> keys_of(const json_object& object);
+// The value of `key`, empty when it is absent.
+std::string value_of(const json_object& object, const std::string& key);
+
+std::string base64_decode(const std::string& text);
