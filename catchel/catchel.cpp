@@ -46,24 +46,6 @@ const cli_program program = {"catchel",
 
 const catchel_options plain_records{record_format{false, false, false, false}, 0, 0};
 
-bool wants_details(const record_format& format) { return format.time || format.destination || format.json; }
-
-// One receive into the record being put together. The default form keeps
-// to the plain receive; the details are read only for a form that shows them.
-int receive_into(net_endpoint* ep, record_output* pending, bool with_details, record_datagram* datagram,
-                 std::uint32_t timeout_us) {
-    char* data = record_data(pending);
-    if (!with_details) {
-        return dgram_receive_from(ep, data, RECORD_DATA_CAPACITY, &datagram->from_ip, &datagram->from_port,
-                                  timeout_us, 0);
-    }
-    dgram_details got{};
-    int n = dgram_receive_details(ep, data, RECORD_DATA_CAPACITY, &got, timeout_us, 0);
-    *datagram = record_datagram{0,           got.from_ip, got.from_port, n,           got.has_time,
-                                got.time_us, got.has_to,  got.to_ip,     got.has_dropped, got.dropped};
-    return n;
-}
-
 // The status that ends the loop of itself, or -1 while it goes on. Each
 // wait lasts a second: so many time-outs in a row mean at least so many
 // seconds without a datagram.
@@ -85,10 +67,12 @@ bool resolve_option(std::FILE* out, const cli_found& found, std::uint32_t* ip) {
     return true;
 }
 
-// The group's membership as the options ask: on a chosen interface, for one source.
+// The group's membership as the options ask: on a chosen interface, for
+// one source, or else on the interface the system picks.
 int join(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
     if (source != 0) return dgram_join_source(ep, group, source, interface_ip);
-    return dgram_join_group_on(ep, group, interface_ip);
+    if (interface_ip != 0) return dgram_join_group_on(ep, group, interface_ip);
+    return dgram_join_group(ep, group);
 }
 
 // An option that needs a group, given without one: the index of the first, or -1.
@@ -109,7 +93,6 @@ int group_option_without_group(const cli_found* found, bool has_group) {
 int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop,
                     const catchel_options* options) {
     if (options == nullptr) options = &plain_records;
-    bool with_details = wants_details(options->format);
     record_output pending;
     record_output_init(&pending, cli_is_terminal(out), options->format);
     bool maybe_queued = false;
@@ -117,11 +100,11 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, cons
     std::uint64_t idle_waits = 0;
     for (;;) {
         record_datagram datagram{};
-        int n = maybe_queued ? receive_into(ep, &pending, with_details, &datagram, 0) : NET_TIMEOUT;
+        int n = maybe_queued ? record_receive(&pending, ep, &datagram, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return 0;
-            n = receive_into(ep, &pending, with_details, &datagram, receive_wait_us);
+            n = record_receive(&pending, ep, &datagram, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
         }
         maybe_queued = n >= 0;
@@ -188,7 +171,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
                                          found[destination_option].given, found[json_option].given},
                            static_cast<std::uint64_t>(found[count_option].number),
                            static_cast<std::uint64_t>(found[idle_option].number)};
-    std::uint16_t open_flags = (group != 0 ? DGRAM_MULTIPOINT : 0) | (wants_details(chosen.format) ? DGRAM_DETAILS : 0);
+    std::uint16_t open_flags = (group != 0 ? DGRAM_MULTIPOINT : 0) | (record_wants_details(&chosen.format) ? DGRAM_DETAILS : 0);
     net_endpoint* ep = nullptr;
     int rc = dgram_open(&ep, bind_ip, port, open_flags);
     if (rc != NET_OK) {

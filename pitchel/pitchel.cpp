@@ -178,6 +178,8 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
     // Bound to the chosen address with a free port, or left for the first send to bind.
     std::uint16_t flags = bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
     if (found[broadcast_option].given) flags |= DGRAM_BROADCAST;
+    // JSON replies carry their time and destination, as catchel's JSON lines do.
+    if (found[reply_option].given && found[json_option].given) flags |= DGRAM_DETAILS;
     net_endpoint* ep = nullptr;
     int rc = dgram_open(&ep, bind_ip, 0, flags);
     if (rc != NET_OK) {

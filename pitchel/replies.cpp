@@ -11,13 +11,12 @@ int print_until(net_endpoint* ep, std::uint64_t deadline_us, record_output* pend
     std::uint64_t received = 0;
     int last_reported = 0;
     for (std::uint64_t now = clock_now_us(); now < deadline_us; now = clock_now_us()) {
-        std::uint32_t ip = 0;
-        std::uint16_t port = 0;
-        auto wait_us = static_cast<std::uint32_t>(deadline_us - now);
-        int n = dgram_receive_from(ep, record_data(pending), RECORD_DATA_CAPACITY, &ip, &port, wait_us, 0);
+        record_datagram datagram{};
+        int n = record_receive(pending, ep, &datagram, static_cast<std::uint32_t>(deadline_us - now));
         if (n == NET_TIMEOUT) break;
         if (n >= 0) {
-            record_datagram datagram{++received, ip, port, n, false, 0, false, 0, false, 0};
+            datagram.number = ++received;
+            datagram.size = n;
             record_add(pending, &datagram);
         } else if (n != last_reported) {
             record_add_report(pending, n);

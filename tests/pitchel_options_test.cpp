@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "formats.h"
 #include "plain_udp.h"
 #include "process.h"
 
@@ -29,26 +30,6 @@ std::vector<std::string> with_destination(std::vector<std::string> options, std:
 std::string record(int number, std::uint16_t port, const std::string& data) {
     return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(port) + " sz " +
            std::to_string(data.size()) + " :\n\n" + data.substr(0, data.find('\0')) + "\n";
-}
-
-std::string base64(const std::string& bytes) {
-    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::size_t take = std::min<std::size_t>(3, bytes.size() - i);
-        unsigned group = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            group = group << 8 | (k < take ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        }
-        for (std::size_t k = 0; k < 4; ++k) text += k <= take ? digits[group >> (18 - 6 * k) & 63] : '=';
-    }
-    return text;
-}
-
-// catchel's JSON line for a datagram, written out here from its fields.
-std::string json_record(int number, std::uint16_t port, const std::string& data) {
-    return "{\"n\":" + std::to_string(number) + ",\"from\":\"127.0.0.1\",\"port\":" + std::to_string(port) +
-           ",\"size\":" + std::to_string(data.size()) + ",\"data\":\"" + base64(data) + "\"}\n";
 }
 
 class PitchelOptions : public testing::Test {
@@ -225,9 +206,26 @@ TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
     const std::string replies[] = {std::string("bin\0\xff\n", 6), "", "ab"};
     for (const std::string& reply : replies) ASSERT_TRUE(plain_udp_send(&peer, reply, pitchel_port));
     process_output r = wait_program(child);
-    EXPECT_EQ(r.out, text_output(json_record(1, peer.port, replies[0]) + json_record(2, peer.port, replies[1]) +
-                                 json_record(3, peer.port, replies[2])));
     EXPECT_EQ(r.status, 0);
+    // As catchel -json prints them: the keys in its order, the bytes in base64.
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(r.out.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        json_object object;
+        ASSERT_TRUE(parse_json_line(lines[i], &object));
+        std::vector<std::string> keys = keys_of(object);
+        keys.erase(std::remove(keys.begin(), keys.end(), "dropped"), keys.end());  // only where the system counts
+        EXPECT_EQ(keys, (std::vector<std::string>{"n", "time", "from", "port", "to", "size", "data"}));
+        EXPECT_EQ(value_of(object, "n"), std::to_string(i + 1));
+        EXPECT_EQ(value_of(object, "from"), "127.0.0.1");
+        EXPECT_EQ(value_of(object, "port"), std::to_string(peer.port));
+        EXPECT_EQ(value_of(object, "size"), std::to_string(replies[i].size()));
+        EXPECT_EQ(base64_decode(value_of(object, "data")), replies[i]);
+    }
 }
 
 TEST_F(PitchelOptions, JsonWithoutReplyChangesNothing) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "netlayer/netlayer.h"
+
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
 // Room for the longest header of any form, the kernel's drop line before it included.
@@ -58,6 +60,15 @@ void record_output_init(record_output* out, bool to_terminal, record_format form
 // Where the next datagram is to be received, RECORD_DATA_CAPACITY bytes: its
 // record is put together around it.
 char* record_data(record_output* out);
+
+// Whether the format shows details that only dgram_receive_details gives;
+// the endpoint is then to be opened with DGRAM_DETAILS.
+bool record_wants_details(const record_format* format);
+
+// Receives the next datagram at record_data() within `timeout_us`, with its
+// source into `datagram` and, where the format shows them, its details; the
+// plain form keeps to dgram_receive_from. Returns as the receive does.
+int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :", an empty line, its text up to the
