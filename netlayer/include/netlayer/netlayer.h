@@ -47,19 +47,6 @@ constexpr std::uint32_t NET_SELECT_SET_SIZE = 64;
 
 // A counted list of sockets in the shape of Winsock's fd_set: the first
 // `count` entries are in use, in the order they were added.
-// What a datagram brought beside its bytes. A detail the platform does not
-// give is absent, never made up.
-struct dgram_details {
-    std::uint32_t from_ip;
-    std::uint16_t from_port;
-    bool has_to;
-    std::uint32_t to_ip;  // the address it was sent to: the group, or a local address
-    bool has_time;
-    std::uint64_t time_us;  // since 1970-01-01 00:00 UTC: the kernel's arrival time, else the time of the read
-    bool has_dropped;
-    std::uint32_t dropped;  // datagrams the kernel dropped for this socket so far, its buffer full
-};
-
 struct net_select_set {
     std::uint32_t count;
     net_socket sockets[NET_SELECT_SET_SIZE];
@@ -97,6 +84,19 @@ int net_peer_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port);
 int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags);
 int net_endpoint_close(net_endpoint* ep);
 int net_detach_client(net_endpoint* server, net_endpoint* client);
+
+// What a datagram brought beside its bytes. A detail the platform does not
+// give is absent, never made up.
+struct dgram_details {
+    std::uint32_t from_ip;
+    std::uint16_t from_port;
+    bool has_to;
+    std::uint32_t to_ip;  // the address it was sent to: the group, or a local address
+    bool has_time;
+    std::uint64_t time_us;  // since 1970-01-01 00:00 UTC: the kernel's arrival time, else the time of the read
+    bool has_dropped;
+    std::uint32_t dropped;  // datagrams the kernel dropped for this socket so far, its buffer full
+};
 
 // Datagram endpoints.
 int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, std::uint16_t flags);
