@@ -124,7 +124,10 @@ TEST(CatchelForms, TimeAndDestinationInTheHeaderButNotInTheTimeOutLine) {
     ASSERT_TRUE(parse_utc(lines[0].substr(0, 27), &time_us)) << lines[0];
     EXPECT_GT(time_us, before - time_bound_us);
     EXPECT_LT(time_us, now_us() + time_bound_us);
-    EXPECT_EQ(lines[0].substr(27) + "\n\n" + lines[2] + "\n", " " + header(1, run.sender_port, 2, " to 127.0.0.1") + "hi\n");
+    std::string expected = " ";
+    expected += header(1, run.sender_port, 2, " to 127.0.0.1");
+    expected += "hi\n";
+    EXPECT_EQ(lines[0].substr(27) + "\n\n" + lines[2] + "\n", expected);
     EXPECT_EQ(lines[3], "timeout/error err -1");
 }
 
