@@ -2,6 +2,8 @@
 // that netns_run.sh makes: nothing here may reach a real network.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,6 +14,7 @@
 #include "netlayer/netlayer.h"
 #include "plain_udp.h"
 #include "process.h"
+#include "wine.h"
 
 namespace {
 
@@ -269,11 +272,16 @@ TEST(PrivateNamespace, CatchelNamesTheGroupADatagramWasSentTo) {
                          {{"-json", "-w", "1", "239.1.1.1"}, "\"to\":\"239.1.1.1\",\"size\":2,"}}) {
         SCOPED_TRACE(::testing::PrintToString(r.args));
         process_output result = catchel_fed(r.args, {{&sender, "hi"}}, group);
-        EXPECT_NE(result.out.find(r.expected), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(text_output(r.expected)), std::string::npos) << result.out;
         EXPECT_EQ(result.status, 0);
     }
     plain_udp_close(&sender);
 }
+
+// Wine hands a source membership to Linux with its source and interface
+// swapped (Windows orders the fields otherwise): with the interface left to
+// the system it takes nothing, and a foreign interface goes unnoticed.
+const char* const wine_source_membership = "wine swaps the source and interface of a source membership";
 
 // Only the named source's datagrams to the group are delivered: those of a
 // second address of the same loopback are not, though without the option
@@ -291,11 +299,17 @@ TEST(PrivateNamespace, SourceMembershipTakesThatSourceAlone) {
                          {{"-source", "127.0.0.1", "-if", "127.0.0.1", "-w", "1", "239.1.1.1"}, {"two", "four"}},
                          {{"-w", "1", "239.1.1.1"}, {"one", "two", "three", "four"}}}) {
         SCOPED_TRACE(::testing::PrintToString(r.args));
+        if (wine_version() != nullptr && r.args[0] == "-source" && r.args[2] != "-if") {
+            std::printf("skipped under wine: %s\n", wine_source_membership);
+            continue;
+        }
         process_output result =
             catchel_fed(r.args, {{&other, "one"}, {&chosen, "two"}, {&other, "three"}, {&chosen, "four"}}, group);
+        std::string out = result.out;
+        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // Windows' line ends
         std::string shown;
-        for (std::size_t at = 0; (at = result.out.find(" :\n\n", at)) != std::string::npos; at += 4) {
-            shown += result.out.substr(at + 4, result.out.find('\n', at + 4) - at - 4) + " ";
+        for (std::size_t at = 0; (at = out.find(" :\n\n", at)) != std::string::npos; at += 4) {
+            shown += out.substr(at + 4, out.find('\n', at + 4) - at - 4) + " ";
         }
         std::string expected;
         for (const std::string& text : r.shown) expected += text + " ";
@@ -312,8 +326,12 @@ TEST(PrivateNamespace, JoinOnAnInterfaceThatIsNotHereFails) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-if", "10.9.9.9", "239.1.1.1", port},
                                                  {"-source", "127.0.0.1", "-if", "10.9.9.9", "239.1.1.1", port}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
+        if (wine_version() != nullptr && args[0] == "-source") {
+            std::printf("skipped under wine: %s\n", wine_source_membership);
+            continue;
+        }
         process_output result = run_program(CATCHEL_PATH, args);
-        EXPECT_EQ(result.out, "cannot join multicast group err -2\n");
+        EXPECT_EQ(result.out, text_output("cannot join multicast group err -2\n"));
         EXPECT_EQ(result.status, exit_status(-2));
     }
 }
