@@ -63,27 +63,43 @@ constexpr bool counts_drops = false;
 constexpr std::size_t control_room =
     CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
 
+// A read's result as the layer takes it.
+int read_result(ssize_t n, int flags, bool truncated) {
+    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
+    // Winsock fails a read whose datagram does not fit; so do we.
+    if (n < 0 || truncated) return -1;
+    return static_cast<int>(n);
+}
+
 int receive_message(net_socket s, msghdr* message, int flags) {
     ssize_t n;
     do {
         n = recvmsg(s, message, flags);
     } while (n < 0 && errno == EINTR);
-    if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
-    // Winsock fails a read whose datagram does not fit; so do we.
-    if (n < 0 || (message->msg_flags & MSG_TRUNC)) return -1;
-    return static_cast<int>(n);
+    return read_result(n, flags, (message->msg_flags & MSG_TRUNC) != 0);
 }
 
-int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int flags) {
+// For streams and datagrams alike: recvmsg tells a datagram cut short.
+int receive_bytes(net_socket s, void* buf, int size) {
     iovec part{buf, static_cast<std::size_t>(size)};
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    if (remote != nullptr) {
-        message.msg_name = remote;
-        message.msg_namelen = sizeof *remote;
-    }
-    return receive_message(s, &message, flags);
+    return receive_message(s, &message, 0);
+}
+
+// Datagrams only, as MSG_TRUNC would discard a stream's bytes. recvfrom, not
+// recvmsg: the kernel takes one buffer as it is, with no message header and
+// vector to copy in first; under MSG_TRUNC Linux gives a datagram's whole
+// length, so one larger than the buffer still shows.
+int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int flags) {
+    socklen_t length = sizeof(sockaddr_in);
+    ssize_t n;
+    do {
+        n = recvfrom(s, buf, static_cast<std::size_t>(size), flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(remote),
+                     remote != nullptr ? &length : nullptr);
+    } while (n < 0 && errno == EINTR);
+    return read_result(n, flags, n > size);
 }
 
 int enable(net_socket s, int level, int name) {
@@ -189,7 +205,7 @@ int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remo
                                    reinterpret_cast<const sockaddr*>(remote), sizeof *remote));
 }
 
-int plat_recv(net_socket s, void* buf, int size) { return receive_datagram(s, buf, size, nullptr, 0); }
+int plat_recv(net_socket s, void* buf, int size) { return receive_bytes(s, buf, size); }
 
 int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
     return receive_datagram(s, buf, size, remote, 0);
