@@ -90,13 +90,13 @@ int group_option_without_group(const cli_found* found, bool has_group) {
 // without a wait, and its record joins the output still to be written;
 // whatever is to be written leaves before catchel waits, so no record waits
 // for the next datagram.
-int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop,
+int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options) {
     if (options == nullptr) options = &plain_records;
     record_output pending;
     record_output_init(&pending, cli_is_terminal(out), options->format);
     bool maybe_queued = false;
-    std::uint64_t printed = 0;
+    const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
     for (;;) {
         record_datagram datagram{};
@@ -109,19 +109,10 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, cons
         }
         maybe_queued = n >= 0;
         bool stopping = stop->load() != 0;
-        if (n >= 0) {
-            state->last_reported = 0;
-            datagram.number = ++state->received;
-            datagram.size = n;
-            record_add(&pending, &datagram);
-            ++printed;
-            idle_waits = 0;
-        } else if (n != state->last_reported && !stopping) {
-            // An interrupt cuts the wait short; that is no failure to report.
-            record_add_report(&pending, n);
-            state->last_reported = n;
-        }
-        int ending = limit_reached(options, printed, idle_waits);
+        if (n >= 0) idle_waits = 0;
+        // An interrupt cuts the wait short; that is no failure to report.
+        if (n >= 0 || !stopping) record_add_result(&pending, state, &datagram, n);
+        int ending = limit_reached(options, state->received - received_before, idle_waits);
         if (stopping || ending >= 0 || record_batch_full(&pending)) {
             if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
             if (stopping) return 0;
@@ -185,7 +176,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     }
     // Best effort: a smaller buffer loses datagrams only in bursts, and says nothing.
     dgram_set_receive_buffer(ep, socket_receive_buffer);
-    catchel_state state{0, 0};
+    record_run state{0, 0};
     status = catchel_receive(ep, out, &state, stop, &chosen);
     dgram_close(ep);
     return status;

@@ -7,12 +7,6 @@
 #include "netlayer/netlayer.h"
 #include "records/records.h"
 
-// What the receive loop carries from one datagram to the next; start it at zero.
-struct catchel_state {
-    std::uint64_t received;  // datagrams printed so far
-    int last_reported;       // code of the last time-out or failure line; 0 after a datagram
-};
-
 // How the receive loop shows datagrams and when it ends of itself.
 struct catchel_options {
     record_format format;
@@ -31,7 +25,7 @@ constexpr int CATCHEL_NOTHING_ARRIVED = 2;
 // fails ends it at once with CATCHEL_OUTPUT_FAILED. The options (null: plain
 // records, no end) give the form and may end it sooner: 0 after the count,
 // after the idle time 0 or CATCHEL_NOTHING_ARRIVED, every record read written.
-int catchel_receive(net_endpoint* ep, std::FILE* out, catchel_state* state, const std::atomic<int>* stop,
+int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options = nullptr);
 
 // The whole command: its arguments, the endpoint, the group, then

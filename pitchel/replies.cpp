@@ -8,23 +8,15 @@ namespace {
 
 // Each record leaves at once: a reply may be the last for seconds.
 int print_until(net_endpoint* ep, std::uint64_t deadline_us, record_output* pending, std::FILE* out) {
-    std::uint64_t received = 0;
-    int last_reported = 0;
+    record_run run{0, 0};
     for (std::uint64_t now = clock_now_us(); now < deadline_us; now = clock_now_us()) {
         record_datagram datagram{};
         int n = record_receive(pending, ep, &datagram, static_cast<std::uint32_t>(deadline_us - now));
         if (n == NET_TIMEOUT) break;
-        if (n >= 0) {
-            datagram.number = ++received;
-            datagram.size = n;
-            record_add(pending, &datagram);
-        } else if (n != last_reported) {
-            record_add_report(pending, n);
-        }
-        last_reported = n >= 0 ? 0 : n;
+        record_add_result(pending, &run, &datagram, n);
         if (!record_write_out(pending, out)) return REPLIES_OUTPUT_FAILED;
     }
-    return received > 0 ? REPLIES_SOME : REPLIES_NONE;
+    return run.received > 0 ? REPLIES_SOME : REPLIES_NONE;
 }
 
 }  // namespace

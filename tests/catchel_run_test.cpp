@@ -9,6 +9,7 @@
 
 #include "catchel.h"
 #include "fault.h"
+#include "in_process.h"
 #include "plain_udp.h"
 
 namespace {
@@ -21,13 +22,6 @@ std::uint16_t receiver_port = 0;
 void request_stop() {
     stop.store(1);
     fault_plan(fault_op::select, -1);  // as a wait cut short by a signal fails
-}
-
-std::string read_all(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
-    return text;
 }
 
 std::string record(std::uint64_t number, const std::string& text, std::size_t size) {
@@ -52,10 +46,10 @@ protected:
     }
     void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, receiver_port)); }
     // Runs the loop until the planned stop; its output.
-    std::string receive(catchel_state* state) {
+    std::string receive(record_run* state) {
         std::FILE* out = std::tmpfile();
         EXPECT_EQ(catchel_receive(ep, out, state, &stop), 0);
-        std::string text = read_all(out);
+        std::string text = read_back(out);
         std::fclose(out);
         return text;
     }
@@ -82,7 +76,7 @@ TEST_F(CatchelLoop, EachRunOfACodeIsReportedOnceAndTheInterruptNotAtAll) {
                 1);  // counted from the call after the one that plans it
         },
         3);
-    catchel_state state{0, 0};
+    record_run state{0, 0};
     std::string out = receive(&state);
     EXPECT_EQ(out, "timeout/error err -1\n" + record(1, "one", 3) + "timeout/error err -1\ntimeout/error err -2\n");
     EXPECT_EQ(state.received, 1u);
@@ -96,7 +90,7 @@ TEST_F(CatchelLoop, ADatagramAfterAWaitShowsItsOwnText) {
     send("the first, longer one");
     fault_on_call(fault_op::select, [] { plain_udp_send(&sender, "short", receiver_port); }, 1);
     fault_on_call(fault_op::recv_queued, [] { stop.store(1); }, 1);
-    catchel_state state{0, 0};
+    record_run state{0, 0};
     EXPECT_EQ(receive(&state), record(1, "the first, longer one", 21) + record(2, "short", 5));
 }
 
@@ -111,7 +105,7 @@ TEST_F(CatchelLoop, CounterGoesOnPastThirtyTwoBits) {
         stop.store(0);
         send(std::string("ab\0c", 4));
         fault_on_call(fault_op::recv_queued, [] { stop.store(1); });
-        catchel_state state{r.before, 0};
+        record_run state{r.before, 0};
         EXPECT_EQ(receive(&state), "udp " + std::string(r.shown) + " from 127.0.0.1:" +
                                        std::to_string(sender.port) + " sz 4 :\n\nab\n");
         EXPECT_EQ(state.received, r.before + 1);
@@ -120,7 +114,7 @@ TEST_F(CatchelLoop, CounterGoesOnPastThirtyTwoBits) {
 
 TEST_F(CatchelLoop, StopRequestedBeforeAnyDatagramWritesNothing) {
     stop.store(1);
-    catchel_state state{0, 0};
+    record_run state{0, 0};
     EXPECT_EQ(receive(&state), "");
     EXPECT_EQ(fault_count(fault_op::select), 0);
 }
@@ -140,11 +134,11 @@ TEST_F(CatchelLoop, IdleTimeIsCountedInWaitsThatRunOutInARow) {
         if (r.datagram_first) send("one");
         // The first wait finds what was sent; the later ones run out.
         fault_plan(fault_op::select, 0, r.datagram_first ? 1 : 0, 10);
-        catchel_state state{0, 0};
+        record_run state{0, 0};
         catchel_options options{record_format{false, false, false, false}, r.count, 3};
         std::FILE* out = std::tmpfile();
         EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), r.status);
-        std::string text = read_all(out);
+        std::string text = read_back(out);
         std::fclose(out);
         std::string expected = r.datagram_first ? record(1, "one", 3) : "";
         if (r.count == 0) expected += "timeout/error err -1\n";

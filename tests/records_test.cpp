@@ -37,7 +37,7 @@ struct writer {
 };
 
 record_datagram datagram(std::uint64_t number) {
-    return record_datagram{number, 0x7f000001, 40312, 0, false, 0, false, 0, false, 0};
+    return record_datagram{number, 0, dgram_details{0x7f000001, 40312, false, 0, false, 0, false, 0}};
 }
 
 const std::string header = "udp 1 from 127.0.0.1:40312 sz ";
@@ -84,8 +84,8 @@ TEST(Records, TimeReadsBackAsTheCalendarHasIt) {
         SCOPED_TRACE(time_us);
         writer w(record_format{false, true, false, false});
         record_datagram d = datagram(1);
-        d.has_time = true;
-        d.time_us = time_us;
+        d.details.has_time = true;
+        d.details.time_us = time_us;
         w.add(d, "hi");
         std::int64_t read_back = 0;
         EXPECT_TRUE(parse_utc(w.text().substr(0, 27), &read_back)) << w.text();
@@ -103,8 +103,8 @@ TEST(Records, DropLineTellsTheDropsSinceTheLastOneTold) {
     std::string expected;
     for (row r : {row{0, ""}, {5, "kernel dropped 5 datagrams\n"}, {5, ""}, {7, "kernel dropped 2 datagrams\n"}}) {
         record_datagram d = datagram(1);
-        d.has_dropped = true;
-        d.dropped = r.total;
+        d.details.has_dropped = true;
+        d.details.dropped = r.total;
         w.add(d, "");
         expected += r.line_before + header + "0 :\n\n\n";
     }

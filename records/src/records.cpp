@@ -49,27 +49,27 @@ std::size_t put_visible(char* to, const char* from, std::size_t length) {
 
 // The line for drops the kernel made since the last one told, when there were any.
 char* put_drop_line(char* at, record_output* out, const record_datagram* d) {
-    if (!out->format.destination || !d->has_dropped || d->dropped == out->dropped_told) return at;
+    if (!out->format.destination || !d->details.has_dropped || d->details.dropped == out->dropped_told) return at;
     at = put_text(at, "kernel dropped ");
-    at = put_decimal(at, d->dropped - out->dropped_told);
-    out->dropped_told = d->dropped;
+    at = put_decimal(at, d->details.dropped - out->dropped_told);
+    out->dropped_told = d->details.dropped;
     return put_text(at, " datagrams\n");
 }
 
 char* put_header(char* at, const record_format& format, const record_datagram* d) {
-    if (format.time && d->has_time) {
-        at = put_utc_time(at, d->time_us);
+    if (format.time && d->details.has_time) {
+        at = put_utc_time(at, d->details.time_us);
         *at++ = ' ';
     }
     at = put_text(at, "udp ");
     at = put_decimal(at, d->number);
     at = put_text(at, " from ");
-    at = put_ipv4(at, d->from_ip);
+    at = put_ipv4(at, d->details.from_ip);
     *at++ = ':';
-    at = put_decimal(at, d->from_port);
-    if (format.destination && d->has_to) {
+    at = put_decimal(at, d->details.from_port);
+    if (format.destination && d->details.has_to) {
         at = put_text(at, " to ");
-        at = put_ipv4(at, d->to_ip);
+        at = put_ipv4(at, d->details.to_ip);
     }
     at = put_text(at, " sz ");
     at = put_decimal(at, d->size);
@@ -112,17 +112,17 @@ char* put_address_field(char* at, std::string_view key, std::uint32_t ip) {
 char* put_json(char* at, const record_datagram* d, const char* data) {
     at = put_text(at, "{\"n\":");
     at = put_decimal(at, d->number);
-    if (d->has_time) {
+    if (d->details.has_time) {
         at = put_key(at, "time");
         *at++ = '"';
-        at = put_utc_time(at, d->time_us);
+        at = put_utc_time(at, d->details.time_us);
         *at++ = '"';
     }
-    at = put_address_field(at, "from", d->from_ip);
-    at = put_number_field(at, "port", d->from_port);
-    if (d->has_to) at = put_address_field(at, "to", d->to_ip);
+    at = put_address_field(at, "from", d->details.from_ip);
+    at = put_number_field(at, "port", d->details.from_port);
+    if (d->details.has_to) at = put_address_field(at, "to", d->details.to_ip);
     at = put_number_field(at, "size", d->size);
-    if (d->has_dropped) at = put_number_field(at, "dropped", d->dropped);
+    if (d->details.has_dropped) at = put_number_field(at, "dropped", d->details.dropped);
     at = put_key(at, "data");
     *at++ = '"';
     at = put_base64(at, data, static_cast<std::size_t>(d->size));
@@ -163,6 +163,18 @@ void record_add_report(record_output* out, int code) {
     at = put_decimal(at, code);
     at = put_text(at, out->format.json ? "}\n" : "\n");
     out->used = static_cast<std::size_t>(at - out->bytes);
+}
+
+void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n) {
+    if (n >= 0) {
+        run->last_reported = 0;
+        datagram->number = ++run->received;
+        datagram->size = n;
+        record_add(out, datagram);
+    } else if (n != run->last_reported) {
+        record_add_report(out, n);
+        run->last_reported = n;
+    }
 }
 
 bool record_batch_full(const record_output* out) { return out->used >= RECORD_BATCH; }

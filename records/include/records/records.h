@@ -33,15 +33,14 @@ struct record_format {
 // One datagram as it arrived. The details a platform does not give are absent.
 struct record_datagram {
     std::uint64_t number;
-    std::uint32_t from_ip;
-    std::uint16_t from_port;
     int size;
-    bool has_time;
-    std::uint64_t time_us;  // since 1970-01-01 00:00 UTC
-    bool has_to;
-    std::uint32_t to_ip;  // the group or local address it was sent to
-    bool has_dropped;
-    std::uint32_t dropped;  // the receiving socket's kernel drops so far
+    dgram_details details;  // its source, and what else the receive told of it
+};
+
+// What a receive loop carries from one result to the next; start it at zero.
+struct record_run {
+    std::uint64_t received;  // datagrams recorded so far
+    int last_reported;       // code of the last time-out or failure line; 0 after a datagram
 };
 
 // Records and lines waiting to be written, each one whole.
@@ -81,6 +80,11 @@ void record_add(record_output* out, const record_datagram* datagram);
 
 // "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
+
+// What record_receive gave, `n`: the record of its datagram, numbered on
+// from the run's count; or, for a code, its line when it opens a run of
+// that code, since each run of the same code is reported once.
+void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n);
 
 bool record_batch_full(const record_output* out);
 
