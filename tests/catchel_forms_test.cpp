@@ -33,18 +33,6 @@ std::int64_t now_us() {
         .count();
 }
 
-// The output's lines, line ends as the program's platform writes them taken off.
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::size_t length = end - start;
-        if (length > 0 && text[end - 1] == '\r') --length;
-        lines.push_back(text.substr(start, length));
-    }
-    return lines;
-}
-
 struct fed_run {
     process_output result;
     std::uint16_t sender_port;

@@ -208,12 +208,7 @@ TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
     process_output r = wait_program(child);
     EXPECT_EQ(r.status, 0);
     // As catchel -json prints them: the keys in its order, the bytes in base64.
-    std::vector<std::string> lines;
-    std::string out = r.out;
-    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // Windows' line ends
-    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
-        lines.push_back(out.substr(at, end - at));
-    }
+    std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         SCOPED_TRACE(lines[i]);

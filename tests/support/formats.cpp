@@ -106,3 +106,14 @@ std::string base64_decode(const std::string& text) {
     }
     return bytes;
 }
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::size_t length = end - start;
+        if (length > 0 && text[end - 1] == '\r') --length;
+        lines.push_back(text.substr(start, length));
+    }
+    return lines;
+}

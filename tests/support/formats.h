@@ -23,3 +23,6 @@ std::vector<std::string> keys_of(const json_object& object);
 std::string value_of(const json_object& object, const std::string& key);
 
 std::string base64_decode(const std::string& text);
+
+// A program's output in lines, line ends as its platform writes them taken off.
+std::vector<std::string> lines_of(const std::string& text);
