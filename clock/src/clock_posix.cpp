@@ -17,12 +17,7 @@ constexpr std::uint64_t spin_us = 100;
 
 }  // namespace
 
-std::uint32_t clock_now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-    return static_cast<std::uint32_t>(ms);
-}
+std::uint32_t clock_now_ms() { return static_cast<std::uint32_t>(clock_now_us() / 1000); }
 
 void clock_sleep_ms(std::uint32_t ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
