@@ -27,8 +27,14 @@ bench_private_netns() {
   export NETLAYER_BENCH_NETNS=shared
 }
 
-# udp_counter NAME: a field of the Udp: line of /proc/net/snmp (InErrors, RcvbufErrors...).
+# udp_counter NAME: a field of the Udp: line of /proc/net/snmp (InErrors,
+# RcvbufErrors...); with BENCH_FAMILY=6 the same counter of IPv6 from
+# /proc/net/snmp6, where the kernel counts the datagrams that came over IPv6.
 udp_counter() {
+  if [ "${BENCH_FAMILY:-4}" = 6 ]; then
+    awk -v name="Udp6$1" '$1 == name { print $2 }' /proc/net/snmp6
+    return
+  fi
   awk -v name="$1" '$1 == "Udp:" { if (!header) { for (i = 2; i <= NF; i++) if ($i == name) col = i; header = 1 } else print $col }' \
     /proc/net/snmp
 }
@@ -52,7 +58,7 @@ wait_port_bound() {
   local hex
   hex=$(printf ':%04X ' "$1")
   for _ in $(seq 100); do
-    grep -q "$hex" /proc/net/udp && return 0
+    grep -q "$hex" /proc/net/udp /proc/net/udp6 2>/dev/null && return 0
     sleep 0.1
   done
   echo "nothing took UDP port $1" >&2

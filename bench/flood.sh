@@ -12,7 +12,8 @@
 # flood, the measure of how much to trust the line. CATCHEL names another
 # catchel to run, for comparing builds, CATCHEL_ARGS its options (an output
 # form: -x, -t, -json), and FLOOD_LABEL what to call it; FLOOD_BURST=<n>
-# sends the same rate as bursts of n datagrams.
+# sends the same rate as bursts of n datagrams. BENCH_FAMILY=6 floods ::1
+# instead, with catchel as "catchel -6" and each receiver on IPv6.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -25,16 +26,19 @@ burst=${FLOOD_BURST:-1}
 # A port of its own per run, so that no run waits on the last one's socket.
 port=${FLOOD_PORT:-$((47200 + RANDOM % 2000))}
 bench_build
+family=${BENCH_FAMILY:-4}
+six=""
+[ "$family" = 6 ] && six=-6
 
 wait_for_quiet
 out=$(mktemp /tmp/flood.XXXXXX)
 trap 'rm -f "$out"' EXIT
 case $receiver in
   # shellcheck disable=SC2086 # the options are words of their own
-  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" ${CATCHEL_ARGS:-} "$port" >"$out" </dev/null & ;;
-  floor) "$bench_bin/bench/floor_receiver" "$port" >"$out" </dev/null & ;;
-  nc) nc -u -l "$port" >"$out" </dev/null & ;;
-  socat) socat -u "UDP-RECV:$port" - >"$out" </dev/null & ;;
+  catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" ${CATCHEL_ARGS:-} $six "$port" >"$out" </dev/null & ;;
+  floor) "$bench_bin/bench/floor_receiver" "$port" "$family" >"$out" </dev/null & ;;
+  nc) nc $six -u -l "$port" >"$out" </dev/null & ;;
+  socat) socat -u "UDP$([ "$family" = 6 ] && echo 6)-RECV:$port" - >"$out" </dev/null & ;;
   *) echo "unknown receiver $receiver" >&2; exit 2 ;;
 esac
 pid=$!
@@ -46,7 +50,7 @@ inerr_before=$(udp_counter InErrors)
 busy_before=$(busy_seconds)
 seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
 sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -burst "$burst" \
-  -seconds "$seconds_limit")
+  -seconds "$seconds_limit" -family "$family")
 wait_quiet "$out"
 read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
 busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')

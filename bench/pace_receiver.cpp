@@ -1,6 +1,6 @@
 // pace_receiver <port> <count>
 //
-// Binds 127.0.0.1:<port> and takes up to <count> datagrams, stopping once
+// Binds [::]:<port>, taking IPv4 too, and takes up to <count> datagrams, stopping once
 // none has come for 2 s (10 s before the first), with the kernel's arrival
 // time of each (SO_TIMESTAMPNS). Prints one line: how many came, the span
 // from the first arrival to the last, the rate over it, and the spread of
@@ -23,8 +23,11 @@ namespace {
 
 constexpr int receive_buffer = 32 << 20;
 
+// On [::]:port with IPv4 taken too, so that one receiver times both families.
 int open_receiver(std::uint16_t port) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int s = socket(AF_INET6, SOCK_DGRAM, 0);
+    int off = 0;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     int size = receive_buffer;
     // Forced past rmem_max where root may; the plain request otherwise.
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
@@ -32,10 +35,9 @@ int open_receiver(std::uint16_t port) {
     }
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 local{};
+    local.sin6_family = AF_INET6;
+    local.sin6_port = htons(port);
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         std::perror("bind");
         std::exit(1);

@@ -1,7 +1,8 @@
 // udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]
-//           [-seconds <limit>] [-soak <seed> -sender <id>]
+//           [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>]
 //
-// Sends a bounded, paced stream of datagrams to 127.0.0.1 and nowhere else,
+// Sends a bounded, paced stream of datagrams to 127.0.0.1 (with -family 6,
+// ::1) and nowhere else,
 // then prints one line: "sender <id> port <source port> sent <n> failed <n>
 // seconds <s> cpu <s>", the last its own CPU time. It stops after <n> datagrams or <limit> seconds, whichever
 // comes first; a rate of 0 sends as fast as it can. Datagrams that are due
@@ -31,7 +32,6 @@
 
 namespace {
 
-constexpr std::uint32_t loopback = 0x7f000001;
 constexpr std::int64_t ns_per_s = 1000000000;
 constexpr unsigned batch_limit = 32;  // datagrams per sendmmsg
 constexpr std::int64_t spin_below_ns = 50000;
@@ -46,6 +46,7 @@ struct flood_settings {
     bool soak = false;
     std::uint64_t seed = 0;
     std::uint32_t sender = 0;
+    int family = AF_INET;
 };
 
 std::int64_t now_ns() {
@@ -69,7 +70,7 @@ void sleep_until(std::int64_t when_ns) {
 
 int usage() {
     std::fputs("Usage: udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]\n"
-               "                 [-seconds <limit>] [-soak <seed> -sender <id>]\n",
+               "                 [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>]\n",
                stderr);
     return 2;
 }
@@ -94,6 +95,8 @@ bool read_settings(int argc, char** argv, flood_settings* s) {
         } else if (std::strcmp(name, "-soak") == 0) {
             s->soak = true;
             s->seed = number;
+        } else if (std::strcmp(name, "-family") == 0 && (number == 4 || number == 6)) {
+            s->family = number == 6 ? AF_INET6 : AF_INET;
         } else if (std::strcmp(name, "-sender") == 0) {
             s->sender = static_cast<std::uint32_t>(number);
         } else {
@@ -101,6 +104,38 @@ bool read_settings(int argc, char** argv, flood_settings* s) {
         }
     }
     return argc % 2 == 1 && s->port != 0 && s->seconds > 0;
+}
+
+// The loopback address of a family, port 0.
+struct loopback {
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    };
+    socklen_t len;
+};
+
+loopback loopback_of(int family) {
+    loopback address{};
+    if (family == AF_INET6) {
+        address.v6.sin6_family = AF_INET6;
+        address.v6.sin6_addr = in6addr_loopback;
+        address.len = sizeof address.v6;
+    } else {
+        address.v4.sin_family = AF_INET;
+        address.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.len = sizeof address.v4;
+    }
+    return address;
+}
+
+void set_port(loopback* address, std::uint16_t port) {
+    if (address->any.sa_family == AF_INET6) {
+        address->v6.sin6_port = htons(port);
+    } else {
+        address->v4.sin_port = htons(port);
+    }
 }
 
 void fill_flood_payload(std::vector<unsigned char>* out, std::uint32_t size, std::uint64_t seq) {
@@ -120,18 +155,15 @@ int main(int argc, char** argv) {
     // Wake-ups as close to the deadline as the kernel can make them.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(loopback);
-    socklen_t local_len = sizeof local;
-    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        getsockname(sock, reinterpret_cast<sockaddr*>(&local), &local_len) != 0) {
+    int sock = socket(s.family, SOCK_DGRAM, 0);
+    loopback local = loopback_of(s.family);
+    socklen_t local_len = local.len;
+    if (sock < 0 || bind(sock, &local.any, local.len) != 0 || getsockname(sock, &local.any, &local_len) != 0) {
         std::perror("udp_flood: socket");
         return 1;
     }
-    sockaddr_in to = local;
-    to.sin_port = htons(s.port);
+    loopback to = local;
+    set_port(&to, s.port);
 
     std::vector<std::vector<unsigned char>> payloads(batch_limit);
     iovec parts[batch_limit];
@@ -156,8 +188,8 @@ int main(int argc, char** argv) {
             }
             parts[batch] = iovec{payload.data(), payload.size()};
             messages[batch] = mmsghdr{};
-            messages[batch].msg_hdr.msg_name = &to;
-            messages[batch].msg_hdr.msg_namelen = sizeof to;
+            messages[batch].msg_hdr.msg_name = &to.any;
+            messages[batch].msg_hdr.msg_namelen = to.len;
             messages[batch].msg_hdr.msg_iov = &parts[batch];
             messages[batch].msg_hdr.msg_iovlen = 1;
         }
@@ -176,7 +208,7 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("sender %u port %u sent %llu failed %llu seconds %.3f cpu %.3f\n", s.sender,
-                unsigned{ntohs(local.sin_port)}, static_cast<unsigned long long>(sent),
+                unsigned{ntohs(s.family == AF_INET6 ? local.v6.sin6_port : local.v4.sin_port)}, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(failed), static_cast<double>(now - start) / ns_per_s, cpu_seconds());
     close(sock);
     return 0;
