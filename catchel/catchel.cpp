@@ -4,6 +4,8 @@
 // Prints every datagram that reaches the port until it is stopped.
 #include "catchel.h"
 
+#include <initializer_list>
+
 #include "cmdline/cmdline.h"
 #include "records/records.h"
 

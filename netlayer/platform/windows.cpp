@@ -54,11 +54,22 @@ LPFN_WSARECVMSG find_recvmsg(net_socket s) {
     return found;
 }
 
+using system_time_reader = void(WINAPI*)(LPFILETIME);
+
+// The precise system time came with Windows 8; before it the ordinary one,
+// which moves only on the timer's tick, is the best reading there is.
+system_time_reader find_system_time() {
+    FARPROC precise = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime");
+    if (precise == nullptr) return GetSystemTimeAsFileTime;
+    return reinterpret_cast<system_time_reader>(reinterpret_cast<void*>(precise));
+}
+
 // Windows gives no arrival time of its own: the time of the read stands for it.
 std::uint64_t now_us() {
     constexpr std::uint64_t from_1601_to_1970 = 116444736000000000;  // in 100 ns
+    static const system_time_reader read_system_time = find_system_time();
     FILETIME now;
-    GetSystemTimePreciseAsFileTime(&now);
+    read_system_time(&now);
     std::uint64_t ticks = std::uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
     return (ticks - from_1601_to_1970) / 10;
 }
