@@ -131,7 +131,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     // Two arguments or more: the first names the group to join.
     bool has_group = argc - next >= 2;
     if (int alone = group_option_without_group(found, has_group); alone >= 0) {
-        cli_problem problem{&options[alone], found[alone].text};
+        cli_problem problem{&options[alone], found[alone].text, "a multicast group"};
         return cli_answer_problem(out, &program, &problem);
     }
 

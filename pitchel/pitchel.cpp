@@ -146,7 +146,7 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
     int next = cli_read_command_line(argc, argv, &program, found, out, &status);
     if (next == 0) return status;
     if (found[rate_option].given && !found[count_option].given) {
-        cli_problem problem{&options[rate_option], found[rate_option].text};
+        cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
         return cli_answer_problem(out, &program, &problem);
     }
     if (argc - next < 3) return cli_usage(out, &program);

@@ -49,10 +49,12 @@ struct cli_found {
     long long number;   // the value of a number option
 };
 
-// An option whose value is missing (null `value`) or out of its range.
+// An option whose value is missing (null `value`) or out of its range; or,
+// with `needs`, a valid option given without what it needs.
 struct cli_problem {
     const cli_option* option;
     const char* value;
+    const char* needs = nullptr;  // "a multicast group": "-if needs a multicast group"
 };
 
 constexpr int CLI_HELP = -1;      // -h, -help, --help
@@ -65,8 +67,8 @@ constexpr int CLI_PROBLEM = -3;   // see the problem
 int cli_read_options(int argc, char** argv, const cli_option* table, int count, cli_found* found,
                      cli_problem* problem);
 
-// The line that names the option and its value; nothing for an option
-// whose missing value calls for the usage lines alone.
+// The line that names the option and its value, or what it needs; nothing
+// for an option whose missing value calls for the usage lines alone.
 void cli_print_problem(std::FILE* out, const cli_problem* problem);
 
 // One line per option of the table, then the help and version options.
