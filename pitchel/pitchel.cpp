@@ -36,7 +36,7 @@ const cli_option options[option_count] = {
      true},
     {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
-    {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 0 to 255 (the multicast one for 224 to 239)", false},
+    {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
     {"-loop", cli_value::number, "<0|1>", 0, 1, "multicast loopback off or on", false},
     {"-if", cli_value::text, "<ip>", 0, 0, "multicast leaves by the interface holding this local address", false},
     {"-broadcast", cli_value::none, nullptr, 0, 0, "allow a broadcast destination", false},
@@ -169,6 +169,12 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
     }
     destination to{net_resolve(host), 0};
     if (to.ip == 0) return invalid_host(out, host);
+    // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast
+    // datagram with it could never leave, and the system refuses it.
+    if (found[ttl_option].given && found[ttl_option].number == 0 && !is_multicast(to.ip)) {
+        cli_problem problem{&options[ttl_option], found[ttl_option].text};
+        return cli_answer_problem(out, &program, &problem);
+    }
     int port_value = 0;
     if (!cli_read_port(port_text, &to.port, &port_value)) {
         std::fprintf(out, "impossible port %d\n", port_value);

@@ -127,6 +127,7 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-r", "10"}, "-r needs -n"},
         {{"-ttl", "256"}, "invalid value 256 for -ttl"},
         {{"-ttl", "-1"}, "invalid value -1 for -ttl"},
+        {{"-ttl", "0"}, "invalid value 0 for -ttl"},  // to 127.0.0.1: not a group
         {{"-loop", "2"}, "invalid value 2 for -loop"},
         {{"-reply", "0"}, "invalid value 0 for -reply"},
         {{"-reply", "3601"}, "invalid value 3601 for -reply"},
