@@ -84,6 +84,13 @@ int group_option_without_group(const cli_found* found, bool has_group) {
     return -1;
 }
 
+// Writes out what is gathered, and tells the interrupt watch once it has left.
+bool write_out(record_output* pending, std::FILE* out) {
+    bool written = record_write_out(pending, out);
+    cli_output_moved();
+    return written;
+}
+
 }  // namespace
 
 // A datagram already queued behind the one just read is read at once,
@@ -102,7 +109,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
         record_datagram datagram{};
         int n = maybe_queued ? record_receive(&pending, ep, &datagram, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
-            if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
+            if (!write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return 0;
             n = record_receive(&pending, ep, &datagram, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
@@ -114,7 +121,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
         if (n >= 0 || !stopping) record_add_result(&pending, state, &datagram, n);
         int ending = limit_reached(options, state->received - received_before, idle_waits);
         if (stopping || ending >= 0 || record_batch_full(&pending)) {
-            if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
+            if (!write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
             if (stopping) return 0;
             if (ending >= 0) return ending;
         }

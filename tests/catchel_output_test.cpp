@@ -1,6 +1,7 @@
 // catchel's standard output as the system hands it over: a full disk, a
-// reader that went away, a terminal, a descriptor that was never open, and
-// interrupts that arrive while records are still to be written. POSIX only:
+// reader that went away or stopped reading, a
+// terminal, a descriptor that was never open, and interrupts that arrive
+// while records are still to be written. POSIX only:
 // these are POSIX descriptors and signals.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -32,12 +33,10 @@ struct child {
     std::uint16_t port;
 };
 
-// catchel on a free port with `out` as its standard output (closed for
+// `args` (the program first) with `out` as its standard output (closed for
 // no_output) and the interrupts at their default actions; SIGPIPE as this
-// test program has it unless `default_sigpipe`. `options` go before the
-// port. Returns once the port is held.
-child start(int out, bool default_sigpipe = false, const std::vector<std::string>& options = {}) {
-    std::uint16_t port = plain_free_port();
+// test program has it unless `default_sigpipe`.
+pid_t spawn(const std::vector<std::string>& args, int out, bool default_sigpipe = false) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -55,15 +54,24 @@ child start(int out, bool default_sigpipe = false, const std::vector<std::string
     if (default_sigpipe) sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    std::string port_text = std::to_string(port);
-    std::vector<char*> argv{const_cast<char*>(CATCHEL_PATH)};
-    for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
-    argv.push_back(port_text.data());
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, CATCHEL_PATH, &actions, &attributes, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+// catchel on a free port, spawned as above with `options` before the port.
+// Returns once the port is held.
+child start(int out, bool default_sigpipe = false, const std::vector<std::string>& options = {}) {
+    std::uint16_t port = plain_free_port();
+    std::vector<std::string> args{CATCHEL_PATH};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(std::to_string(port));
+    pid_t pid = spawn(args, out, default_sigpipe);
     for (int waited = 0; waited < wait_ms && !plain_port_held(0, port); waited += 10) usleep(10000);
     return child{pid, port};
 }
@@ -157,6 +165,24 @@ TEST_F(CatchelOutput, InterruptWritesEveryRecordReadThenEndsBySignal) {
         std::string expected = record(1, sender.port, "first");
         for (int n = 2; expected.size() < out.size(); ++n) expected += record(n, sender.port, block);
         EXPECT_EQ(out, expected);
+    }
+}
+
+// Nobody reads the pipe: the write of the records read never ends. One
+// interrupt ends catchel once that write has stood still for a second, a
+// second interrupt at once; either way by that signal.
+TEST_F(CatchelOutput, StuckOutputEndsByTheInterrupt) {
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(signals);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        child c = start(ends[1]);
+        for (int i = 0; i < 16; ++i) send(c, std::string(8000, 'S'));
+        usleep(200000);  // lets catchel fill the pipe
+        for (int i = 0; i < signals; ++i) kill(c.pid, SIGTERM);
+        int status = finish(c.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+        for (int fd : ends) close(fd);
     }
 }
 

@@ -2,6 +2,7 @@
 // both need of the console they run in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -25,6 +26,22 @@ void cli_binary_input(std::FILE* in);
 // Whether `out` goes to a terminal (a console on Windows), where bytes from
 // the network must not arrive as control sequences.
 bool cli_is_terminal(std::FILE* out);
+
+// Interrupts (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// the closing of the console) do not end a watching program at once: they
+// are noted, so that it can write out all it has read, and then it ends as
+// the interrupt would have ended it. Should that writing be stuck (a reader
+// that stopped reading), a second interrupt ends it at once, and so does the
+// first once a second passes without a write finished.
+
+// Installs the handlers and returns the note: 0 until an interrupt comes.
+const std::atomic<int>* cli_watch_interrupts();
+// The interrupt noted, 0 for none (as when the handlers were never installed).
+int cli_interrupt_noted();
+// Tells the watch that a write of the output finished.
+void cli_output_moved();
+// Ends the process as the interrupt noted as `which` would have.
+[[noreturn]] void cli_finish_interrupted(int which);
 
 // Options stand before the positional arguments, in any order; reading
 // stops at the first argument that is not one of them.
