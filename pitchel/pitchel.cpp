@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint32_t send_wait_us = 100000;
 constexpr int automatic_multicast_ttl = 1;
 constexpr int automatic_multicast_loop = 1;
+const std::atomic<int> never_interrupted{0};
 
 enum option_index {
     bind_option,
@@ -123,7 +124,7 @@ int send_all(std::FILE* out, net_endpoint* ep, const payload* p, destination to,
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
 int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char* message, const char* file_name,
-                    const cli_found* found) {
+                    const cli_found* found, const std::atomic<int>* (*watch_interrupts)()) {
     payload p;
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, message, file_name, form, stdin, out);
@@ -135,12 +136,15 @@ int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char
     status = send_all(out, ep, &p, to, count, rate);
     if (rate != 0) clock_end_precision();
     if (status != 0 || !found[reply_option].given) return status;
-    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out);
+    // Until now an interrupt ends pitchel at once: nothing read is waiting to be written.
+    const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
+    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out,
+                         stop);
 }
 
 }  // namespace
 
-int pitchel_run(int argc, char** argv, std::FILE* out) {
+int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (*watch_interrupts)()) {
     cli_found found[option_count];
     int status = 0;
     int next = cli_read_command_line(argc, argv, &program, found, out, &status);
@@ -193,7 +197,7 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
         return -1;
     }
     status = set_send_options(out, ep, to.ip, found, interface_ip);
-    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found);
+    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found, watch_interrupts);
     dgram_close(ep);
     return status;
 }

@@ -1,5 +1,5 @@
-// catchel's standard output as the system hands it over: a full disk, a
-// reader that went away or stopped reading, a
+// catchel's standard output, and pitchel's with -reply, as the system hands
+// it over: a full disk, a reader that went away or stopped reading, a
 // terminal, a descriptor that was never open, and interrupts that arrive
 // while records are still to be written. POSIX only:
 // these are POSIX descriptors and signals.
@@ -104,6 +104,17 @@ std::string record(std::uint64_t number, std::uint16_t from, const std::string& 
            std::to_string(text.size()) + " :\n\n" + text + "\n";
 }
 
+// pitchel -reply with a peer that answers `replies` times; its pid.
+pid_t start_replies(int out, int seconds, const plain_udp& peer, int replies) {
+    pid_t pid = spawn({PITCHEL_PATH, "-reply", std::to_string(seconds), "127.0.0.1", std::to_string(peer.port), "go"},
+                      out);
+    std::string got;
+    std::uint16_t pitchel_port = 0;
+    EXPECT_TRUE(plain_udp_receive(&peer, &got, wait_ms, &pitchel_port));
+    for (int i = 1; i <= replies; ++i) plain_udp_send(&peer, "reply " + std::to_string(i), pitchel_port);
+    return pid;
+}
+
 class CatchelOutput : public testing::Test {
 protected:
     static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // children inherit it unless told otherwise
@@ -124,8 +135,11 @@ TEST_F(CatchelOutput, FailedWriteEndsWithStatus3) {
     for (int out : {full, reader_gone[1]}) {
         child c = start(out);
         send(c, "lost");
-        int status = finish(c.pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "wait status " << status;
+        // pitchel's reply is lost the same way.
+        for (pid_t pid : {c.pid, start_replies(out, 5, sender, 1)}) {
+            int status = finish(pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "wait status " << status;
+        }
     }
     close(full);
     close(reader_gone[1]);
@@ -184,6 +198,24 @@ TEST_F(CatchelOutput, StuckOutputEndsByTheInterrupt) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
         for (int fd : ends) close(fd);
     }
+}
+
+// Each reply can be read from the pipe while pitchel still waits for more;
+// an interrupt then ends it by that signal, nothing read left out.
+TEST_F(CatchelOutput, PitchelRepliesLeaveAsReadAndAnInterruptKeepsThem) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t pid = start_replies(ends[1], 60, sender, 5);
+    close(ends[1]);
+    std::string expected;
+    for (int n = 1; n <= 5; ++n) expected += record(n, sender.port, "reply " + std::to_string(n));
+    std::string out = read_until(ends[0], expected);
+    kill(pid, SIGINT);
+    out += read_until(ends[0], "no such text");
+    close(ends[0]);
+    int status = finish(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    EXPECT_EQ(out, expected);
 }
 
 TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre) {

@@ -15,7 +15,9 @@ namespace {
 
 using run_result = in_process_result;
 
-run_result run_pitchel(std::vector<std::string> args) { return run_in_process("pitchel", args, pitchel_run); }
+run_result run_pitchel(std::vector<std::string> args) { return run_in_process("pitchel", args, [](int argc, char** argv, std::FILE* out) {
+        return pitchel_run(argc, argv, out, nullptr);
+    }); }
 
 std::vector<fault_call> calls_of(fault_op op) {
     std::vector<fault_call> found;
