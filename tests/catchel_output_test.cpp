@@ -218,8 +218,12 @@ TEST_F(CatchelOutput, PitchelRepliesLeaveAsReadAndAnInterruptKeepsThem) {
     EXPECT_EQ(out, expected);
 }
 
-TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre) {
-    const std::string payload = "\x1b]0;owned\x07 A\rB\x7f\tC\xc3\xa9\x01";
+TEST_F(CatchelOutput, ControlBytesReachATerminalAsCatVShowsThemAndAPipeAsTheyAre) {
+    // Then lone bytes from 0x80 up, a C1 control as UTF-8, a surrogate, an
+    // overlong form, a code point past U+10FFFF, and valid UTF-8.
+    const std::string payload =
+        "\x1b]0;owned\x07 A\rB\x7f\tC\xc3\xa9\x01"
+        "\x9b[31m\xe9!\xc2\x9b\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82\xac\xf0\x9f\x98\x80";
     int terminal = -1;
     int device = -1;
     ASSERT_EQ(openpty(&terminal, &device, nullptr, nullptr, nullptr), 0);
@@ -234,7 +238,10 @@ TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre
         int read_end;
         std::string shown;
     };
-    for (const row& r : {row{device, terminal, "^[]0;owned^G A^MB^?\tC\xc3\xa9^A"}, row{ends[1], ends[0], payload}}) {
+    const std::string shown =
+        "^[]0;owned^G A^MB^?\tC\xc3\xa9^A"
+        "M-^[[31mM-i!M-BM-^[M-mM- M-^@M-@M-/M-tM-^PM-^@M-^@\xe2\x82\xac\xf0\x9f\x98\x80";
+    for (const row& r : {row{device, terminal, shown}, row{ends[1], ends[0], payload}}) {
         child c = start(r.write_end);
         send(c, payload);
         std::string expected = record(1, sender.port, r.shown);

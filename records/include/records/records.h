@@ -49,7 +49,7 @@ struct record_output {
     char bytes[RECORD_BATCH + RECORD_ROOM];
     std::size_t used;
     std::size_t data_offset;  // where a datagram is received, from the start of its record
-    bool to_terminal;         // control bytes are shown as `cat -v` shows them
+    bool to_terminal;         // bytes that are not valid UTF-8 text are shown as `cat -v` shows them
     record_format format;
     std::uint32_t dropped_told;  // the kernel drops the lines so far account for
 };
