@@ -15,7 +15,8 @@ constexpr std::string_view longest_header =
 constexpr std::string_view longest_json_lead =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"255.255.255.255\","
     "\"port\":65535,\"to\":\"255.255.255.255\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
-static_assert(longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
+// The room left after the longest record takes the late drops' line too.
+static_assert(2 * longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
 static_assert(longest_json_lead.size() <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
 static_assert(4 * RECORD_DATA_CAPACITY + 1 <= RECORD_ROOM - RECORD_HEADER_ROOM, "a terminal's record fits");
@@ -89,13 +90,18 @@ std::size_t put_visible(char* to, const char* from, std::size_t length) {
     return static_cast<std::size_t>(to - start);
 }
 
-// The line for drops the kernel made since the last one told, when there were any.
-char* put_drop_line(char* at, record_output* out, const record_datagram* d) {
-    if (!out->format.destination || !d->details.has_dropped || d->details.dropped == out->dropped_told) return at;
+// The line for drops the kernel made since the last one told, when there
+// were any; `dropped` counts all of them so far.
+char* put_drop_line(char* at, record_output* out, std::uint32_t dropped) {
+    if (dropped == out->dropped_told) return at;
     at = put_text(at, "kernel dropped ");
-    at = put_decimal(at, d->details.dropped - out->dropped_told);
-    out->dropped_told = d->details.dropped;
+    at = put_decimal(at, dropped - out->dropped_told);
+    out->dropped_told = dropped;
     return put_text(at, " datagrams\n");
+}
+
+char* put_record_drop_line(char* at, record_output* out, const record_datagram* d) {
+    return out->format.destination && d->details.has_dropped ? put_drop_line(at, out, d->details.dropped) : at;
 }
 
 char* put_header(char* at, const record_format& format, const record_datagram* d) {
@@ -192,11 +198,27 @@ void record_add(record_output* out, const record_datagram* datagram) {
     char* end = nullptr;
     if (out->format.json) {
         end = put_json(record, datagram, data);
+        if (datagram->details.has_dropped) out->dropped_told = datagram->details.dropped;
     } else {
-        char* body = put_header(put_drop_line(record, out, datagram), out->format, datagram);
+        char* body = put_header(put_record_drop_line(record, out, datagram), out->format, datagram);
         end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
     }
     out->used += static_cast<std::size_t>(end - record);
+}
+
+void record_add_late_drops(record_output* out, net_endpoint* ep) {
+    std::uint32_t dropped = 0;
+    bool shows_drops = out->format.destination || out->format.json;
+    if (!shows_drops || dgram_drop_count(ep, &dropped) != NET_OK || dropped == out->dropped_told) return;
+    char* at = out->bytes + out->used;
+    if (out->format.json) {
+        at = put_decimal(put_text(at, "{\"dropped\":"), dropped);
+        at = put_text(at, "}\n");
+        out->dropped_told = dropped;
+    } else {
+        at = put_drop_line(at, out, dropped);
+    }
+    out->used = static_cast<std::size_t>(at - out->bytes);
 }
 
 void record_add_report(record_output* out, int code) {

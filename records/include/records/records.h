@@ -78,6 +78,11 @@ int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagr
 // "dropped":..,"data":<base64>}, absent details left out.
 void record_add(record_output* out, const record_datagram* datagram);
 
+// At the end of a run, the drops the kernel made since the last told, where
+// the form shows drops and the platform tells them at any time: a line
+// "kernel dropped <n> datagrams", or in JSON {"dropped":<all so far>}.
+void record_add_late_drops(record_output* out, net_endpoint* ep);
+
 // "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
 
