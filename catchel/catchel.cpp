@@ -86,6 +86,20 @@ int group_option_without_group(const cli_found* found, bool has_group) {
     return -1;
 }
 
+// Writes out what is gathered, and tells the interrupt watch once it has left.
+bool write_out(record_output* pending, std::FILE* out) {
+    bool written = record_write_out(pending, out);
+    cli_output_moved();
+    return written;
+}
+
+// The end of the run: the drops since the last datagram told, then all
+// that is gathered written out.
+int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, int status) {
+    record_add_late_drops(pending, ep);
+    return write_out(pending, out) ? status : CATCHEL_OUTPUT_FAILED;
+}
+
 }  // namespace
 
 // A datagram already queued behind the one just read is read at once,
@@ -104,8 +118,8 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
         record_datagram datagram{};
         int n = maybe_queued ? record_receive(&pending, ep, &datagram, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
-            if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
-            if (stop->load() != 0) return 0;
+            if (!write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
+            if (stop->load() != 0) return end_run(&pending, ep, out, 0);
             n = record_receive(&pending, ep, &datagram, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
         }
@@ -115,11 +129,8 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
         // An interrupt cuts the wait short; that is no failure to report.
         if (n >= 0 || !stopping) record_add_result(&pending, state, &datagram, n);
         int ending = limit_reached(options, state->received - received_before, idle_waits);
-        if (stopping || ending >= 0 || record_batch_full(&pending)) {
-            if (!record_write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
-            if (stopping) return 0;
-            if (ending >= 0) return ending;
-        }
+        if (stopping || ending >= 0) return end_run(&pending, ep, out, stopping ? 0 : ending);
+        if (record_batch_full(&pending) && !write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
     }
 }
 
@@ -133,7 +144,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     // Two arguments or more: the first names the group to join.
     bool has_group = argc - next >= 2;
     if (int alone = group_option_without_group(found, has_group); alone >= 0) {
-        cli_problem problem{&options[alone], found[alone].text};
+        cli_problem problem{&options[alone], found[alone].text, "a multicast group"};
         return cli_answer_problem(out, &program, &problem);
     }
 

@@ -25,6 +25,7 @@ constexpr int CATCHEL_NOTHING_ARRIVED = 2;
 // fails ends it at once with CATCHEL_OUTPUT_FAILED. The options (null: plain
 // records, no end) give the form and may end it sooner: 0 after the count,
 // after the idle time 0 or CATCHEL_NOTHING_ARRIVED, every record read written.
+// Whatever ends it, a form that shows drops tells those not yet told.
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options = nullptr);
 

@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint32_t send_wait_us = 100000;
 constexpr int automatic_multicast_ttl = 1;
 constexpr int automatic_multicast_loop = 1;
+const std::atomic<int> never_interrupted{0};
 
 enum option_index {
     bind_option,
@@ -36,7 +37,7 @@ const cli_option options[option_count] = {
      true},
     {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
-    {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 0 to 255 (the multicast one for 224 to 239)", false},
+    {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
     {"-loop", cli_value::number, "<0|1>", 0, 1, "multicast loopback off or on", false},
     {"-if", cli_value::text, "<ip>", 0, 0, "multicast leaves by the interface holding this local address", false},
     {"-broadcast", cli_value::none, nullptr, 0, 0, "allow a broadcast destination", false},
@@ -123,7 +124,7 @@ int send_all(std::FILE* out, net_endpoint* ep, const payload* p, destination to,
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
 int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char* message, const char* file_name,
-                    const cli_found* found) {
+                    const cli_found* found, const std::atomic<int>* (*watch_interrupts)()) {
     payload p;
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, message, file_name, form, stdin, out);
@@ -135,18 +136,21 @@ int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char
     status = send_all(out, ep, &p, to, count, rate);
     if (rate != 0) clock_end_precision();
     if (status != 0 || !found[reply_option].given) return status;
-    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out);
+    // Until now an interrupt ends pitchel at once: nothing read is waiting to be written.
+    const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
+    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out,
+                         stop);
 }
 
 }  // namespace
 
-int pitchel_run(int argc, char** argv, std::FILE* out) {
+int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (*watch_interrupts)()) {
     cli_found found[option_count];
     int status = 0;
     int next = cli_read_command_line(argc, argv, &program, found, out, &status);
     if (next == 0) return status;
     if (found[rate_option].given && !found[count_option].given) {
-        cli_problem problem{&options[rate_option], found[rate_option].text};
+        cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
         return cli_answer_problem(out, &program, &problem);
     }
     if (argc - next < 3) return cli_usage(out, &program);
@@ -169,6 +173,12 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
     }
     destination to{net_resolve(host), 0};
     if (to.ip == 0) return invalid_host(out, host);
+    // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast
+    // datagram with it could never leave, and the system refuses it.
+    if (found[ttl_option].given && found[ttl_option].number == 0 && !is_multicast(to.ip)) {
+        cli_problem problem{&options[ttl_option], found[ttl_option].text};
+        return cli_answer_problem(out, &program, &problem);
+    }
     int port_value = 0;
     if (!cli_read_port(port_text, &to.port, &port_value)) {
         std::fprintf(out, "impossible port %d\n", port_value);
@@ -187,7 +197,7 @@ int pitchel_run(int argc, char** argv, std::FILE* out) {
         return -1;
     }
     status = set_send_options(out, ep, to.ip, found, interface_ip);
-    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found);
+    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found, watch_interrupts);
     dgram_close(ep);
     return status;
 }

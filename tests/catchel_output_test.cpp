@@ -1,6 +1,7 @@
-// catchel's standard output as the system hands it over: a full disk, a
-// reader that went away, a terminal, a descriptor that was never open, and
-// interrupts that arrive while records are still to be written. POSIX only:
+// catchel's standard output, and pitchel's with -reply, as the system hands
+// it over: a full disk, a reader that went away or stopped reading, a
+// terminal, a descriptor that was never open, and interrupts that arrive
+// while records are still to be written. POSIX only:
 // these are POSIX descriptors and signals.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -32,12 +33,10 @@ struct child {
     std::uint16_t port;
 };
 
-// catchel on a free port with `out` as its standard output (closed for
+// `args` (the program first) with `out` as its standard output (closed for
 // no_output) and the interrupts at their default actions; SIGPIPE as this
-// test program has it unless `default_sigpipe`. `options` go before the
-// port. Returns once the port is held.
-child start(int out, bool default_sigpipe = false, const std::vector<std::string>& options = {}) {
-    std::uint16_t port = plain_free_port();
+// test program has it unless `default_sigpipe`.
+pid_t spawn(const std::vector<std::string>& args, int out, bool default_sigpipe = false) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -55,15 +54,24 @@ child start(int out, bool default_sigpipe = false, const std::vector<std::string
     if (default_sigpipe) sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    std::string port_text = std::to_string(port);
-    std::vector<char*> argv{const_cast<char*>(CATCHEL_PATH)};
-    for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
-    argv.push_back(port_text.data());
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, CATCHEL_PATH, &actions, &attributes, argv.data(), environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+// catchel on a free port, spawned as above with `options` before the port.
+// Returns once the port is held.
+child start(int out, bool default_sigpipe = false, const std::vector<std::string>& options = {}) {
+    std::uint16_t port = plain_free_port();
+    std::vector<std::string> args{CATCHEL_PATH};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(std::to_string(port));
+    pid_t pid = spawn(args, out, default_sigpipe);
     for (int waited = 0; waited < wait_ms && !plain_port_held(0, port); waited += 10) usleep(10000);
     return child{pid, port};
 }
@@ -96,6 +104,17 @@ std::string record(std::uint64_t number, std::uint16_t from, const std::string& 
            std::to_string(text.size()) + " :\n\n" + text + "\n";
 }
 
+// pitchel -reply with a peer that answers `replies` times; its pid.
+pid_t start_replies(int out, int seconds, const plain_udp& peer, int replies) {
+    pid_t pid = spawn({PITCHEL_PATH, "-reply", std::to_string(seconds), "127.0.0.1", std::to_string(peer.port), "go"},
+                      out);
+    std::string got;
+    std::uint16_t pitchel_port = 0;
+    EXPECT_TRUE(plain_udp_receive(&peer, &got, wait_ms, &pitchel_port));
+    for (int i = 1; i <= replies; ++i) plain_udp_send(&peer, "reply " + std::to_string(i), pitchel_port);
+    return pid;
+}
+
 class CatchelOutput : public testing::Test {
 protected:
     static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }  // children inherit it unless told otherwise
@@ -116,8 +135,11 @@ TEST_F(CatchelOutput, FailedWriteEndsWithStatus3) {
     for (int out : {full, reader_gone[1]}) {
         child c = start(out);
         send(c, "lost");
-        int status = finish(c.pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "wait status " << status;
+        // pitchel's reply is lost the same way.
+        for (pid_t pid : {c.pid, start_replies(out, 5, sender, 1)}) {
+            int status = finish(pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "wait status " << status;
+        }
     }
     close(full);
     close(reader_gone[1]);
@@ -160,8 +182,48 @@ TEST_F(CatchelOutput, InterruptWritesEveryRecordReadThenEndsBySignal) {
     }
 }
 
-TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre) {
-    const std::string payload = "\x1b]0;owned\x07 A\rB\x7f\tC\xc3\xa9\x01";
+// Nobody reads the pipe: the write of the records read never ends. One
+// interrupt ends catchel once that write has stood still for a second, a
+// second interrupt at once; either way by that signal.
+TEST_F(CatchelOutput, StuckOutputEndsByTheInterrupt) {
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(signals);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        child c = start(ends[1]);
+        for (int i = 0; i < 16; ++i) send(c, std::string(8000, 'S'));
+        usleep(200000);  // lets catchel fill the pipe
+        for (int i = 0; i < signals; ++i) kill(c.pid, SIGTERM);
+        int status = finish(c.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+        for (int fd : ends) close(fd);
+    }
+}
+
+// Each reply can be read from the pipe while pitchel still waits for more;
+// an interrupt then ends it by that signal, nothing read left out.
+TEST_F(CatchelOutput, PitchelRepliesLeaveAsReadAndAnInterruptKeepsThem) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t pid = start_replies(ends[1], 60, sender, 5);
+    close(ends[1]);
+    std::string expected;
+    for (int n = 1; n <= 5; ++n) expected += record(n, sender.port, "reply " + std::to_string(n));
+    std::string out = read_until(ends[0], expected);
+    kill(pid, SIGINT);
+    out += read_until(ends[0], "no such text");
+    close(ends[0]);
+    int status = finish(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    EXPECT_EQ(out, expected);
+}
+
+TEST_F(CatchelOutput, ControlBytesReachATerminalAsCatVShowsThemAndAPipeAsTheyAre) {
+    // Then lone bytes from 0x80 up, a C1 control as UTF-8, a surrogate, an
+    // overlong form, a code point past U+10FFFF, and valid UTF-8.
+    const std::string payload =
+        "\x1b]0;owned\x07 A\rB\x7f\tC\xc3\xa9\x01"
+        "\x9b[31m\xe9!\xc2\x9b\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82\xac\xf0\x9f\x98\x80";
     int terminal = -1;
     int device = -1;
     ASSERT_EQ(openpty(&terminal, &device, nullptr, nullptr, nullptr), 0);
@@ -176,7 +238,10 @@ TEST_F(CatchelOutput, ControlBytesReachATerminalInCaretNotationAndAPipeAsTheyAre
         int read_end;
         std::string shown;
     };
-    for (const row& r : {row{device, terminal, "^[]0;owned^G A^MB^?\tC\xc3\xa9^A"}, row{ends[1], ends[0], payload}}) {
+    const std::string shown =
+        "^[]0;owned^G A^MB^?\tC\xc3\xa9^A"
+        "M-^[[31mM-i!M-BM-^[M-mM- M-^@M-@M-/M-tM-^PM-^@M-^@\xe2\x82\xac\xf0\x9f\x98\x80";
+    for (const row& r : {row{device, terminal, shown}, row{ends[1], ends[0], payload}}) {
         child c = start(r.write_end);
         send(c, payload);
         std::string expected = record(1, sender.port, r.shown);
@@ -203,14 +268,10 @@ TEST_F(CatchelOutput, ClosedStandardOutputIsTheNullDeviceNotASocket) {
 }
 
 // Stopped, catchel reads nothing while a burst larger than its receive
-// buffer arrives: the kernel drops the rest, and -v tells how many before
-// the record that follows them. Every datagram sent is either printed or
-// counted among the drops.
-TEST_F(CatchelOutput, KernelDropsAreToldBeforeTheNextRecord) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    child c = start(ends[1], false, {"-v"});
-    close(ends[1]);
+// buffer arrives: the kernel drops the rest, after the last datagram it
+// keeps, and catchel tells them when -w ends the run. Every datagram sent is
+// either printed or counted among the drops, in -v's lines or in JSON.
+TEST_F(CatchelOutput, KernelDropsAreToldByTheEndOfTheRun) {
     // catchel asks for 4 MiB, which the system caps at rmem_max and then
     // doubles for its bookkeeping: more than that many bytes must come.
     int asked = 4 << 20;
@@ -221,28 +282,32 @@ TEST_F(CatchelOutput, KernelDropsAreToldBeforeTheNextRecord) {
     }
     const std::string data(1400, 'b');
     const int burst = 2 * asked / static_cast<int>(data.size()) + 1000;
-    ASSERT_EQ(kill(c.pid, SIGSTOP), 0);
-    for (int i = 0; i < burst; ++i) send(c, data);
-    ASSERT_EQ(kill(c.pid, SIGCONT), 0);
-    std::string out = read_until(ends[0], "udp 1 from");
-    send(c, "end");
-    out += read_until(ends[0], " sz 3 :\n\nend\n");
-    kill(c.pid, SIGKILL);
-    finish(c.pid);
-    close(ends[0]);
-    ASSERT_NE(out.find(" sz 3 :\n\nend\n"), std::string::npos) << "the last datagram never came out";
-    long long told = 0;
-    int records = 0;
-    const std::string lead = "kernel dropped ";
-    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = out.substr(at, end - at);
-        if (line.rfind(lead, 0) == 0) {
-            EXPECT_EQ(line.substr(line.size() - 10), " datagrams");
-            told += std::stoll(line.substr(lead.size()));
-            EXPECT_EQ(out.compare(end + 1, 4, "udp "), 0) << "a drop line comes just before a record";
+    for (bool json : {false, true}) {
+        SCOPED_TRACE(json ? "-json" : "-v");
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        child c = start(ends[1], false, {json ? "-json" : "-v", "-w", "1"});
+        close(ends[1]);
+        ASSERT_EQ(kill(c.pid, SIGSTOP), 0);
+        for (int i = 0; i < burst; ++i) send(c, data);
+        ASSERT_EQ(kill(c.pid, SIGCONT), 0);
+        std::string out = read_until(ends[0], "no such text");
+        finish(c.pid);
+        close(ends[0]);
+        long long told = 0;
+        int records = 0;
+        const std::string lead = json ? "\"dropped\":" : "kernel dropped ";
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string line = out.substr(at, end - at);
+            std::size_t count = line.find(lead);
+            // JSON counts all drops so far; each of -v's lines those since the last.
+            if (count != std::string::npos) {
+                long long n = std::stoll(line.substr(count + lead.size()));
+                told = json ? std::max(told, n) : told + n;
+            }
+            records += line.rfind(json ? "{\"n\":" : "udp ", 0) == 0;
         }
-        records += line.rfind("udp ", 0) == 0;
+        EXPECT_GT(told, 0);
+        EXPECT_EQ(records + told, burst);
     }
-    EXPECT_GT(told, 0);
-    EXPECT_EQ(records + told, burst + 1);
 }

@@ -18,7 +18,9 @@ namespace {
 
 using argument_list = std::vector<std::string>;
 
-in_process_result pitchel(const argument_list& args) { return run_in_process("pitchel", args, pitchel_run); }
+in_process_result pitchel(const argument_list& args) { return run_in_process("pitchel", args, [](int argc, char** argv, std::FILE* out) {
+        return pitchel_run(argc, argv, out, nullptr);
+    }); }
 
 in_process_result catchel(const argument_list& args) {
     static std::atomic<int> stop{1};  // should it get as far as its loop, it ends at once

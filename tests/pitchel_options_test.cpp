@@ -124,9 +124,10 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-n", "4294967296"}, "invalid value 4294967296 for -n"},
         {{"-n", "2", "-r", "0"}, "invalid value 0 for -r"},
         {{"-n", "2", "-r", "1000000001"}, "invalid value 1000000001 for -r"},
-        {{"-r", "10"}, "invalid value 10 for -r"},
+        {{"-r", "10"}, "-r needs -n"},
         {{"-ttl", "256"}, "invalid value 256 for -ttl"},
         {{"-ttl", "-1"}, "invalid value -1 for -ttl"},
+        {{"-ttl", "0"}, "invalid value 0 for -ttl"},  // to 127.0.0.1: not a group
         {{"-loop", "2"}, "invalid value 2 for -loop"},
         {{"-reply", "0"}, "invalid value 0 for -reply"},
         {{"-reply", "3601"}, "invalid value 3601 for -reply"},

@@ -15,7 +15,9 @@ namespace {
 
 using run_result = in_process_result;
 
-run_result run_pitchel(std::vector<std::string> args) { return run_in_process("pitchel", args, pitchel_run); }
+run_result run_pitchel(std::vector<std::string> args) { return run_in_process("pitchel", args, [](int argc, char** argv, std::FILE* out) {
+        return pitchel_run(argc, argv, out, nullptr);
+    }); }
 
 std::vector<fault_call> calls_of(fault_op op) {
     std::vector<fault_call> found;
@@ -130,11 +132,13 @@ TEST_F(PitchelRun, SendOptionsReachTheSocket) {
     const int loop_on = 1;
     const auto loopback = static_cast<int>(htonl(0x7f000001));
     const row rows[] = {
-        {{"-ttl", "9", "127.0.0.1"}, {{IPPROTO_IP, IP_TTL, 9}}},
+        {{"-ttl", "1", "127.0.0.1"}, {{IPPROTO_IP, IP_TTL, 1}}},
+        {{"-ttl", "255", "127.0.0.1"}, {{IPPROTO_IP, IP_TTL, 255}}},
         {{"-loop", "0", "-if", "127.0.0.1", "127.0.0.1"}, {}},
         {{"-ttl", "5", "230.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_LOOP, loop_on}, {IPPROTO_IP, IP_MULTICAST_TTL, 5}}},
         {{"-loop", "0", "230.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_TTL, 1}, {IPPROTO_IP, IP_MULTICAST_LOOP, 0}}},
         {{"-ttl", "0", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_TTL, 0}}},
+        {{"-ttl", "255", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_TTL, 255}}},
         {{"-loop", "1", "224.0.0.1"}, {{IPPROTO_IP, IP_MULTICAST_LOOP, 1}}},
         {{"-if", "localhost", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_IF, loopback}}},
         {{"-broadcast", "127.0.0.1"}, {{SOL_SOCKET, SO_BROADCAST, 1}}},

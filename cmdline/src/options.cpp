@@ -62,7 +62,9 @@ int cli_read_options(int argc, char** argv, const cli_option* table, int count, 
 }
 
 void cli_print_problem(std::FILE* out, const cli_problem* problem) {
-    if (problem->value != nullptr) {
+    if (problem->needs != nullptr) {
+        std::fprintf(out, "%s needs %s\n", problem->option->name, problem->needs);
+    } else if (problem->value != nullptr) {
         std::fprintf(out, "invalid value %s for %s\n", problem->value, problem->option->name);
     } else if (!problem->option->bare_usage_when_missing) {
         std::fprintf(out, "missing value for %s\n", problem->option->name);

@@ -70,6 +70,9 @@ int plat_enable_details(net_socket s);
 // it. A drop count is only right on a socket plat_enable_details switched
 // on: without its message the count is 0.
 int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
+// The count of datagrams the system has dropped for the socket so far, read
+// at any time, not only with a datagram; -1 where the system cannot tell it.
+int plat_drop_count(net_socket s, std::uint32_t* dropped);
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int plat_getsockname(net_socket s, sockaddr_in* local);

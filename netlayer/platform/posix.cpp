@@ -1,5 +1,8 @@
 // POSIX sockets giving the effects the layer expects of Winsock.
 #include <arpa/inet.h>
+#ifdef __linux__
+#include <linux/sock_diag.h>
+#endif
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -246,6 +249,22 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
         details->time_us = now_us();
     }
     return n;
+}
+
+int plat_drop_count(net_socket s, std::uint32_t* dropped) {
+#ifdef SO_MEMINFO
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof memory;
+    if (getsockopt(s, SOL_SOCKET, SO_MEMINFO, memory, &len) != 0 || len <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+        return -1;
+    }
+    *dropped = memory[SK_MEMINFO_DROPS];
+    return 0;
+#else
+    (void)s;
+    (void)dropped;
+    return -1;
+#endif
 }
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

@@ -188,6 +188,9 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     return static_cast<int>(received);
 }
 
+// Winsock keeps no drop count a program can read.
+int plat_drop_count(net_socket, std::uint32_t*) { return -1; }
+
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
     return setsockopt(s, level, name, static_cast<const char*>(value), len);
 }

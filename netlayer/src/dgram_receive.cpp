@@ -109,6 +109,10 @@ int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* 
     return n;
 }
 
+int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped) {
+    return plat_drop_count(ep->sock, dropped) == 0 ? NET_OK : NET_ERROR;
+}
+
 int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
                       std::uint16_t flags) {
     int ready = 0;

@@ -15,9 +15,11 @@ constexpr std::string_view longest_header =
 constexpr std::string_view longest_json_lead =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"255.255.255.255\","
     "\"port\":65535,\"to\":\"255.255.255.255\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
-static_assert(longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
+// The room left after the longest record takes the late drops' line too.
+static_assert(2 * longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
 static_assert(longest_json_lead.size() <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
+static_assert(4 * RECORD_DATA_CAPACITY + 1 <= RECORD_ROOM - RECORD_HEADER_ROOM, "a terminal's record fits");
 
 // How much further than the header room the datagram is received, so that
 // each form can be written over it from the record's start without
@@ -26,34 +28,80 @@ std::size_t body_growth(const record_format& format, bool to_terminal) {
     constexpr auto capacity = static_cast<std::size_t>(RECORD_DATA_CAPACITY);
     if (format.json) return base64_growth(capacity);
     if (format.hex) return hex_dump_growth(capacity);
-    return to_terminal ? capacity : 0;  // on a terminal each byte may become two
+    return to_terminal ? 3 * capacity : 0;  // on a terminal each byte may become four
 }
 
-// The text as `cat -v` shows it: control bytes but tab and line feed in
-// caret notation, bytes from 0x80 up as they are, so that UTF-8 stays
-// readable. `to` may lie before `from` in the same array as long as it
-// stays behind the byte being read.
+// The length of the valid UTF-8 sequence that `text` (`left` bytes long)
+// starts with; 0 when it starts with none. Overlong forms, surrogates and
+// code points past U+10FFFF are not valid.
+std::size_t utf8_sequence_length(const unsigned char* text, std::size_t left) {
+    unsigned char lead = text[0];
+    std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    if (lead < 0xc2 || lead > 0xf4 || length > left) return 0;
+    // Only the second byte's range depends on the lead.
+    unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (text[1] < low || text[1] > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xbf) return 0;
+    }
+    return length;
+}
+
+// A byte below 0x80 as it is, or a control byte in caret notation.
+char* put_caret_or_plain(char* to, unsigned char c) {
+    if (c >= 0x20 && c != 0x7f) {
+        *to++ = static_cast<char>(c);
+    } else {
+        *to++ = '^';
+        *to++ = c == 0x7f ? '?' : static_cast<char>(c + 0x40);
+    }
+    return to;
+}
+
+// The text as `cat -v` shows it, but for valid UTF-8, which stays readable:
+// control bytes but tab and line feed in caret notation, any other byte
+// from 0x80 up in M- notation. A C1 control (U+0080 to U+009F) is a control
+// to the terminal even when it comes as UTF-8, so its bytes are shown too.
+// `to` may lie before `from` in the same array as long as it stays behind
+// the byte being read; each byte becomes at most four.
 std::size_t put_visible(char* to, const char* from, std::size_t length) {
     char* start = to;
-    for (std::size_t i = 0; i < length; ++i) {
-        auto c = static_cast<unsigned char>(from[i]);
-        if (c >= 0x20 ? c != 0x7f : c == '\t' || c == '\n') {
-            *to++ = static_cast<char>(c);
-        } else {
-            *to++ = '^';
-            *to++ = c == 0x7f ? '?' : static_cast<char>(c + 0x40);
+    const auto* text = reinterpret_cast<const unsigned char*>(from);
+    for (std::size_t i = 0; i < length;) {
+        unsigned char c = text[i];
+        std::size_t sequence = c >= 0x80 ? utf8_sequence_length(text + i, length - i) : 0;
+        bool c1_control = c == 0xc2 && sequence == 2 && text[i + 1] < 0xa0;
+        if (sequence != 0 && !c1_control) {
+            for (std::size_t end = i + sequence; i < end; ++i) *to++ = static_cast<char>(text[i]);
+            continue;
         }
+        if (c == '\t' || c == '\n') {
+            *to++ = static_cast<char>(c);
+        } else if (c < 0x80) {
+            to = put_caret_or_plain(to, c);
+        } else {
+            *to++ = 'M';
+            *to++ = '-';
+            to = put_caret_or_plain(to, static_cast<unsigned char>(c - 0x80));
+        }
+        ++i;
     }
     return static_cast<std::size_t>(to - start);
 }
 
-// The line for drops the kernel made since the last one told, when there were any.
-char* put_drop_line(char* at, record_output* out, const record_datagram* d) {
-    if (!out->format.destination || !d->details.has_dropped || d->details.dropped == out->dropped_told) return at;
+// The line for drops the kernel made since the last one told, when there
+// were any; `dropped` counts all of them so far.
+char* put_drop_line(char* at, record_output* out, std::uint32_t dropped) {
+    if (dropped == out->dropped_told) return at;
     at = put_text(at, "kernel dropped ");
-    at = put_decimal(at, d->details.dropped - out->dropped_told);
-    out->dropped_told = d->details.dropped;
+    at = put_decimal(at, dropped - out->dropped_told);
+    out->dropped_told = dropped;
     return put_text(at, " datagrams\n");
+}
+
+char* put_record_drop_line(char* at, record_output* out, const record_datagram* d) {
+    return out->format.destination && d->details.has_dropped ? put_drop_line(at, out, d->details.dropped) : at;
 }
 
 char* put_header(char* at, const record_format& format, const record_datagram* d) {
@@ -150,11 +198,27 @@ void record_add(record_output* out, const record_datagram* datagram) {
     char* end = nullptr;
     if (out->format.json) {
         end = put_json(record, datagram, data);
+        if (datagram->details.has_dropped) out->dropped_told = datagram->details.dropped;
     } else {
-        char* body = put_header(put_drop_line(record, out, datagram), out->format, datagram);
+        char* body = put_header(put_record_drop_line(record, out, datagram), out->format, datagram);
         end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
     }
     out->used += static_cast<std::size_t>(end - record);
+}
+
+void record_add_late_drops(record_output* out, net_endpoint* ep) {
+    std::uint32_t dropped = 0;
+    bool shows_drops = out->format.destination || out->format.json;
+    if (!shows_drops || dgram_drop_count(ep, &dropped) != NET_OK || dropped == out->dropped_told) return;
+    char* at = out->bytes + out->used;
+    if (out->format.json) {
+        at = put_decimal(put_text(at, "{\"dropped\":"), dropped);
+        at = put_text(at, "}\n");
+        out->dropped_told = dropped;
+    } else {
+        at = put_drop_line(at, out, dropped);
+    }
+    out->used = static_cast<std::size_t>(at - out->bytes);
 }
 
 void record_add_report(record_output* out, int code) {

@@ -90,6 +90,7 @@ int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote)
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
 int __real_plat_enable_details(net_socket s);
 int __real_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
+int __real_plat_drop_count(net_socket s, std::uint32_t* dropped);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int __real_plat_getsockname(net_socket s, sockaddr_in* local);
 int __real_plat_getpeername(net_socket s, sockaddr_in* remote);
@@ -186,6 +187,11 @@ int __wrap_plat_enable_details(net_socket s) {
 int __wrap_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
     int rc = 0;
     return take(fault_op::recv_details, s, &rc) ? rc : __real_plat_recv_details(s, buf, size, details, queued_only);
+}
+
+int __wrap_plat_drop_count(net_socket s, std::uint32_t* dropped) {
+    int rc = 0;
+    return take(fault_op::drop_count, s, &rc) ? rc : __real_plat_drop_count(s, dropped);
 }
 
 int __wrap_plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {

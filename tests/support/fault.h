@@ -10,7 +10,7 @@
 
 enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,
-    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, setsockopt, getsockname, getpeername, lookup, alloc, free,
+    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, drop_count, setsockopt, getsockname, getpeername, lookup, alloc, free,
 };
 
 struct fault_call {

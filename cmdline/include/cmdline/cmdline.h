@@ -2,6 +2,7 @@
 // both need of the console they run in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -26,6 +27,22 @@ void cli_binary_input(std::FILE* in);
 // the network must not arrive as control sequences.
 bool cli_is_terminal(std::FILE* out);
 
+// Interrupts (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// the closing of the console) do not end a watching program at once: they
+// are noted, so that it can write out all it has read, and then it ends as
+// the interrupt would have ended it. Should that writing be stuck (a reader
+// that stopped reading), a second interrupt ends it at once, and so does the
+// first once a second passes without a write finished.
+
+// Installs the handlers and returns the note: 0 until an interrupt comes.
+const std::atomic<int>* cli_watch_interrupts();
+// The interrupt noted, 0 for none (as when the handlers were never installed).
+int cli_interrupt_noted();
+// Tells the watch that a write of the output finished.
+void cli_output_moved();
+// Ends the process as the interrupt noted as `which` would have.
+[[noreturn]] void cli_finish_interrupted(int which);
+
 // Options stand before the positional arguments, in any order; reading
 // stops at the first argument that is not one of them.
 enum class cli_value { none, text, number };
@@ -49,10 +66,12 @@ struct cli_found {
     long long number;   // the value of a number option
 };
 
-// An option whose value is missing (null `value`) or out of its range.
+// An option whose value is missing (null `value`) or out of its range; or,
+// with `needs`, a valid option given without what it needs.
 struct cli_problem {
     const cli_option* option;
     const char* value;
+    const char* needs = nullptr;  // "a multicast group": "-if needs a multicast group"
 };
 
 constexpr int CLI_HELP = -1;      // -h, -help, --help
@@ -65,8 +84,8 @@ constexpr int CLI_PROBLEM = -3;   // see the problem
 int cli_read_options(int argc, char** argv, const cli_option* table, int count, cli_found* found,
                      cli_problem* problem);
 
-// The line that names the option and its value; nothing for an option
-// whose missing value calls for the usage lines alone.
+// The line that names the option and its value, or what it needs; nothing
+// for an option whose missing value calls for the usage lines alone.
 void cli_print_problem(std::FILE* out, const cli_problem* problem);
 
 // One line per option of the table, then the help and version options.

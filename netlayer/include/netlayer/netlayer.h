@@ -134,6 +134,10 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
 // gives them.
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags);
+// The datagrams the kernel has dropped for the endpoint so far, its buffer
+// full, as dgram_details counts them; NET_ERROR where the platform cannot
+// tell it apart from a datagram.
+int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped);
 int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
                       std::uint16_t flags);
 

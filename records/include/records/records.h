@@ -49,7 +49,7 @@ struct record_output {
     char bytes[RECORD_BATCH + RECORD_ROOM];
     std::size_t used;
     std::size_t data_offset;  // where a datagram is received, from the start of its record
-    bool to_terminal;         // control bytes are shown as `cat -v` shows them
+    bool to_terminal;         // bytes that are not valid UTF-8 text are shown as `cat -v` shows them
     record_format format;
     std::uint32_t dropped_told;  // the kernel drops the lines so far account for
 };
@@ -77,6 +77,11 @@ int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagr
 // one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"size":..,
 // "dropped":..,"data":<base64>}, absent details left out.
 void record_add(record_output* out, const record_datagram* datagram);
+
+// At the end of a run, the drops the kernel made since the last told, where
+// the form shows drops and the platform tells them at any time: a line
+// "kernel dropped <n> datagrams", or in JSON {"dropped":<all so far>}.
+void record_add_late_drops(record_output* out, net_endpoint* ep);
 
 // "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
