@@ -1,0 +1,195 @@
+// The probe counters against plain references: bytes laid out by hand, a
+// set of every sequence number seen, RFC 3550's jitter as the RFC words it,
+// a sorted copy of the round trips.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "probes/probes.h"
+
+namespace {
+
+probe_stream_stats stats_of(const probe_stream& stream, const probe_span& span) {
+    probe_stream_stats stats;
+    probe_stream_summary(&stream, &span, &stats);
+    return stats;
+}
+
+TEST(ProbeHeader, MatchesBytesLaidOutByHand) {
+    const unsigned char bytes[PROBE_HEADER_SIZE + 1] = {'S', 'E', 'Q', '1', 0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03,
+                                                        0x04, 0x05, 0x06, 0x07, 0x08, 0x00, 0x06, 0x2a, 0x3b,
+                                                        0x4c, 0x5d, 0x6e, 0x7f, '!'};
+    probe_header header{};
+    ASSERT_TRUE(probe_decode(bytes, sizeof bytes, &header));
+    EXPECT_EQ(header.run, 0xdeadbeefu);
+    EXPECT_EQ(header.sequence, 0x0102030405060708u);
+    EXPECT_EQ(header.send_us, 0x00062a3b4c5d6e7fu);
+    unsigned char written[PROBE_HEADER_SIZE];
+    probe_encode(&header, written);
+    EXPECT_TRUE(std::equal(written, written + PROBE_HEADER_SIZE, bytes));
+    EXPECT_FALSE(probe_decode(bytes, PROBE_HEADER_SIZE - 1, &header));
+    std::vector<unsigned char> other_magic(bytes, bytes + PROBE_HEADER_SIZE);
+    other_magic[3] = '2';
+    EXPECT_FALSE(probe_decode(other_magic.data(), other_magic.size(), &header));
+}
+
+TEST(ProbeStream, CountsLossDuplicateAndReorderOfOneRun) {
+    probe_stream stream{};
+    std::vector<probe_stream_stats> intervals;
+    for (std::uint64_t sequence : {1, 2, 4, 3, 3, 6}) {
+        probe_stream_add(&stream, sequence, 1000, 2000);
+        if (sequence == 4 || sequence == 6) {
+            intervals.push_back(stats_of(stream, stream.interval));
+            probe_stream_next_interval(&stream);
+        }
+    }
+    probe_stream_stats run = stats_of(stream, stream.run);
+    EXPECT_EQ(run.received, 6u);
+    EXPECT_EQ(run.lost, 1);
+    EXPECT_EQ(run.duplicates, 1u);
+    EXPECT_EQ(run.reordered, 1u);
+    // Intervals add up to the run.
+    EXPECT_EQ(intervals[0].lost + intervals[1].lost, run.lost);
+    EXPECT_EQ(intervals[1].first, 3u);
+}
+
+// Every verdict against a set of all sequence numbers seen, over jumps
+// around the window's size and hostile numbers: the window forgets exactly
+// what falls behind it and holds nothing more.
+TEST(ProbeStream, VerdictsMatchAnUnboundedSetWithinTheWindow) {
+    probe_stream stream{};
+    std::set<std::uint64_t> seen;
+    std::uint64_t highest = 0;
+    std::mt19937_64 random(7);
+    const std::uint64_t steps[] = {0, 1, 2, 63, 64, 65, PROBE_WINDOW - 1, PROBE_WINDOW, PROBE_WINDOW + 1,
+                                   random() % PROBE_WINDOW, 3 * PROBE_WINDOW};
+    for (int i = 0; i < 3000; ++i) {
+        std::uint64_t step = steps[random() % std::size(steps)];
+        std::uint64_t sequence = random() % 2 == 0 ? highest + step : highest - std::min(highest, step);
+        if (i == 2990) sequence = PROBE_SEQUENCE_MAX;
+        if (i == 2995) sequence = PROBE_SEQUENCE_MAX + 1;
+        probe_verdict expected = sequence == 0 || sequence > PROBE_SEQUENCE_MAX ? PROBE_OUTSIDE
+                                 : sequence > highest                           ? PROBE_NEXT
+                                 : highest - sequence >= PROBE_WINDOW           ? PROBE_OUTSIDE
+                                 : seen.count(sequence) != 0 ? PROBE_DUPLICATE : PROBE_REORDERED;
+        if (expected != PROBE_OUTSIDE) seen.insert(sequence);
+        highest = std::max(highest, expected == PROBE_OUTSIDE ? 0 : sequence);
+        ASSERT_EQ(probe_stream_add(&stream, sequence, 0, 0), expected) << "arrival " << i << ": " << sequence;
+    }
+    EXPECT_EQ(static_cast<std::uint64_t>(stats_of(stream, stream.run).lost), PROBE_SEQUENCE_MAX - seen.size());
+}
+
+// RFC 3550, 6.4.1: D(i,j) = (Rj - Ri) - (Sj - Si), J += (|D(i-1,i)| - J)/16,
+// in order of arrival; delays against the same times, one clock behind.
+TEST(ProbeStream, JitterAndDelaysMatchThePlainComputation) {
+    probe_stream stream{};
+    std::mt19937_64 random(11);
+    std::normal_distribution<double> path(300, 120);
+    double jitter = 0, sum = 0;
+    std::int64_t low = INT64_MAX, high = INT64_MIN;
+    std::int64_t previous_send = 0, previous_arrival = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::int64_t send = 1765000000000000 + i * 997 + static_cast<std::int64_t>(random() % 3);
+        std::int64_t arrival = send - 500 + static_cast<std::int64_t>(std::fabs(path(random)));
+        probe_stream_add(&stream, static_cast<std::uint64_t>(i) + 1, static_cast<std::uint64_t>(send),
+                         static_cast<std::uint64_t>(arrival));
+        if (i > 0) {
+            double d = static_cast<double>((arrival - previous_arrival) - (send - previous_send));
+            jitter += (std::fabs(d) - jitter) / 16;
+        }
+        previous_send = send;
+        previous_arrival = arrival;
+        low = std::min(low, arrival - send);
+        high = std::max(high, arrival - send);
+        sum += static_cast<double>(arrival - send);
+    }
+    probe_stream_stats run = stats_of(stream, stream.run);
+    EXPECT_NEAR(run.jitter_us, jitter, jitter * 1e-12);
+    EXPECT_GT(run.jitter_us, 10.0);
+    EXPECT_EQ(run.delay_min_us, low);
+    EXPECT_LT(low, 0);
+    EXPECT_EQ(run.delay_max_us, high);
+    EXPECT_NEAR(run.delay_avg_us, sum / 300, 1e-6);
+}
+
+// Keys differing in the run alone, and only in the top bit of its bytes,
+// which a hash by bytes is likeliest to send to one slot, are told apart.
+TEST(ProbeStreams, FullTableRefusesAndCountsNewKeys) {
+    probe_streams table;
+    ASSERT_TRUE(probe_streams_init(&table, 16));
+    std::vector<probe_stream*> found;
+    for (std::uint32_t top_bits = 0; top_bits < 16; ++top_bits) {
+        std::uint32_t run = 0;
+        for (int byte = 0; byte < 4; ++byte) run |= (top_bits >> byte & 1) << (8 * byte + 7);
+        probe_key key{4, {127, 0, 0, 1}, 9000, run};
+        found.push_back(probe_streams_find(&table, &key));
+        ASSERT_EQ(std::count(found.begin(), found.end(), found.back()), 1);
+    }
+    probe_key other_port{4, {127, 0, 0, 1}, 9001, 0};
+    EXPECT_EQ(probe_streams_find(&table, &other_port), nullptr);
+    probe_key again{4, {127, 0, 0, 1}, 9000, 0x80};
+    EXPECT_EQ(probe_streams_find(&table, &again), found[1]);
+    EXPECT_EQ(table.index.refused, 1u);
+    probe_streams_free(&table);
+}
+
+struct responder_table {
+    probe_responders table{};
+    probe_key key{6, {0xfe, 0x80}, 4000, 0};
+    probe_responder* responder = probe_responders_init(&table, 1) ? probe_responders_find(&table, &key) : nullptr;
+    ~responder_table() { probe_responders_free(&table); }
+};
+
+std::uint64_t nearest_rank(const std::vector<std::uint64_t>& sorted, double percent) {
+    return sorted[static_cast<std::size_t>(std::ceil(percent / 100 * static_cast<double>(sorted.size()))) - 1];
+}
+
+TEST(ProbeResponder, SummaryMatchesASortedCopy) {
+    for (std::size_t count : {1, 7, 100, 1001}) {
+        responder_table t;
+        ASSERT_NE(t.responder, nullptr);
+        std::mt19937_64 random(count);
+        std::vector<std::uint64_t> rtts;
+        for (std::size_t i = 0; i < count; ++i) {
+            rtts.push_back(100000 + random() % 2000);
+            probe_responder_add(t.responder, count + 5, i + 1, rtts.back());
+        }
+        probe_responder_add(t.responder, count + 5, 1, 1);              // duplicate
+        probe_responder_add(t.responder, count + 5, count + 6, 1);  // never sent
+        probe_rtt_stats stats;
+        probe_responder_summary(t.responder, count + 5, &stats);
+        std::sort(rtts.begin(), rtts.end());
+        double mean = std::accumulate(rtts.begin(), rtts.end(), 0.0) / static_cast<double>(count);
+        double squares = std::inner_product(rtts.begin(), rtts.end(), rtts.begin(), 0.0) / static_cast<double>(count);
+        EXPECT_EQ(stats.replies, count);
+        EXPECT_EQ(stats.lost, 5u);
+        EXPECT_EQ(stats.duplicates, 1u);
+        EXPECT_EQ(stats.not_sent, 1u);
+        EXPECT_EQ(stats.min_us, rtts.front());
+        EXPECT_EQ(stats.max_us, rtts.back());
+        EXPECT_NEAR(stats.avg_us, mean, 1e-6);
+        EXPECT_NEAR(stats.mdev_us, std::sqrt(std::max(0.0, squares - mean * mean)), 1e-3);
+        EXPECT_EQ(stats.p50_us, nearest_rank(rtts, 50));
+        EXPECT_EQ(stats.p90_us, nearest_rank(rtts, 90));
+        EXPECT_EQ(stats.p99_us, nearest_rank(rtts, 99));
+    }
+}
+
+// Past the samples kept, the percentiles still speak for the whole run.
+TEST(ProbeResponder, PercentilesPastTheKeptSamplesCoverTheWholeRun) {
+    responder_table t;
+    ASSERT_NE(t.responder, nullptr);
+    const std::uint64_t count = 4 * PROBE_RTT_SAMPLES;
+    for (std::uint64_t i = 1; i <= count; ++i) probe_responder_add(t.responder, count, i, i);
+    probe_rtt_stats stats;
+    probe_responder_summary(t.responder, count, &stats);
+    EXPECT_NEAR(static_cast<double>(stats.p50_us), 0.50 * count, 0.01 * count);
+    EXPECT_NEAR(static_cast<double>(stats.p99_us), 0.99 * count, 0.01 * count);
+}
+
+}  // namespace
