@@ -64,12 +64,10 @@ char* put_header(char* at, const record_format& format, const record_datagram* d
     at = put_text(at, "udp ");
     at = put_decimal(at, d->number);
     at = put_text(at, " from ");
-    at = put_ipv4(at, d->details.from_ip);
-    *at++ = ':';
-    at = put_decimal(at, d->details.from_port);
+    at = put_address_port(at, d->details.from, d->details.from_port);
     if (format.destination && d->details.has_to) {
         at = put_text(at, " to ");
-        at = put_ipv4(at, d->details.to_ip);
+        at = put_address(at, d->details.to);
     }
     at = put_text(at, " sz ");
     at = put_decimal(at, d->size);
@@ -101,10 +99,10 @@ char* put_number_field(char* at, std::string_view key, Number value) {
     return put_decimal(put_key(at, key), value);
 }
 
-char* put_address_field(char* at, std::string_view key, std::uint32_t ip) {
+char* put_address_field(char* at, std::string_view key, const net_address& address) {
     at = put_key(at, key);
     *at++ = '"';
-    at = put_ipv4(at, ip);
+    at = put_address(at, address);
     *at++ = '"';
     return at;
 }
@@ -118,9 +116,9 @@ char* put_json(char* at, const record_datagram* d, const char* data) {
         at = put_utc_time(at, d->details.time_us);
         *at++ = '"';
     }
-    at = put_address_field(at, "from", d->details.from_ip);
+    at = put_address_field(at, "from", d->details.from);
     at = put_number_field(at, "port", d->details.from_port);
-    if (d->details.has_to) at = put_address_field(at, "to", d->details.to_ip);
+    if (d->details.has_to) at = put_address_field(at, "to", d->details.to);
     at = put_number_field(at, "size", d->size);
     if (d->details.has_dropped) at = put_number_field(at, "dropped", d->details.dropped);
     at = put_key(at, "data");

@@ -60,13 +60,14 @@ void record_output_init(record_output* out, bool to_terminal, record_format form
 // record is put together around it.
 char* record_data(record_output* out);
 
-// Whether the format shows details that only dgram_receive_details gives;
+// Whether the format shows details that only dgram_receive_detailed gives;
 // the endpoint is then to be opened with DGRAM_DETAILS.
 bool record_wants_details(const record_format* format);
 
 // Receives the next datagram at record_data() within `timeout_us`, with its
 // source into `datagram` and, where the format shows them, its details; the
-// plain form keeps to dgram_receive_from. Returns as the receive does.
+// plain form keeps to a plain read of the source. An endpoint of either
+// family. Returns as the receive does.
 int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
