@@ -8,15 +8,19 @@
 
 namespace {
 
+// The longest address with its port, and bare: without "[", "]:65535".
+constexpr std::size_t longest_address_port = NET_ADDRESS_TEXT_ROOM - 1;
+constexpr std::size_t longest_address = longest_address_port - std::string_view("[]:65535").size();
 constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
-constexpr std::string_view longest_header =
-    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from 255.255.255.255:65535 to 255.255.255.255 "
-    "sz 100000 :\n\n";
-constexpr std::string_view longest_json_lead =
-    "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"255.255.255.255\","
-    "\"port\":65535,\"to\":\"255.255.255.255\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
-static_assert(longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
-static_assert(longest_json_lead.size() <= RECORD_HEADER_ROOM);
+// The longest header and JSON lead with their addresses left out.
+constexpr std::string_view longest_header_frame =
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  sz 100000 :\n\n";
+constexpr std::string_view longest_json_frame =
+    "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
+    "\"port\":65535,\"to\":\"\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
+static_assert(longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
+              RECORD_HEADER_ROOM);
+static_assert(longest_json_frame.size() + 2 * longest_address <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
 
 // How much further than the header room the datagram is received, so that
