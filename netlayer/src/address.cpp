@@ -88,7 +88,7 @@ bool net_address_of(const sockaddr_storage* socket_address, net_address* address
     } else {
         return false;
     }
-    *address = found;
+    if (address != nullptr) *address = found;
     if (port != nullptr) *port = found_port;
     return true;
 }

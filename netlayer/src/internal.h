@@ -16,7 +16,8 @@ int net_fail_without_call(net_reason* reason);
 // The socket address of `address` and `port` for a socket of either family:
 // for an IPv6 one an IPv4 address maps into IPv6. Returns its length.
 int net_socket_address(const net_address* address, std::uint16_t port, bool ipv6_socket, sockaddr_storage* out);
-// Back from a socket address, a mapped one as IPv4; false for another family.
+// Back from a socket address, a mapped one as IPv4; false for another
+// family. Either output may be null.
 bool net_address_of(const sockaddr_storage* socket_address, net_address* address, std::uint16_t* port);
 
 // As net_endpoint_create, for a socket of `family`, telling why it failed.

@@ -224,6 +224,7 @@ int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_loop(net_endpoint* ep, bool loop, net_reason* reason);
 int dgram_set_outgoing_interface(net_endpoint* ep, const net_interface* on, net_reason* reason);
+// Either output may be null.
 int dgram_local_address(net_endpoint* ep, net_address* address, std::uint16_t* port, net_reason* reason);
 
 // Stream endpoints. A server owns the clients it accepts: closing it closes
