@@ -296,10 +296,11 @@ int plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** foun
 void plat_free_lookup(addrinfo* found) { freeaddrinfo(found); }
 
 // By the friendly name users see, else by the adapter's own name; no
-// if_nametoindex, which Windows XP lacks.
+// if_nametoindex, which Windows XP lacks. Names are in the ANSI code page,
+// as the programs' arguments come and their output goes.
 std::uint32_t plat_interface_index(const char* name) {
     wchar_t wide[256];
-    if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 256) == 0) wide[0] = L'\0';
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 256) == 0) wide[0] = L'\0';
     return find_adapter([&](const IP_ADAPTER_ADDRESSES* a) {
         return std::wcscmp(a->FriendlyName, wide) == 0 || std::strcmp(a->AdapterName, name) == 0;
     });
@@ -310,7 +311,7 @@ int plat_interface_name(std::uint32_t index, char* name, std::size_t room) {
     int rc = -1;
     for (const IP_ADAPTER_ADDRESSES* a = list; a != nullptr && rc != 0; a = a->Next) {
         if (a->IfIndex != index && a->Ipv6IfIndex != index) continue;
-        rc = WideCharToMultiByte(CP_UTF8, 0, a->FriendlyName, -1, name, static_cast<int>(room), nullptr, nullptr) > 0
+        rc = WideCharToMultiByte(CP_ACP, 0, a->FriendlyName, -1, name, static_cast<int>(room), nullptr, nullptr) > 0
                  ? 0
                  : -1;
     }
