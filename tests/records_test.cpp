@@ -37,7 +37,7 @@ struct writer {
 };
 
 record_datagram datagram(std::uint64_t number) {
-    return record_datagram{number, 0, dgram_details{0x7f000001, 40312, false, 0, false, 0, false, 0}};
+    return record_datagram{number, 0, dgram_details{net_address_from_ipv4(0x7f000001), 40312, false, {}, false, 0, false, 0}};
 }
 
 const std::string header = "udp 1 from 127.0.0.1:40312 sz ";
@@ -118,6 +118,20 @@ TEST(Records, AbsentDetailsAreLeftOut) {
     writer json(record_format{false, false, false, true});
     json.add(datagram(1), std::string("hello\0", 6));
     EXPECT_EQ(json.text(), "{\"n\":1,\"from\":\"127.0.0.1\",\"port\":40312,\"size\":6,\"data\":\"aGVsbG8A\"}\n");
+}
+
+TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
+    record_datagram d = datagram(1);
+    ASSERT_EQ(net_address_parse(&d.details.from, "fe80::1%4000000000", nullptr), NET_OK);  // no such interface
+    ASSERT_EQ(net_address_parse(&d.details.to, "ff02::1:3", nullptr), NET_OK);
+    d.details.has_to = true;
+    writer text(record_format{false, false, true, false});
+    text.add(d, "x");
+    EXPECT_EQ(text.text(), "udp 1 from [fe80::1%4000000000]:40312 to ff02::1:3 sz 1 :\n\nx\n");
+    writer json(record_format{false, false, false, true});
+    json.add(d, "x");
+    EXPECT_EQ(json.text(),
+              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");
 }
 
 // The largest record of each form, after a batch that is all but full,

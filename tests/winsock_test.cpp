@@ -51,9 +51,18 @@ bool readable(net_socket s, std::uint32_t timeout_us) {
     return plat_select(&set, nullptr, timeout_us) == 1;
 }
 
+// The platform's calls on IPv4 socket addresses.
+sockaddr* as_sockaddr(sockaddr_in* address) { return reinterpret_cast<sockaddr*>(address); }
+
+int receive_from(net_socket s, void* buf, int size, sockaddr_in* from) {
+    int length = sizeof *from;
+    return plat_recvfrom(s, buf, size, as_sockaddr(from), &length);
+}
+
 std::uint16_t local_port(net_socket s) {
     sockaddr_in local{};
-    EXPECT_EQ(plat_getsockname(s, &local), 0);
+    int length = sizeof local;
+    EXPECT_EQ(plat_getsockname(s, as_sockaddr(&local), &length), 0);
     return ntohs(local.sin_port);
 }
 
@@ -134,7 +143,7 @@ TEST_F(WinsockStartups, PlatformHoldsNoneOnceAllIsClosed) {
     ASSERT_TRUE(readable(receiver->sock, long_wait_us));
     char buffer[16];
     sockaddr_in from{};
-    EXPECT_EQ(plat_recvfrom(receiver->sock, buffer, sizeof buffer, &from), 4);
+    EXPECT_EQ(receive_from(receiver->sock, buffer, sizeof buffer, &from), 4);
     EXPECT_EQ(net_endpoint_close(sender), NET_OK);
     EXPECT_EQ(net_endpoint_close(receiver), NET_OK);
     EXPECT_TRUE(platform_holds_no_startup()) << "a close kept its start-up";
@@ -231,14 +240,14 @@ TEST_F(WinsockReceive, TooLargeForTheBufferFailsAndIsConsumed) {
     send(std::string(100, 'a'));
     char small[10];
     sockaddr_in from{};
-    EXPECT_LT(plat_recvfrom(ep->sock, small, sizeof small, &from), 0);
+    EXPECT_LT(receive_from(ep->sock, small, sizeof small, &from), 0);
     // Nothing of it is left to read.
     EXPECT_FALSE(readable(ep->sock, 100000));
 
     send("next");
     char buffer[64];
     from = sockaddr_in{};
-    ASSERT_EQ(plat_recvfrom(ep->sock, buffer, sizeof buffer, &from), 4);
+    ASSERT_EQ(receive_from(ep->sock, buffer, sizeof buffer, &from), 4);
     EXPECT_EQ(std::string(buffer, 4), "next");
     EXPECT_EQ(ntohs(from.sin_port), sender.port);
     EXPECT_EQ(ntohl(from.sin_addr.s_addr), localhost);
@@ -259,10 +268,10 @@ TEST_F(WinsockReceive, ExactFitAndEmptyDatagramsAreReadWhole) {
     send("0123456789");
     char exact[10];
     sockaddr_in from{};
-    ASSERT_EQ(plat_recvfrom(ep->sock, exact, sizeof exact, &from), 10);
+    ASSERT_EQ(receive_from(ep->sock, exact, sizeof exact, &from), 10);
     EXPECT_EQ(std::string(exact, 10), "0123456789");
     send("");
-    EXPECT_EQ(plat_recvfrom(ep->sock, exact, sizeof exact, &from), 0);
+    EXPECT_EQ(receive_from(ep->sock, exact, sizeof exact, &from), 0);
     EXPECT_EQ(ntohs(from.sin_port), sender.port);
 }
 
@@ -286,13 +295,13 @@ TEST_F(WinsockMultipoint, IsAUdpSocketThatCarriesDatagrams) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(localhost);
-    ASSERT_EQ(plat_bind(ep->sock, &local), 0);
+    ASSERT_EQ(plat_bind(ep->sock, as_sockaddr(&local), sizeof local), 0);
     plain_udp sender = plain_udp_open();
     ASSERT_TRUE(plain_udp_send(&sender, "multi", local_port(ep->sock)));
     ASSERT_TRUE(readable(ep->sock, long_wait_us));
     char buffer[16];
     sockaddr_in from{};
-    ASSERT_EQ(plat_recvfrom(ep->sock, buffer, sizeof buffer, &from), 5);
+    ASSERT_EQ(receive_from(ep->sock, buffer, sizeof buffer, &from), 5);
     EXPECT_EQ(std::string(buffer, 5), "multi");
     plain_udp_close(&sender);
     EXPECT_EQ(net_endpoint_close(ep), NET_OK);
@@ -307,7 +316,7 @@ TEST_F(WinsockMultipoint, TakesOverlappedReads) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(localhost);
-    ASSERT_EQ(plat_bind(ep->sock, &local), 0);
+    ASSERT_EQ(plat_bind(ep->sock, as_sockaddr(&local), sizeof local), 0);
     ASSERT_FALSE(synchronous_handle(ep->sock)) << "made without WSA_FLAG_OVERLAPPED";
 
     char buffer[16];

@@ -12,18 +12,24 @@
 
 #ifdef _WIN32
 constexpr net_socket PLAT_INVALID_SOCKET = INVALID_SOCKET;
+// Winsock's lookup codes are its ordinary error numbers: none means "ask plat_last_error".
+constexpr int PLAT_LOOKUP_SYSTEM_ERROR = -1;
 #else
+#include <netdb.h>
 constexpr net_socket PLAT_INVALID_SOCKET = -1;
+constexpr int PLAT_LOOKUP_SYSTEM_ERROR = EAI_SYSTEM;
 #endif
 
 // What plat_recv_queued gives when no datagram is waiting.
 constexpr int PLAT_NOTHING_QUEUED = -2;
 
-// What a detailed read gives beside the datagram, addresses in network order.
+// What a detailed read gives beside the datagram. The caller sets `family`,
+// the socket's, for which the read sizes the room it offers the system.
 struct plat_details {
-    sockaddr_in remote;
+    int family;
+    sockaddr_storage remote;
     bool has_to;
-    std::uint32_t to;
+    net_address to;  // a link-local one with the arriving interface as its zone
     bool has_time;
     std::uint64_t time_us;
     bool has_dropped;
@@ -36,14 +42,22 @@ extern "C" {
 int plat_startup();
 int plat_cleanup();
 
+// The number the last failed call of this thread left (errno, WSAGetLastError()).
+int plat_last_error();
+// The system's text for an error number or, `from_lookup`, a lookup code; no line end.
+void plat_error_text(int number, bool from_lookup, char* text, std::size_t room);
+
 // A multipoint socket is a datagram socket that can join groups, whatever `type` says.
-net_socket plat_socket(int type, bool multipoint);
+// `family` is AF_INET or AF_INET6.
+net_socket plat_socket(int family, int type, bool multipoint);
 int plat_close(net_socket s);
 
-int plat_bind(net_socket s, const sockaddr_in* local);
+// Socket addresses go in with their length; coming out, `length` holds the
+// room on the way in and the length used on the way out.
+int plat_bind(net_socket s, const sockaddr* local, int length);
 int plat_listen(net_socket s, int backlog);
-net_socket plat_accept(net_socket s, sockaddr_in* peer);
-int plat_connect(net_socket s, const sockaddr_in* remote);
+net_socket plat_accept(net_socket s, sockaddr* peer, int* length);
+int plat_connect(net_socket s, const sockaddr* remote, int length);
 
 // Waits until a socket of either set is ready, then rewrites both sets to
 // their ready members in their order. Returns the number of ready sockets,
@@ -53,18 +67,18 @@ int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_
 // Counts moved, negative on failure. A datagram larger than the buffer is a
 // failure and is consumed.
 int plat_send(net_socket s, const void* data, int len);
-int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote);
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length);
 int plat_recv(net_socket s, void* buf, int size);
-int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 // Reads a datagram only when one is queued already, as plat_recvfrom or,
 // with a null `remote`, plat_recv would; PLAT_NOTHING_QUEUED when none is.
 // One call on POSIX; Winsock has no per-call non-blocking read, so there it
 // is a select() with no wait and the read.
-int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
+int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 
-// Has the system keep with each datagram what it can of its destination,
-// arrival time and drop count. 0 on success.
-int plat_enable_details(net_socket s);
+// Has the system keep with each datagram of a socket of `family` what it
+// can of its destination, arrival time and drop count. 0 on success.
+int plat_enable_details(net_socket s, int family);
 // As plat_recv_queued (`queued_only`) or plat_recvfrom, with the details.
 // Where the system gives no arrival time, the time of the read stands for
 // it. A drop count is only right on a socket plat_enable_details switched
@@ -75,13 +89,30 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
 int plat_drop_count(net_socket s, std::uint32_t* dropped);
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
-int plat_getsockname(net_socket s, sockaddr_in* local);
-int plat_getpeername(net_socket s, sockaddr_in* remote);
+// Sets IPv4 option `name` (a membership, source membership or IP_MULTICAST_IF)
+// for the interface of `index`, in the form the system takes an index in;
+// `group` and `source` in network order.
+int plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source, std::uint32_t index);
+int plat_getsockname(net_socket s, sockaddr* local, int* length);
+int plat_getpeername(net_socket s, sockaddr* remote, int* length);
 
 // Dotted text to a network-order address, INADDR_NONE when it is not one.
 std::uint32_t plat_inet_addr(const char* text);
 // First IPv4 address of a host name, in network order; 0 on success.
 int plat_lookup_ipv4(const char* name, std::uint32_t* address);
+// A name's addresses as getaddrinfo gives them, to be freed with
+// plat_free_lookup. 0, or the lookup's code: PLAT_LOOKUP_SYSTEM_ERROR when
+// plat_last_error tells.
+int plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found);
+void plat_free_lookup(addrinfo* found);
+
+// Interfaces; 0 is no interface. The name is the one the user names it by
+// (on Windows the adapter's friendly name).
+std::uint32_t plat_interface_index(const char* name);
+// 0 on success; fails also when the name does not fit `room`.
+int plat_interface_name(std::uint32_t index, char* name, std::size_t room);
+// The index of the interface holding `address`.
+std::uint32_t plat_interface_holding(const net_address* address);
 
 void* plat_alloc(std::size_t size);
 void plat_free(void* p);

@@ -1,5 +1,7 @@
 // POSIX sockets giving the effects the layer expects of Winsock.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #ifdef __linux__
 #include <linux/sock_diag.h>
 #endif
@@ -11,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,16 +65,25 @@ constexpr bool counts_drops = true;
 constexpr bool counts_drops = false;
 #endif
 
-// Room for every control message a detailed read asks for.
-constexpr std::size_t control_room =
+// Room for every control message a detailed read asks for, by the socket's family.
+constexpr std::size_t ipv4_control_room =
     CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
+constexpr std::size_t ipv6_control_room =
+    CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
 
 // A read's result as the layer takes it.
 int read_result(ssize_t n, int flags, bool truncated) {
     if (n < 0 && (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_QUEUED;
-    // Winsock fails a read whose datagram does not fit; so do we.
+    // Winsock fails a read whose datagram does not fit, with its own EMSGSIZE; so do we.
+    if (truncated) errno = EMSGSIZE;
     if (n < 0 || truncated) return -1;
     return static_cast<int>(n);
+}
+
+socklen_t room_of(const int* length) { return length != nullptr ? static_cast<socklen_t>(*length) : 0; }
+
+void set_length(int* length, socklen_t used) {
+    if (length != nullptr) *length = static_cast<int>(used);
 }
 
 int receive_message(net_socket s, msghdr* message, int flags) {
@@ -95,13 +107,14 @@ int receive_bytes(net_socket s, void* buf, int size) {
 // recvmsg: the kernel takes one buffer as it is, with no message header and
 // vector to copy in first; under MSG_TRUNC Linux gives a datagram's whole
 // length, so one larger than the buffer still shows.
-int receive_datagram(net_socket s, void* buf, int size, sockaddr_in* remote, int flags) {
-    socklen_t length = sizeof(sockaddr_in);
+int receive_datagram(net_socket s, void* buf, int size, sockaddr* remote, int* length, int flags) {
+    socklen_t room = room_of(length);
     ssize_t n;
     do {
-        n = recvfrom(s, buf, static_cast<std::size_t>(size), flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(remote),
-                     remote != nullptr ? &length : nullptr);
+        n = recvfrom(s, buf, static_cast<std::size_t>(size), flags | MSG_TRUNC, remote,
+                     remote != nullptr ? &room : nullptr);
     } while (n < 0 && errno == EINTR);
+    if (remote != nullptr) set_length(length, room);
     return read_result(n, flags, n > size);
 }
 
@@ -126,7 +139,15 @@ void read_control_messages(msghdr* message, plat_details* details) {
                                static_cast<std::uint64_t>(arrival.tv_usec);
         } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             details->has_to = true;
-            details->to = control_value<in_pktinfo>(c).ipi_addr.s_addr;
+            in_addr to = control_value<in_pktinfo>(c).ipi_addr;
+            details->to.family = net_family::ipv4;
+            std::memcpy(details->to.bytes, &to, 4);
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            auto info = control_value<in6_pktinfo>(c);
+            details->has_to = true;
+            details->to.family = net_family::ipv6;
+            std::memcpy(details->to.bytes, &info.ipi6_addr, 16);
+            if (IN6_IS_ADDR_LINKLOCAL(&info.ipi6_addr)) details->to.scope_id = info.ipi6_ifindex;
 #ifdef SO_RXQ_OVFL
         } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
             details->dropped = control_value<std::uint32_t>(c);
@@ -141,9 +162,37 @@ std::uint64_t now_us() {
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
+// Visits each address of each interface until `visit` says it is done.
+template <typename Visit>
+void visit_interface_addresses(Visit visit) {
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0) return;
+    for (const ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_addr != nullptr && visit(a)) break;
+    }
+    freeifaddrs(all);
+}
+
+bool holds(const ifaddrs* entry, const net_address* address) {
+    const sockaddr* found = entry->ifa_addr;
+    if (address->family == net_family::ipv4 && found->sa_family == AF_INET) {
+        return std::memcmp(&reinterpret_cast<const sockaddr_in*>(found)->sin_addr, address->bytes, 4) == 0;
+    }
+    return address->family == net_family::ipv6 && found->sa_family == AF_INET6 &&
+           std::memcmp(&reinterpret_cast<const sockaddr_in6*>(found)->sin6_addr, address->bytes, 16) == 0;
+}
+
 }  // namespace
 
 extern "C" {
+
+int plat_last_error() { return errno; }
+
+void plat_error_text(int number, bool from_lookup, char* text, std::size_t room) {
+    if (room == 0) return;
+    const char* found = from_lookup ? gai_strerror(number) : std::strerror(number);
+    std::snprintf(text, room, "%s", found);
+}
 
 int plat_startup() {
     startups.fetch_add(1);
@@ -157,30 +206,32 @@ int plat_cleanup() {
     return held > 0 ? 0 : -1;
 }
 
-net_socket plat_socket(int type, bool multipoint) {
+net_socket plat_socket(int family, int type, bool multipoint) {
     // Any UDP socket here can join groups: multipoint needs nothing more.
-    return socket(AF_INET, (multipoint ? SOCK_DGRAM : type) | socket_type_flags, 0);
+    return socket(family, (multipoint ? SOCK_DGRAM : type) | socket_type_flags, 0);
 }
 
 int plat_close(net_socket s) { return close(s); }
 
-int plat_bind(net_socket s, const sockaddr_in* local) {
-    return bind(s, reinterpret_cast<const sockaddr*>(local), sizeof *local);
+int plat_bind(net_socket s, const sockaddr* local, int length) {
+    return bind(s, local, static_cast<socklen_t>(length));
 }
 
 int plat_listen(net_socket s, int backlog) { return listen(s, backlog); }
 
-net_socket plat_accept(net_socket s, sockaddr_in* peer) {
-    socklen_t len = sizeof *peer;
+net_socket plat_accept(net_socket s, sockaddr* peer, int* length) {
+    socklen_t room = room_of(length);
 #ifdef SOCK_CLOEXEC
-    return accept4(s, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
+    net_socket accepted = accept4(s, peer, &room, SOCK_CLOEXEC);
 #else
-    return accept(s, reinterpret_cast<sockaddr*>(peer), &len);
+    net_socket accepted = accept(s, peer, &room);
 #endif
+    set_length(length, room);
+    return accepted;
 }
 
-int plat_connect(net_socket s, const sockaddr_in* remote) {
-    return connect(s, reinterpret_cast<const sockaddr*>(remote), sizeof *remote);
+int plat_connect(net_socket s, const sockaddr* remote, int length) {
+    return connect(s, remote, static_cast<socklen_t>(length));
 }
 
 // poll() rather than select(): descriptors above FD_SETSIZE must work too.
@@ -203,23 +254,27 @@ int plat_send(net_socket s, const void* data, int len) {
     return static_cast<int>(send(s, data, static_cast<std::size_t>(len), send_flags));
 }
 
-int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote) {
-    return static_cast<int>(sendto(s, data, static_cast<std::size_t>(len), send_flags,
-                                   reinterpret_cast<const sockaddr*>(remote), sizeof *remote));
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length) {
+    return static_cast<int>(
+        sendto(s, data, static_cast<std::size_t>(len), send_flags, remote, static_cast<socklen_t>(length)));
 }
 
 int plat_recv(net_socket s, void* buf, int size) { return receive_bytes(s, buf, size); }
 
-int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
-    return receive_datagram(s, buf, size, remote, 0);
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
+    return receive_datagram(s, buf, size, remote, length, 0);
 }
 
-int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
-    return receive_datagram(s, buf, size, remote, MSG_DONTWAIT);
+int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
+    return receive_datagram(s, buf, size, remote, length, MSG_DONTWAIT);
 }
 
-int plat_enable_details(net_socket s) {
-    if (enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0 || enable(s, IPPROTO_IP, IP_PKTINFO) != 0) return -1;
+int plat_enable_details(net_socket s, int family) {
+    bool ipv6 = family == AF_INET6;
+    if (enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0 ||
+        enable(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVPKTINFO : IP_PKTINFO) != 0) {
+        return -1;
+    }
 #ifdef SO_RXQ_OVFL
     if (enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
 #endif
@@ -228,14 +283,15 @@ int plat_enable_details(net_socket s) {
 
 int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
     iovec part{buf, static_cast<std::size_t>(size)};
-    alignas(cmsghdr) unsigned char control[control_room];
+    bool ipv6 = details->family == AF_INET6;
+    alignas(cmsghdr) unsigned char control[ipv6_control_room];
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_name = &details->remote;
-    message.msg_namelen = sizeof details->remote;
+    message.msg_namelen = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = ipv6 ? ipv6_control_room : ipv4_control_room;
     int n = receive_message(s, &message, queued_only ? MSG_DONTWAIT : 0);
     if (n < 0) return n;
     // The count comes only once the kernel has dropped something.
@@ -243,6 +299,7 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     details->dropped = 0;
     details->has_time = false;
     details->has_to = false;
+    details->to = net_address{};
     read_control_messages(&message, details);
     if (!details->has_time) {
         details->has_time = true;
@@ -271,14 +328,38 @@ int plat_setsockopt(net_socket s, int level, int name, const void* value, int le
     return setsockopt(s, level, name, value, static_cast<socklen_t>(len));
 }
 
-int plat_getsockname(net_socket s, sockaddr_in* local) {
-    socklen_t len = sizeof *local;
-    return getsockname(s, reinterpret_cast<sockaddr*>(local), &len);
+// Linux takes an index in ip_mreqn, and for a source membership only in
+// the protocol-independent group_source_req.
+int plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source, std::uint32_t index) {
+    if (name == IP_ADD_SOURCE_MEMBERSHIP || name == IP_DROP_SOURCE_MEMBERSHIP) {
+        group_source_req request{};
+        request.gsr_interface = index;
+        auto* group_address = reinterpret_cast<sockaddr_in*>(&request.gsr_group);
+        auto* source_address = reinterpret_cast<sockaddr_in*>(&request.gsr_source);
+        group_address->sin_family = source_address->sin_family = AF_INET;
+        group_address->sin_addr.s_addr = group;
+        source_address->sin_addr.s_addr = source;
+        int option = name == IP_ADD_SOURCE_MEMBERSHIP ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP;
+        return setsockopt(s, IPPROTO_IP, option, &request, sizeof request);
+    }
+    ip_mreqn request{};
+    request.imr_multiaddr.s_addr = group;
+    request.imr_ifindex = static_cast<int>(index);
+    return setsockopt(s, IPPROTO_IP, name, &request, sizeof request);
 }
 
-int plat_getpeername(net_socket s, sockaddr_in* remote) {
-    socklen_t len = sizeof *remote;
-    return getpeername(s, reinterpret_cast<sockaddr*>(remote), &len);
+int plat_getsockname(net_socket s, sockaddr* local, int* length) {
+    socklen_t room = room_of(length);
+    int rc = getsockname(s, local, &room);
+    set_length(length, room);
+    return rc;
+}
+
+int plat_getpeername(net_socket s, sockaddr* remote, int* length) {
+    socklen_t room = room_of(length);
+    int rc = getpeername(s, remote, &room);
+    set_length(length, room);
+    return rc;
 }
 
 std::uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
@@ -292,6 +373,33 @@ int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
                 sizeof *address);
     freeaddrinfo(found);
     return 0;
+}
+
+int plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found) {
+    return getaddrinfo(name, nullptr, hints, found);
+}
+
+void plat_free_lookup(addrinfo* found) { freeaddrinfo(found); }
+
+std::uint32_t plat_interface_index(const char* name) { return if_nametoindex(name); }
+
+int plat_interface_name(std::uint32_t index, char* name, std::size_t room) {
+    char found[IF_NAMESIZE];
+    if (if_indextoname(index, found) == nullptr) return -1;
+    std::size_t length = std::strlen(found);
+    if (length >= room) return -1;
+    std::memcpy(name, found, length + 1);
+    return 0;
+}
+
+std::uint32_t plat_interface_holding(const net_address* address) {
+    std::uint32_t index = 0;
+    visit_interface_addresses([&](const ifaddrs* entry) {
+        if (holds(entry, address)) index = if_nametoindex(entry->ifa_name);
+        return index != 0;
+    });
+    if (index == 0) errno = EADDRNOTAVAIL;
+    return index;
 }
 
 void* plat_alloc(std::size_t size) { return std::malloc(size); }

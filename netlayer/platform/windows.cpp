@@ -1,11 +1,14 @@
 // Winsock 2, called as the layer's users on Windows expect it.
 #include <winsock2.h>
+#include <iphlpapi.h>
 #include <mswsock.h>
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "platform.h"
 
@@ -80,14 +83,87 @@ void read_destination(WSAMSG* message, plat_details* details) {
             IN_PKTINFO info;
             std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
             details->has_to = true;
-            details->to = info.ipi_addr.s_addr;
+            details->to.family = net_family::ipv4;
+            std::memcpy(details->to.bytes, &info.ipi_addr, 4);
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            IN6_PKTINFO info;
+            std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            details->has_to = true;
+            details->to.family = net_family::ipv6;
+            std::memcpy(details->to.bytes, &info.ipi6_addr, 16);
+            if (IN6_IS_ADDR_LINKLOCAL(&info.ipi6_addr)) details->to.scope_id = info.ipi6_ifindex;
         }
     }
+}
+
+// The adapters with their addresses, to std::free; null, with
+// the reason left for plat_last_error, when the system gives none.
+IP_ADAPTER_ADDRESSES* list_adapters() {
+    ULONG size = 16384;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto* list = static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size));
+        if (list == nullptr) return nullptr;
+        ULONG rc = GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                                                       GAA_FLAG_SKIP_DNS_SERVER, nullptr, list, &size);
+        if (rc == NO_ERROR) return list;
+        std::free(list);
+        WSASetLastError(static_cast<int>(rc));
+        if (rc != ERROR_BUFFER_OVERFLOW) return nullptr;
+    }
+    return nullptr;
+}
+
+// Windows XP numbers an adapter apart for each family, later versions alike:
+// its IPv4 number where it has one.
+std::uint32_t adapter_index(const IP_ADAPTER_ADDRESSES* adapter) {
+    return adapter->IfIndex != 0 ? adapter->IfIndex : adapter->Ipv6IfIndex;
+}
+
+// The index of the first adapter `matches` takes, or 0.
+template <typename Match>
+std::uint32_t find_adapter(Match matches) {
+    IP_ADAPTER_ADDRESSES* list = list_adapters();
+    std::uint32_t index = 0;
+    for (const IP_ADAPTER_ADDRESSES* a = list; a != nullptr && index == 0; a = a->Next) {
+        if (matches(a)) index = adapter_index(a);
+    }
+    std::free(list);
+    if (list != nullptr && index == 0) WSASetLastError(WSAEADDRNOTAVAIL);
+    return index;
+}
+
+bool holds(const IP_ADAPTER_ADDRESSES* adapter, const net_address* address) {
+    for (const IP_ADAPTER_UNICAST_ADDRESS* u = adapter->FirstUnicastAddress; u != nullptr; u = u->Next) {
+        const sockaddr* found = u->Address.lpSockaddr;
+        if (address->family == net_family::ipv4 && found->sa_family == AF_INET &&
+            std::memcmp(&reinterpret_cast<const sockaddr_in*>(found)->sin_addr, address->bytes, 4) == 0) {
+            return true;
+        }
+        if (address->family == net_family::ipv6 && found->sa_family == AF_INET6 &&
+            std::memcmp(&reinterpret_cast<const sockaddr_in6*>(found)->sin6_addr, address->bytes, 16) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
 
 extern "C" {
+
+int plat_last_error() { return WSAGetLastError(); }
+
+// Lookup codes are Winsock error numbers: one text for both.
+void plat_error_text(int number, bool, char* text, std::size_t room) {
+    if (room == 0) return;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(number), 0, text, static_cast<DWORD>(room), nullptr);
+    if (length == 0) {
+        std::snprintf(text, room, "Unknown error %d", number);
+        return;
+    }
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) text[--length] = '\0';
+}
 
 int plat_startup() {
     WSADATA granted;
@@ -96,27 +172,20 @@ int plat_startup() {
 
 int plat_cleanup() { return WSACleanup(); }
 
-net_socket plat_socket(int type, bool multipoint) {
-    if (multipoint) return WSASocketA(AF_INET, SOCK_DGRAM, 0, nullptr, 0, multipoint_flags);
-    return socket(AF_INET, type, 0);
+net_socket plat_socket(int family, int type, bool multipoint) {
+    if (multipoint) return WSASocketA(family, SOCK_DGRAM, 0, nullptr, 0, multipoint_flags);
+    return socket(family, type, 0);
 }
 
 int plat_close(net_socket s) { return closesocket(s); }
 
-int plat_bind(net_socket s, const sockaddr_in* local) {
-    return bind(s, reinterpret_cast<const sockaddr*>(local), sizeof *local);
-}
+int plat_bind(net_socket s, const sockaddr* local, int length) { return bind(s, local, length); }
 
 int plat_listen(net_socket s, int backlog) { return listen(s, backlog); }
 
-net_socket plat_accept(net_socket s, sockaddr_in* peer) {
-    int len = sizeof *peer;
-    return accept(s, reinterpret_cast<sockaddr*>(peer), &len);
-}
+net_socket plat_accept(net_socket s, sockaddr* peer, int* length) { return accept(s, peer, length); }
 
-int plat_connect(net_socket s, const sockaddr_in* remote) {
-    return connect(s, reinterpret_cast<const sockaddr*>(remote), sizeof *remote);
-}
+int plat_connect(net_socket s, const sockaddr* remote, int length) { return connect(s, remote, length); }
 
 int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
     fd_set read_copy;
@@ -135,29 +204,33 @@ int plat_send(net_socket s, const void* data, int len) {
     return send(s, static_cast<const char*>(data), len, 0);
 }
 
-int plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote) {
-    return sendto(s, static_cast<const char*>(data), len, 0, reinterpret_cast<const sockaddr*>(remote),
-                  sizeof *remote);
+int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length) {
+    return sendto(s, static_cast<const char*>(data), len, 0, remote, length);
 }
 
 // A datagram larger than the buffer fails with WSAEMSGSIZE, as the layer wants.
 int plat_recv(net_socket s, void* buf, int size) { return recv(s, static_cast<char*>(buf), size, 0); }
 
-int plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
-    int len = sizeof *remote;
-    return recvfrom(s, static_cast<char*>(buf), size, 0, reinterpret_cast<sockaddr*>(remote), &len);
+int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
+    return recvfrom(s, static_cast<char*>(buf), size, 0, remote, length);
 }
 
-int plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
+int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
     int rc = queued_datagrams(s);
     if (rc < 0) return -1;
     if (rc == 0) return PLAT_NOTHING_QUEUED;
-    return remote != nullptr ? plat_recvfrom(s, buf, size, remote) : plat_recv(s, buf, size);
+    return remote != nullptr ? plat_recvfrom(s, buf, size, remote, length) : plat_recv(s, buf, size);
 }
 
-int plat_enable_details(net_socket s) {
+// An IPv6 socket is told IPv4 destinations through IP_PKTINFO; one that
+// takes IPv6 alone may refuse that option, and needs it not.
+int plat_enable_details(net_socket s, int family) {
     DWORD on = 1;
-    return setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
+    const char* value = reinterpret_cast<const char*>(&on);
+    if (family != AF_INET6) return setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
+    if (setsockopt(s, IPPROTO_IPV6, IPV6_PKTINFO, value, sizeof on) != 0) return -1;
+    setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
+    return 0;
 }
 
 // No drop count: Winsock keeps none per socket.
@@ -170,16 +243,18 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
         if (rc == 0) return PLAT_NOTHING_QUEUED;
     }
     WSABUF data{static_cast<ULONG>(size), static_cast<char*>(buf)};
-    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    bool ipv6 = details->family == AF_INET6;
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO)) + WSA_CMSG_SPACE(sizeof(IN6_PKTINFO))];
     WSAMSG message{};
     message.name = reinterpret_cast<sockaddr*>(&details->remote);
-    message.namelen = sizeof details->remote;
+    message.namelen = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     message.lpBuffers = &data;
     message.dwBufferCount = 1;
-    message.Control = WSABUF{sizeof control, control};
+    message.Control = WSABUF{static_cast<ULONG>(ipv6 ? sizeof control : WSA_CMSG_SPACE(sizeof(IN_PKTINFO))), control};
     DWORD received = 0;
     if (recv_message(s, &message, &received, nullptr, nullptr) != 0) return -1;
     details->has_to = false;
+    details->to = net_address{};
     details->has_time = true;
     details->time_us = now_us();
     details->has_dropped = false;
@@ -195,15 +270,29 @@ int plat_setsockopt(net_socket s, int level, int name, const void* value, int le
     return setsockopt(s, level, name, static_cast<const char*>(value), len);
 }
 
-int plat_getsockname(net_socket s, sockaddr_in* local) {
-    int len = sizeof *local;
-    return getsockname(s, reinterpret_cast<sockaddr*>(local), &len);
+// Winsock takes an index where an IPv4 address is looked for, as 0.0.0.index.
+int plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source, std::uint32_t index) {
+    in_addr by_index{};
+    by_index.s_addr = htonl(index);
+    if (name == IP_MULTICAST_IF) {
+        return setsockopt(s, IPPROTO_IP, name, reinterpret_cast<const char*>(&by_index), sizeof by_index);
+    }
+    if (name == IP_ADD_SOURCE_MEMBERSHIP || name == IP_DROP_SOURCE_MEMBERSHIP) {
+        ip_mreq_source request{};
+        request.imr_multiaddr.s_addr = group;
+        request.imr_sourceaddr.s_addr = source;
+        request.imr_interface = by_index;
+        return setsockopt(s, IPPROTO_IP, name, reinterpret_cast<const char*>(&request), sizeof request);
+    }
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = group;
+    request.imr_interface = by_index;
+    return setsockopt(s, IPPROTO_IP, name, reinterpret_cast<const char*>(&request), sizeof request);
 }
 
-int plat_getpeername(net_socket s, sockaddr_in* remote) {
-    int len = sizeof *remote;
-    return getpeername(s, reinterpret_cast<sockaddr*>(remote), &len);
-}
+int plat_getsockname(net_socket s, sockaddr* local, int* length) { return getsockname(s, local, length); }
+
+int plat_getpeername(net_socket s, sockaddr* remote, int* length) { return getpeername(s, remote, length); }
 
 std::uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
 
@@ -212,6 +301,40 @@ int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
     if (entry == nullptr || entry->h_addr_list[0] == nullptr) return -1;
     std::memcpy(address, entry->h_addr_list[0], sizeof *address);
     return 0;
+}
+
+int plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found) {
+    return getaddrinfo(name, nullptr, hints, found);
+}
+
+void plat_free_lookup(addrinfo* found) { freeaddrinfo(found); }
+
+// By the friendly name users see, else by the adapter's own name; no
+// if_nametoindex, which Windows XP lacks. Names are in the ANSI code page,
+// as the programs' arguments come and their output goes.
+std::uint32_t plat_interface_index(const char* name) {
+    wchar_t wide[256];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 256) == 0) wide[0] = L'\0';
+    return find_adapter([&](const IP_ADAPTER_ADDRESSES* a) {
+        return std::wcscmp(a->FriendlyName, wide) == 0 || std::strcmp(a->AdapterName, name) == 0;
+    });
+}
+
+int plat_interface_name(std::uint32_t index, char* name, std::size_t room) {
+    IP_ADAPTER_ADDRESSES* list = list_adapters();
+    int rc = -1;
+    for (const IP_ADAPTER_ADDRESSES* a = list; a != nullptr && rc != 0; a = a->Next) {
+        if (a->IfIndex != index && a->Ipv6IfIndex != index) continue;
+        rc = WideCharToMultiByte(CP_ACP, 0, a->FriendlyName, -1, name, static_cast<int>(room), nullptr, nullptr) > 0
+                 ? 0
+                 : -1;
+    }
+    std::free(list);
+    return rc;
+}
+
+std::uint32_t plat_interface_holding(const net_address* address) {
+    return find_adapter([&](const IP_ADAPTER_ADDRESSES* a) { return holds(a, address); });
 }
 
 void* plat_alloc(std::size_t size) { return std::malloc(size); }

@@ -6,12 +6,15 @@
 namespace {
 
 // Where a read puts the datagram, and what it is to tell of it: the source
-// where `from` is given, the details where `details` is.
+// where `from` is given (`from_length` its room), the details where
+// `details` is; why it failed where `reason` is.
 struct read_target {
     void* buf;
     int size;
-    sockaddr_in* from;
+    sockaddr* from;
+    int* from_length;
     plat_details* details;
+    net_reason* reason;
 };
 
 bool another_datagram_waiting(const net_endpoint* ep) {
@@ -20,21 +23,21 @@ bool another_datagram_waiting(const net_endpoint* ep) {
 
 int read_datagram(net_endpoint* ep, const read_target& to) {
     if (to.details != nullptr) return plat_recv_details(ep->sock, to.buf, to.size, to.details, false);
-    return to.from != nullptr ? plat_recvfrom(ep->sock, to.buf, to.size, to.from)
+    return to.from != nullptr ? plat_recvfrom(ep->sock, to.buf, to.size, to.from, to.from_length)
                               : plat_recv(ep->sock, to.buf, to.size);
 }
 
 int read_queued(net_endpoint* ep, const read_target& to) {
     if (to.details != nullptr) return plat_recv_details(ep->sock, to.buf, to.size, to.details, true);
-    return plat_recv_queued(ep->sock, to.buf, to.size, to.from);
+    return plat_recv_queued(ep->sock, to.buf, to.size, to.from, to.from_length);
 }
 
 // The rest of a read once its first read gave `n`.
 int finish_read(net_endpoint* ep, int n, const read_target& to, std::uint16_t flags) {
-    if (n < 0) return NET_ERROR;
+    if (n < 0) return net_fail(to.reason);
     while ((flags & RECV_LATEST) && another_datagram_waiting(ep)) {
         n = read_datagram(ep, to);
-        if (n < 0) return NET_ERROR;
+        if (n < 0) return net_fail(to.reason);
     }
     if ((flags & RECV_ALLOW_FULL) || n < to.size) return n;
     return NET_BUFFER_FULL;
@@ -48,11 +51,14 @@ int wait_and_read(net_endpoint* ep, const read_target& to, std::uint32_t timeout
         int n = read_queued(ep, to);
         return n == PLAT_NOTHING_QUEUED ? NET_TIMEOUT : finish_read(ep, n, to, flags);
     }
-    int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
+    int rc = net_wait_single(ep, net_readiness::readable, timeout_us, to.reason);
     return rc < 0 ? rc : finish_read(ep, read_datagram(ep, to), to, flags);
 }
 
-bool is_ipv4(const sockaddr_in& from) { return from.sin_family == AF_INET; }
+// The room a source address of the endpoint's family takes.
+int source_room(const net_endpoint* ep) {
+    return (ep->flags & DGRAM_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
 
 }  // namespace
 
@@ -77,36 +83,63 @@ int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeou
 }
 
 int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags) {
-    read_target to{buf, size, from, nullptr};
+    int room = sizeof *from;
+    read_target to{buf, size, reinterpret_cast<sockaddr*>(from), &room, nullptr, nullptr};
     return finish_read(ep, read_datagram(ep, to), to, flags);
 }
 
 int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags) {
-    return wait_and_read(ep, read_target{buf, size, nullptr, nullptr}, timeout_us, flags);
+    return wait_and_read(ep, read_target{buf, size, nullptr, nullptr, nullptr, nullptr}, timeout_us, flags);
+}
+
+int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
+                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason) {
+    sockaddr_storage source{};
+    int room = source_room(ep);
+    int n = wait_and_read(ep, read_target{buf, size, reinterpret_cast<sockaddr*>(&source), &room, nullptr, reason},
+                          timeout_us, flags);
+    if (n < 0) return n;
+    return net_address_of(&source, from, port) ? n : net_fail_without_call(reason);
 }
 
 int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
                        std::uint32_t timeout_us, std::uint16_t flags) {
-    sockaddr_in from{};
-    int n = wait_and_read(ep, read_target{buf, size, &from, nullptr}, timeout_us, flags);
+    net_address from{};
+    std::uint16_t from_port = 0;
+    int n = dgram_receive_from_address(ep, buf, size, &from, &from_port, timeout_us, flags, nullptr);
     if (n < 0) return n;
-    if (!is_ipv4(from)) return NET_ERROR;
-    if (ip != nullptr) *ip = ntohl(from.sin_addr.s_addr);
-    if (port != nullptr) *port = ntohs(from.sin_port);
+    std::uint32_t from_ip = 0;
+    if (!net_address_to_ipv4(&from, &from_ip)) return NET_ERROR;
+    if (ip != nullptr) *ip = from_ip;
+    if (port != nullptr) *port = from_port;
+    return n;
+}
+
+int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
+                           std::uint16_t flags, net_reason* reason) {
+    plat_details got{};
+    got.family = (ep->flags & DGRAM_IPV6) != 0 ? AF_INET6 : AF_INET;
+    int n = wait_and_read(ep, read_target{buf, size, nullptr, nullptr, &got, reason}, timeout_us, flags);
+    if (n < 0) return n;
+    net_address from{};
+    std::uint16_t from_port = 0;
+    if (!net_address_of(&got.remote, &from, &from_port)) return net_fail_without_call(reason);
+    // A dual-stack endpoint is told an IPv4 destination as mapped.
+    std::uint32_t to_ip = 0;
+    if (got.has_to && got.to.family == net_family::ipv6 && net_address_to_ipv4(&got.to, &to_ip)) {
+        got.to = net_address_from_ipv4(to_ip);
+    }
+    // Without the switch the system counts no drops, and a count of 0 would be made up.
+    bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got.has_dropped;
+    *details = dgram_details{from,         from_port,   got.has_to, got.to, got.has_time,
+                             got.time_us, counted, counted ? got.dropped : 0};
     return n;
 }
 
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags) {
-    plat_details got{};
-    int n = wait_and_read(ep, read_target{buf, size, nullptr, &got}, timeout_us, flags);
-    if (n < 0) return n;
-    if (!is_ipv4(got.remote)) return NET_ERROR;
-    // Without the switch the system counts no drops, and a count of 0 would be made up.
-    bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got.has_dropped;
-    *details = dgram_details{ntohl(got.remote.sin_addr.s_addr), ntohs(got.remote.sin_port), got.has_to,
-                             ntohl(got.to), got.has_time, got.time_us, counted, counted ? got.dropped : 0};
-    return n;
+    int n = dgram_receive_detailed(ep, buf, size, details, timeout_us, flags, nullptr);
+    return n >= 0 && details->from.family != net_family::ipv4 ? NET_ERROR : n;
 }
 
 int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped) {

@@ -17,21 +17,28 @@ net_endpoint* net_record_new(net_socket s, std::uint16_t flags) {
     return ep;
 }
 
-int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags) {
-    if (net_startup() != NET_OK) return NET_ERROR;
-    net_socket s = plat_socket(type, use_multipoint);
+int net_endpoint_open(net_endpoint** out, int family, int type, bool use_multipoint, std::uint16_t flags,
+                      net_reason* reason) {
+    if (net_startup() != NET_OK) return net_fail(reason);
+    net_socket s = plat_socket(family, type, use_multipoint);
     if (s == PLAT_INVALID_SOCKET) {
+        net_fail(reason);
         net_cleanup();
         return NET_ERROR;
     }
     net_endpoint* ep = net_record_new(s, flags);
     if (ep == nullptr) {
+        net_fail_without_call(reason);
         plat_close(s);
         net_cleanup();
         return NET_ERROR;
     }
     *out = ep;
     return NET_OK;
+}
+
+int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags) {
+    return net_endpoint_open(out, AF_INET, type, use_multipoint, flags, nullptr);
 }
 
 int net_endpoint_close(net_endpoint* ep) {

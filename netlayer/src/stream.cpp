@@ -18,7 +18,7 @@ int stream_connect(net_endpoint** out, std::uint32_t ip, std::uint16_t port) {
     net_endpoint* ep = nullptr;
     if (net_endpoint_create(&ep, SOCK_STREAM, false, 0) != NET_OK) return NET_ERROR;
     sockaddr_in remote = net_ipv4_sockaddr(ip, port);
-    if (plat_connect(ep->sock, &remote) != 0) {
+    if (plat_connect(ep->sock, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
         net_endpoint_close(ep);
         return NET_ERROR;
     }
@@ -31,7 +31,7 @@ int stream_listen(net_endpoint** out, std::uint16_t port, std::uint16_t flags) {
     if (net_endpoint_create(&ep, SOCK_STREAM, false, flags) != NET_OK) return NET_ERROR;
     // No address-reuse option: a port that another socket holds must fail here.
     sockaddr_in local = net_ipv4_sockaddr(0, port);
-    if (plat_bind(ep->sock, &local) < 0 || plat_listen(ep->sock, listen_backlog) != 0) {
+    if (plat_bind(ep->sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0 || plat_listen(ep->sock, listen_backlog) != 0) {
         net_endpoint_close(ep);
         return NET_ERROR;
     }
@@ -60,7 +60,8 @@ int stream_server_poll(net_endpoint* server, net_endpoint** client, void* buf, i
     if (set_contains(&ready, server->sock)) {
         // A waiting connection goes before data; the data keeps until the next poll.
         sockaddr_in peer{};
-        net_socket s = plat_accept(server->sock, &peer);
+        int peer_length = sizeof peer;
+        net_socket s = plat_accept(server->sock, reinterpret_cast<sockaddr*>(&peer), &peer_length);
         if (s == PLAT_INVALID_SOCKET) return NET_ERROR;
         rc = stream_link_client(server, client, s);
         if (rc != NET_OK) {

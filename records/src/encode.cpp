@@ -40,12 +40,15 @@ civil_date date_of_day(std::int64_t days) {
 
 }  // namespace
 
-char* put_ipv4(char* at, std::uint32_t ip) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        at = put_decimal(at, ip >> shift & 0xff);
-        if (shift > 0) *at++ = '.';
-    }
-    return at;
+// An address the layer cannot format (none) leaves nothing.
+char* put_address(char* at, const net_address& address) {
+    int length = net_address_format(&address, at, NET_ADDRESS_TEXT_ROOM);
+    return at + (length > 0 ? length : 0);
+}
+
+char* put_address_port(char* at, const net_address& address, std::uint16_t port) {
+    int length = net_address_format_port(&address, port, at, NET_ADDRESS_TEXT_ROOM);
+    return at + (length > 0 ? length : 0);
 }
 
 char* put_utc_time(char* at, std::uint64_t time_us) {

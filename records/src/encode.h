@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "netlayer/netlayer.h"
+
 inline char* put_text(char* at, std::string_view text) {
     for (char c : text) *at++ = c;
     return at;
@@ -17,8 +19,10 @@ char* put_decimal(char* at, Number value) {
     return std::to_chars(at, at + 24, value).ptr;
 }
 
-// Dotted, first octet from the top byte.
-char* put_ipv4(char* at, std::uint32_t ip);
+// As the layer formats it, bare; or with its port, an IPv6 one in brackets.
+// Each writes at most NET_ADDRESS_TEXT_ROOM bytes.
+char* put_address(char* at, const net_address& address);
+char* put_address_port(char* at, const net_address& address, std::uint16_t port);
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ", from microseconds since 1970 began in UTC.
 char* put_utc_time(char* at, std::uint64_t time_us);

@@ -6,7 +6,8 @@ int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagr
     char* data = record_data(out);
     if (!record_wants_details(&out->format)) {
         dgram_details* source = &datagram->details;
-        return dgram_receive_from(ep, data, RECORD_DATA_CAPACITY, &source->from_ip, &source->from_port, timeout_us, 0);
+        return dgram_receive_from_address(ep, data, RECORD_DATA_CAPACITY, &source->from, &source->from_port,
+                                          timeout_us, 0, nullptr);
     }
-    return dgram_receive_details(ep, data, RECORD_DATA_CAPACITY, &datagram->details, timeout_us, 0);
+    return dgram_receive_detailed(ep, data, RECORD_DATA_CAPACITY, &datagram->details, timeout_us, 0, nullptr);
 }

@@ -8,16 +8,20 @@
 
 namespace {
 
+// The longest address with its port, and bare: without "[", "]:65535".
+constexpr std::size_t longest_address_port = NET_ADDRESS_TEXT_ROOM - 1;
+constexpr std::size_t longest_address = longest_address_port - std::string_view("[]:65535").size();
 constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
-constexpr std::string_view longest_header =
-    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from 255.255.255.255:65535 to 255.255.255.255 "
-    "sz 100000 :\n\n";
-constexpr std::string_view longest_json_lead =
-    "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"255.255.255.255\","
-    "\"port\":65535,\"to\":\"255.255.255.255\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
+// The longest header and JSON lead with their addresses left out.
+constexpr std::string_view longest_header_frame =
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  sz 100000 :\n\n";
+constexpr std::string_view longest_json_frame =
+    "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
+    "\"port\":65535,\"to\":\"\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
 // The room left after the longest record takes the late drops' line too.
-static_assert(2 * longest_drop_line.size() + longest_header.size() <= RECORD_HEADER_ROOM);
-static_assert(longest_json_lead.size() <= RECORD_HEADER_ROOM);
+static_assert(2 * longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
+              RECORD_HEADER_ROOM);
+static_assert(longest_json_frame.size() + 2 * longest_address <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
 static_assert(4 * RECORD_DATA_CAPACITY + 1 <= RECORD_ROOM - RECORD_HEADER_ROOM, "a terminal's record fits");
 
@@ -112,12 +116,10 @@ char* put_header(char* at, const record_format& format, const record_datagram* d
     at = put_text(at, "udp ");
     at = put_decimal(at, d->number);
     at = put_text(at, " from ");
-    at = put_ipv4(at, d->details.from_ip);
-    *at++ = ':';
-    at = put_decimal(at, d->details.from_port);
+    at = put_address_port(at, d->details.from, d->details.from_port);
     if (format.destination && d->details.has_to) {
         at = put_text(at, " to ");
-        at = put_ipv4(at, d->details.to_ip);
+        at = put_address(at, d->details.to);
     }
     at = put_text(at, " sz ");
     at = put_decimal(at, d->size);
@@ -149,10 +151,10 @@ char* put_number_field(char* at, std::string_view key, Number value) {
     return put_decimal(put_key(at, key), value);
 }
 
-char* put_address_field(char* at, std::string_view key, std::uint32_t ip) {
+char* put_address_field(char* at, std::string_view key, const net_address& address) {
     at = put_key(at, key);
     *at++ = '"';
-    at = put_ipv4(at, ip);
+    at = put_address(at, address);
     *at++ = '"';
     return at;
 }
@@ -166,9 +168,9 @@ char* put_json(char* at, const record_datagram* d, const char* data) {
         at = put_utc_time(at, d->details.time_us);
         *at++ = '"';
     }
-    at = put_address_field(at, "from", d->details.from_ip);
+    at = put_address_field(at, "from", d->details.from);
     at = put_number_field(at, "port", d->details.from_port);
-    if (d->details.has_to) at = put_address_field(at, "to", d->details.to_ip);
+    if (d->details.has_to) at = put_address_field(at, "to", d->details.to);
     at = put_number_field(at, "size", d->size);
     if (d->details.has_dropped) at = put_number_field(at, "dropped", d->details.dropped);
     at = put_key(at, "data");

@@ -1,6 +1,7 @@
 #include "fault.h"
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -9,7 +10,17 @@ struct planned_fault {
     int skip = 0;
     int times = 0;
     int result = 0;
+    int error = 0;
 };
+
+// What plat_last_error will tell next, as a failing system call leaves it.
+void leave_error(int error) {
+#ifdef _WIN32
+    WSASetLastError(error);
+#else
+    errno = error;
+#endif
+}
 
 constexpr std::size_t op_count = static_cast<std::size_t>(fault_op::free) + 1;
 
@@ -37,6 +48,7 @@ bool take(fault_op op, net_socket s, int* result, int level = 0, int name = 0, i
     }
     --plan.times;
     *result = plan.result;
+    if (plan.error != 0) leave_error(plan.error);
     return true;
 }
 
@@ -52,8 +64,8 @@ void fault_reset() {
     records_held = 0;
 }
 
-void fault_plan(fault_op op, int result, int skip, int times) {
-    plans[static_cast<std::size_t>(op)] = planned_fault{skip, times, result};
+void fault_plan(fault_op op, int result, int skip, int times, int error) {
+    plans[static_cast<std::size_t>(op)] = planned_fault{skip, times, result, error};
 }
 
 void fault_on_call(fault_op op, void (*action)(), int skip) {
@@ -76,25 +88,34 @@ extern "C" {
 
 int __real_plat_startup();
 int __real_plat_cleanup();
-net_socket __real_plat_socket(int type, bool multipoint);
+int __real_plat_last_error();
+void __real_plat_error_text(int number, bool from_lookup, char* text, std::size_t room);
+net_socket __real_plat_socket(int family, int type, bool multipoint);
 int __real_plat_close(net_socket s);
-int __real_plat_bind(net_socket s, const sockaddr_in* local);
+int __real_plat_bind(net_socket s, const sockaddr* local, int length);
 int __real_plat_listen(net_socket s, int backlog);
-net_socket __real_plat_accept(net_socket s, sockaddr_in* peer);
-int __real_plat_connect(net_socket s, const sockaddr_in* remote);
+net_socket __real_plat_accept(net_socket s, sockaddr* peer, int* length);
+int __real_plat_connect(net_socket s, const sockaddr* remote, int length);
 int __real_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us);
 int __real_plat_send(net_socket s, const void* data, int len);
-int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote);
+int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length);
 int __real_plat_recv(net_socket s, void* buf, int size);
-int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote);
-int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote);
-int __real_plat_enable_details(net_socket s);
+int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
+int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
+int __real_plat_enable_details(net_socket s, int family);
 int __real_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
 int __real_plat_drop_count(net_socket s, std::uint32_t* dropped);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
-int __real_plat_getsockname(net_socket s, sockaddr_in* local);
-int __real_plat_getpeername(net_socket s, sockaddr_in* remote);
+int __real_plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source,
+                                  std::uint32_t index);
+int __real_plat_getsockname(net_socket s, sockaddr* local, int* length);
+int __real_plat_getpeername(net_socket s, sockaddr* remote, int* length);
 int __real_plat_lookup_ipv4(const char* name, std::uint32_t* address);
+int __real_plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found);
+void __real_plat_free_lookup(addrinfo* found);
+std::uint32_t __real_plat_interface_index(const char* name);
+int __real_plat_interface_name(std::uint32_t index, char* name, std::size_t room);
+std::uint32_t __real_plat_interface_holding(const net_address* address);
 void* __real_plat_alloc(std::size_t size);
 void __real_plat_free(void* p);
 
@@ -112,10 +133,23 @@ int __wrap_plat_cleanup() {
     return rc;
 }
 
-net_socket __wrap_plat_socket(int type, bool multipoint) {
+// The last error is read, never faulted: a test plans the error with the failing call.
+int __wrap_plat_last_error() {
+    int error = __real_plat_last_error();
+    calls.push_back(fault_call{fault_op::last_error, PLAT_INVALID_SOCKET, 0, 0, error});
+    return error;
+}
+
+void __wrap_plat_error_text(int number, bool from_lookup, char* text, std::size_t room) {
+    int ignored = 0;
+    take(fault_op::error_text, PLAT_INVALID_SOCKET, &ignored);
+    __real_plat_error_text(number, from_lookup, text, room);
+}
+
+net_socket __wrap_plat_socket(int family, int type, bool multipoint) {
     int ignored = 0;
     if (take(fault_op::socket, PLAT_INVALID_SOCKET, &ignored)) return PLAT_INVALID_SOCKET;
-    net_socket s = __real_plat_socket(type, multipoint);
+    net_socket s = __real_plat_socket(family, type, multipoint);
     calls.back().sock = s;
     return s;
 }
@@ -127,9 +161,9 @@ int __wrap_plat_close(net_socket s) {
     return planned ? rc : real;
 }
 
-int __wrap_plat_bind(net_socket s, const sockaddr_in* local) {
+int __wrap_plat_bind(net_socket s, const sockaddr* local, int length) {
     int rc = 0;
-    return take(fault_op::bind, s, &rc) ? rc : __real_plat_bind(s, local);
+    return take(fault_op::bind, s, &rc) ? rc : __real_plat_bind(s, local, length);
 }
 
 int __wrap_plat_listen(net_socket s, int backlog) {
@@ -137,15 +171,15 @@ int __wrap_plat_listen(net_socket s, int backlog) {
     return take(fault_op::listen, s, &rc) ? rc : __real_plat_listen(s, backlog);
 }
 
-net_socket __wrap_plat_accept(net_socket s, sockaddr_in* peer) {
+net_socket __wrap_plat_accept(net_socket s, sockaddr* peer, int* length) {
     int ignored = 0;
     if (take(fault_op::accept, s, &ignored)) return PLAT_INVALID_SOCKET;
-    return __real_plat_accept(s, peer);
+    return __real_plat_accept(s, peer, length);
 }
 
-int __wrap_plat_connect(net_socket s, const sockaddr_in* remote) {
+int __wrap_plat_connect(net_socket s, const sockaddr* remote, int length) {
     int rc = 0;
-    return take(fault_op::connect, s, &rc) ? rc : __real_plat_connect(s, remote);
+    return take(fault_op::connect, s, &rc) ? rc : __real_plat_connect(s, remote, length);
 }
 
 int __wrap_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
@@ -159,9 +193,9 @@ int __wrap_plat_send(net_socket s, const void* data, int len) {
     return take(fault_op::send, s, &rc) ? rc : __real_plat_send(s, data, len);
 }
 
-int __wrap_plat_sendto(net_socket s, const void* data, int len, const sockaddr_in* remote) {
+int __wrap_plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length) {
     int rc = 0;
-    return take(fault_op::sendto, s, &rc) ? rc : __real_plat_sendto(s, data, len, remote);
+    return take(fault_op::sendto, s, &rc) ? rc : __real_plat_sendto(s, data, len, remote, length);
 }
 
 int __wrap_plat_recv(net_socket s, void* buf, int size) {
@@ -169,19 +203,19 @@ int __wrap_plat_recv(net_socket s, void* buf, int size) {
     return take(fault_op::recv, s, &rc) ? rc : __real_plat_recv(s, buf, size);
 }
 
-int __wrap_plat_recvfrom(net_socket s, void* buf, int size, sockaddr_in* remote) {
+int __wrap_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
     int rc = 0;
-    return take(fault_op::recvfrom, s, &rc) ? rc : __real_plat_recvfrom(s, buf, size, remote);
+    return take(fault_op::recvfrom, s, &rc) ? rc : __real_plat_recvfrom(s, buf, size, remote, length);
 }
 
-int __wrap_plat_recv_queued(net_socket s, void* buf, int size, sockaddr_in* remote) {
+int __wrap_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
     int rc = 0;
-    return take(fault_op::recv_queued, s, &rc) ? rc : __real_plat_recv_queued(s, buf, size, remote);
+    return take(fault_op::recv_queued, s, &rc) ? rc : __real_plat_recv_queued(s, buf, size, remote, length);
 }
 
-int __wrap_plat_enable_details(net_socket s) {
+int __wrap_plat_enable_details(net_socket s, int family) {
     int rc = 0;
-    return take(fault_op::enable_details, s, &rc) ? rc : __real_plat_enable_details(s);
+    return take(fault_op::enable_details, s, &rc) ? rc : __real_plat_enable_details(s, family);
 }
 
 int __wrap_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
@@ -201,19 +235,56 @@ int __wrap_plat_setsockopt(net_socket s, int level, int name, const void* value,
                                                                    : __real_plat_setsockopt(s, level, name, value, len);
 }
 
-int __wrap_plat_getsockname(net_socket s, sockaddr_in* local) {
+int __wrap_plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source,
+                                  std::uint32_t index) {
     int rc = 0;
-    return take(fault_op::getsockname, s, &rc) ? rc : __real_plat_getsockname(s, local);
+    return take(fault_op::set_ipv4_by_index, s, &rc, IPPROTO_IP, name, static_cast<int>(index))
+               ? rc
+               : __real_plat_set_ipv4_by_index(s, name, group, source, index);
 }
 
-int __wrap_plat_getpeername(net_socket s, sockaddr_in* remote) {
+int __wrap_plat_getsockname(net_socket s, sockaddr* local, int* length) {
     int rc = 0;
-    return take(fault_op::getpeername, s, &rc) ? rc : __real_plat_getpeername(s, remote);
+    return take(fault_op::getsockname, s, &rc) ? rc : __real_plat_getsockname(s, local, length);
+}
+
+int __wrap_plat_getpeername(net_socket s, sockaddr* remote, int* length) {
+    int rc = 0;
+    return take(fault_op::getpeername, s, &rc) ? rc : __real_plat_getpeername(s, remote, length);
 }
 
 int __wrap_plat_lookup_ipv4(const char* name, std::uint32_t* address) {
     int rc = 0;
     return take(fault_op::lookup, PLAT_INVALID_SOCKET, &rc) ? rc : __real_plat_lookup_ipv4(name, address);
+}
+
+int __wrap_plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found) {
+    int rc = 0;
+    return take(fault_op::lookup_address, PLAT_INVALID_SOCKET, &rc) ? rc
+                                                                    : __real_plat_lookup_address(name, hints, found);
+}
+
+void __wrap_plat_free_lookup(addrinfo* found) {
+    int ignored = 0;
+    take(fault_op::free_lookup, PLAT_INVALID_SOCKET, &ignored);
+    __real_plat_free_lookup(found);
+}
+
+// A planned interface lookup finds no interface.
+std::uint32_t __wrap_plat_interface_index(const char* name) {
+    int ignored = 0;
+    return take(fault_op::interface_index, PLAT_INVALID_SOCKET, &ignored) ? 0 : __real_plat_interface_index(name);
+}
+
+int __wrap_plat_interface_name(std::uint32_t index, char* name, std::size_t room) {
+    int rc = 0;
+    return take(fault_op::interface_name, PLAT_INVALID_SOCKET, &rc) ? rc : __real_plat_interface_name(index, name, room);
+}
+
+std::uint32_t __wrap_plat_interface_holding(const net_address* address) {
+    int ignored = 0;
+    return take(fault_op::interface_holding, PLAT_INVALID_SOCKET, &ignored) ? 0
+                                                                             : __real_plat_interface_holding(address);
 }
 
 void* __wrap_plat_alloc(std::size_t size) {

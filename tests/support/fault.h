@@ -10,7 +10,9 @@
 
 enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,
-    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, drop_count, setsockopt, getsockname, getpeername, lookup, alloc, free,
+    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, drop_count, setsockopt, set_ipv4_by_index,
+    getsockname, getpeername, lookup, lookup_address, free_lookup, interface_index, interface_name, interface_holding,
+    last_error, error_text, alloc, free,
 };
 
 struct fault_call {
@@ -25,10 +27,11 @@ struct fault_call {
 void fault_reset();
 
 // The call to `op` that comes after `skip` more calls returns `result`
-// instead of reaching the platform, `times` times in a row. A planned
-// close still closes the socket; a planned alloc returns null and a planned
-// socket or accept returns no socket, whatever `result` says.
-void fault_plan(fault_op op, int result, int skip = 0, int times = 1);
+// instead of reaching the platform, `times` times in a row, leaving `error`
+// as the platform's last error where it is not 0. A planned close still
+// closes the socket; a planned alloc returns null and a planned socket or
+// accept returns no socket, whatever `result` says.
+void fault_plan(fault_op op, int result, int skip = 0, int times = 1, int error = 0);
 
 // Calls `action` when the call to `op` that comes after `skip` more calls is
 // made, before that call is faulted or passed on: a way for a test to act,

@@ -32,12 +32,13 @@ sockaddr_in plain_address(std::uint32_t ip, std::uint16_t port) {
 namespace {
 
 // A flag rather than a function pointer: Winsock's calls are __stdcall on i686.
+// Either family: the port lies where sockaddr_in and sockaddr_in6 both keep it.
 std::uint16_t queried_port(net_socket s, bool peer) {
-    sockaddr_in found{};
+    sockaddr_storage found{};
     plain_len len = sizeof found;
     auto* name = reinterpret_cast<sockaddr*>(&found);
     if ((peer ? getpeername(s, name, &len) : getsockname(s, name, &len)) != 0) return 0;
-    return ntohs(found.sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&found)->sin_port);
 }
 
 }  // namespace

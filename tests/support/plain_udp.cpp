@@ -31,6 +31,36 @@ plain_udp plain_udp_open(std::uint16_t port) {
 
 void plain_udp_close(plain_udp* udp) { plain_close_socket(udp->sock); }
 
+namespace {
+
+sockaddr_in6 ipv6_loopback(std::uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    return address;
+}
+
+}  // namespace
+
+plain_udp plain_udp_open_ipv6() {
+    plain_sockets_start();
+    net_socket s = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 local = ipv6_loopback(0);
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        std::fprintf(stderr, "plain_udp_open_ipv6: cannot bind [::1]\n");
+        std::abort();
+    }
+    return plain_udp{s, plain_local_port(s)};
+}
+
+bool plain_udp_send_ipv6(const plain_udp* udp, const std::string& data, std::uint16_t to_port) {
+    sockaddr_in6 remote = ipv6_loopback(to_port);
+    auto sent = sendto(udp->sock, data.data(), static_cast<int>(data.size()), 0,
+                       reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    return sent == static_cast<decltype(sent)>(data.size());
+}
+
 bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t to_port, std::uint32_t to_ip) {
     sockaddr_in remote = plain_address(to_ip, to_port);
     auto sent = sendto(udp->sock, data.data(), static_cast<int>(data.size()), 0,
@@ -42,9 +72,10 @@ bool plain_udp_receive(const plain_udp* udp, std::string* data, int timeout_ms, 
                        std::uint32_t* from_ip) {
     if (!plain_wait_readable(udp->sock, timeout_ms)) return false;
     static char buffer[65536];
-    sockaddr_in from{};
-    plain_len len = sizeof from;
-    auto got = recvfrom(udp->sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    sockaddr_storage storage{};
+    auto& from = reinterpret_cast<sockaddr_in&>(storage);
+    plain_len len = sizeof storage;
+    auto got = recvfrom(udp->sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&storage), &len);
     if (got < 0) return false;
     data->assign(buffer, static_cast<std::size_t>(got));
     if (from_port != nullptr) *from_port = ntohs(from.sin_port);

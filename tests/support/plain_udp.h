@@ -16,6 +16,10 @@ struct plain_udp {
 // if the system refuses, since nothing after it could be trusted.
 plain_udp plain_udp_open(std::uint16_t port = 0);
 void plain_udp_close(plain_udp* udp);
+// Bound to [::1] on any free port; `port` and plain_udp_receive serve it as
+// they do IPv4, the source's address aside.
+plain_udp plain_udp_open_ipv6();
+bool plain_udp_send_ipv6(const plain_udp* udp, const std::string& data, std::uint16_t to_port);
 
 bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t to_port,
                     std::uint32_t to_ip = loopback_ip);

@@ -1,10 +1,13 @@
-// netlayer: IPv4 datagram and stream endpoints over the platform's sockets.
+// netlayer: datagram and stream endpoints over the platform's sockets.
 //
 // Every operation that can fail returns a result code; the layer prints
-// nothing, keeps no error state and never exits. Addresses and ports are in
-// host byte order; time-outs are microseconds.
+// nothing, keeps no error state and never exits. The first operations take
+// IPv4 addresses as host-order numbers; the family-neutral ones beside them
+// take a net_address and tell why they failed. Ports are in host byte order;
+// time-outs are microseconds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -33,6 +36,14 @@ constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
 constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
 // Has the system keep, for each datagram, what dgram_receive_details tells.
 constexpr std::uint16_t DGRAM_DETAILS = 8;
+// An IPv6 endpoint that takes IPv4 datagrams too (IPV6_V6ONLY off); without
+// it an IPv6 endpoint takes IPv6 alone, whatever the system's default.
+constexpr std::uint16_t DGRAM_DUAL_STACK = 16;
+// Set by the open on an IPv6 endpoint; the operations on it use IPv6's options.
+constexpr std::uint16_t DGRAM_IPV6 = 32;
+
+// Resolve flags.
+constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
 
 // Receive flags.
 constexpr std::uint16_t RECV_LATEST = 1;      // skip to the newest datagram waiting
@@ -64,6 +75,33 @@ struct net_endpoint {
     net_endpoint* next;
 };
 
+enum class net_family : std::uint8_t { none = 0, ipv4 = 4, ipv6 = 6 };
+
+// An address of either family. `none` is "absent"; 0.0.0.0 and :: are
+// ordinary addresses (the wildcards when binding).
+struct net_address {
+    net_family family;
+    std::uint8_t bytes[16];  // network order; an IPv4 address in the first four
+    std::uint32_t scope_id;  // IPv6 zone (an interface index); 0: none
+};
+
+// Room for any address as text with its zone, brackets, port and the zero byte.
+constexpr std::size_t NET_ADDRESS_TEXT_ROOM = 72;
+
+// The system's reason for a failure: what the failing call itself reported.
+// Number 0 with from_lookup false: no system call failed (the text was no address).
+struct net_reason {
+    int number;        // errno / WSAGetLastError(), or a name-lookup code
+    bool from_lookup;  // number is getaddrinfo's code (gai_strerror on POSIX)
+};
+
+// An interface, named by an address it holds (index 0) or by its index
+// (address absent); a name is looked up to its index when parsed.
+struct net_interface {
+    net_address address;
+    std::uint32_t index;
+};
+
 // Select sets. Adding to a full set or adding a member again changes nothing.
 void set_add(net_select_set* set, net_socket s);
 void set_remove(net_select_set* set, net_socket s);
@@ -80,6 +118,32 @@ std::uint32_t net_resolve(const char* text);
 int net_local_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port);
 int net_peer_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port);
 
+// A literal: a.b.c.d, an IPv6 address bare or in brackets, with an optional
+// %zone (an interface name or number). NET_OK or NET_ERROR.
+int net_address_parse(net_address* out, const char* text, net_reason* reason);
+// A literal as net_address_parse takes it, without a lookup; else the name's
+// IPv4 address when it has one, else its IPv6 one (with RESOLVE_PREFER_IPV6
+// the other way round).
+int net_address_resolve(net_address* out, const char* text, std::uint16_t flags, net_reason* reason);
+// RFC 5952 text: lower case, the longest run of two or more zero groups
+// compressed (the first of equals), an IPv4-mapped address as a.b.c.d, the
+// zone as the interface's name where the system gives one that fits, else its
+// number. With a port: [addr]:port for IPv6, a.b.c.d:port for IPv4. The
+// length written before the zero byte; NET_ERROR when `room` is too small.
+int net_address_format(const net_address* address, char* text, std::size_t room);
+int net_address_format_port(const net_address* address, std::uint16_t port, char* text, std::size_t room);
+net_address net_address_from_ipv4(std::uint32_t ip);
+// False, leaving `ip` alone, for an address that is not IPv4 (mapped counts as IPv4).
+bool net_address_to_ipv4(const net_address* address, std::uint32_t* ip);
+// The family it is used as: an IPv4-mapped IPv6 address is IPv4.
+net_family net_address_family(const net_address* address);
+bool net_address_is_multicast(const net_address* address);  // 224.0.0.0/4, ff00::/8
+bool net_address_equal(const net_address* a, const net_address* b);
+// An address the interface holds, its name, or its index.
+int net_interface_parse(net_interface* out, const char* text, net_reason* reason);
+// The system's text for the reason, without a line end.
+void net_reason_text(const net_reason* reason, char* text, std::size_t room);
+
 // Endpoint records. `type` is SOCK_STREAM or SOCK_DGRAM.
 int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags);
 int net_endpoint_close(net_endpoint* ep);
@@ -88,10 +152,10 @@ int net_detach_client(net_endpoint* server, net_endpoint* client);
 // What a datagram brought beside its bytes. A detail the platform does not
 // give is absent, never made up.
 struct dgram_details {
-    std::uint32_t from_ip;
+    net_address from;
     std::uint16_t from_port;
     bool has_to;
-    std::uint32_t to_ip;  // the address it was sent to: the group, or a local address
+    net_address to;  // the address it was sent to: the group, or a local address
     bool has_time;
     std::uint64_t time_us;  // since 1970-01-01 00:00 UTC: the kernel's arrival time, else the time of the read
     bool has_dropped;
@@ -140,6 +204,32 @@ int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* 
 int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped);
 int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, int size, std::uint32_t timeout_us,
                       std::uint16_t flags);
+
+// Family-neutral datagram operations. On an IPv4 endpoint each makes the
+// calls its IPv4 counterpart above makes. An IPv6 endpoint sends to an IPv4
+// address as IPv4-mapped when it is dual-stack, and hands out mapped sources
+// as IPv4. `on` may be null: the platform picks the interface.
+// The family is the local address's: 0.0.0.0 or :: for any.
+int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16_t port, std::uint16_t flags,
+                       net_reason* reason);
+int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
+                          std::uint32_t timeout_us, net_reason* reason);
+int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
+                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
+int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
+                           std::uint16_t flags, net_reason* reason);
+int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
+int dgram_leave(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
+int dgram_join_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
+                            const net_interface* on, net_reason* reason);
+int dgram_leave_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
+                             const net_interface* on, net_reason* reason);
+int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason);
+int dgram_set_multicast_hops(net_endpoint* ep, int hops, net_reason* reason);
+int dgram_set_multicast_loop(net_endpoint* ep, bool loop, net_reason* reason);
+int dgram_set_outgoing_interface(net_endpoint* ep, const net_interface* on, net_reason* reason);
+// Either output may be null.
+int dgram_local_address(net_endpoint* ep, net_address* address, std::uint16_t* port, net_reason* reason);
 
 // Stream endpoints. A server owns the clients it accepts: closing it closes
 // them, newest first, and closing a client leaves its server open.

@@ -12,8 +12,9 @@
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
-// Room for the longest header of any form, the kernel's drop line before it included.
-constexpr std::size_t RECORD_HEADER_ROOM = 256;
+// Room for the longest header of any form, the kernel's drop line before it
+// included, with the longest addresses of either family.
+constexpr std::size_t RECORD_HEADER_ROOM = 288;
 // What is gathered is written out once it reaches this much; a larger record still goes whole.
 constexpr std::size_t RECORD_BATCH = 16384;
 // One line of a hex dump, `hexdump -C -v` style, with its line end; each shows 16 bytes.
@@ -60,19 +61,20 @@ void record_output_init(record_output* out, bool to_terminal, record_format form
 // record is put together around it.
 char* record_data(record_output* out);
 
-// Whether the format shows details that only dgram_receive_details gives;
+// Whether the format shows details that only dgram_receive_detailed gives;
 // the endpoint is then to be opened with DGRAM_DETAILS.
 bool record_wants_details(const record_format* format);
 
 // Receives the next datagram at record_data() within `timeout_us`, with its
 // source into `datagram` and, where the format shows them, its details; the
-// plain form keeps to dgram_receive_from. Returns as the receive does.
+// plain form keeps to a plain read of the source. An endpoint of either
+// family. Returns as the receive does.
 int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
-// from <a.b.c.d>:<port> sz <size> :", an empty line, its text up to the
-// first zero byte, a line end. The format may put the time before the
-// header, " to <a.b.c.d>" before " sz", a line "kernel dropped <n>
+// from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
+// empty line, its text up to the first zero byte, a line end. The format may
+// put the time before the header, " to <address>" (bare) before " sz", a line "kernel dropped <n>
 // datagrams" before the record, a hex dump in place of the text; or make it
 // one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"size":..,
 // "dropped":..,"data":<base64>}, absent details left out.
