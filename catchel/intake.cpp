@@ -5,8 +5,10 @@
 namespace {
 
 int read_batch(catchel_intake* intake, net_endpoint* ep) {
-    return dgram_receive_queued_batch(ep, intake->slots, INTAKE_SLOT, INTAKE_BATCH, intake->lengths, intake->details,
-                                      nullptr);
+    int n = dgram_receive_queued_batch(ep, intake->slots, INTAKE_SLOT, intake->ask, intake->lengths,
+                                       intake->details, nullptr);
+    if (n > 0) intake->ask = n * 2 < INTAKE_BATCH ? n * 2 : INTAKE_BATCH;
+    return n;
 }
 
 }  // namespace
@@ -15,6 +17,7 @@ bool intake_init(catchel_intake* intake, bool batched, bool detailed) {
     intake->batched = batched;
     intake->detailed = detailed;
     intake->next = intake->count = 0;
+    intake->ask = 2;
     intake->slots = nullptr;
     if (!batched) return true;
     intake->slots = static_cast<char*>(std::malloc(std::size_t{INTAKE_BATCH} * INTAKE_SLOT));

@@ -10,7 +10,7 @@
 
 // Datagrams read at most at once, and the room for each: more than any UDP
 // datagram of either family.
-constexpr int INTAKE_BATCH = 32;
+constexpr int INTAKE_BATCH = DGRAM_BATCH_MAX;
 constexpr int INTAKE_SLOT = 65536;
 
 struct catchel_intake {
@@ -19,6 +19,10 @@ struct catchel_intake {
     char* slots;    // batched: INTAKE_BATCH of INTAKE_SLOT bytes
     int next;       // the batch's next datagram, and how many it holds
     int count;
+    // How many the next read asks for: twice the last batch, so that a
+    // receiver that keeps up prepares room for few and one that falls
+    // behind soon takes INTAKE_BATCH a call.
+    int ask;
     int lengths[INTAKE_BATCH];
     dgram_details details[INTAKE_BATCH];
 };

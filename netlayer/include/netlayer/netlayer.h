@@ -199,7 +199,7 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags);
 // The most datagrams dgram_receive_queued_batch reads at once.
-constexpr int DGRAM_BATCH_MAX = 64;
+constexpr int DGRAM_BATCH_MAX = 32;
 // Up to `count` datagrams already queued, without a wait: the i-th into
 // `size` bytes at buf + i * size, its length into lengths[i] (NET_ERROR for
 // one larger than that, consumed; one that fills it exactly is data) and
