@@ -53,17 +53,6 @@ fed_run run_fed(const std::vector<std::string>& args, const std::vector<std::str
     return run;
 }
 
-// A probe as other tools may write it: "SEQ1", the run, the sequence
-// number and the send time, big-endian, then a word.
-std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_us) {
-    std::string bytes = "SEQ1";
-    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(run >> shift & 0xff);
-    for (std::uint64_t number : {sequence, send_us}) {
-        for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(number >> shift & 0xff);
-    }
-    return bytes + "probe";
-}
-
 std::string header(int number, std::uint16_t from_port, std::size_t size, const std::string& to = "") {
     return "udp " + std::to_string(number) + " from 127.0.0.1:" + std::to_string(from_port) + to + " sz " +
            std::to_string(size) + " :\n\n";

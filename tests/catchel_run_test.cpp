@@ -10,6 +10,7 @@
 
 #include "catchel.h"
 #include "fault.h"
+#include "formats.h"
 #include "in_process.h"
 #include "plain_udp.h"
 
@@ -146,6 +147,35 @@ TEST_F(CatchelLoop, IdleTimeIsCountedInWaitsThatRunOutInARow) {
         EXPECT_EQ(text, expected);
         EXPECT_EQ(fault_count(fault_op::select) - waits_before, r.waits);
     }
+}
+
+// Intervals begin at the first arrival; in silence each wait that runs
+// out counts a second. Waits: 1 finds the probes, 2 to 6 run out, 7 is cut
+// short by the interrupt.
+TEST_F(CatchelLoop, IntervalsEndedInSilenceAreToldAsTheWaitsRunOut) {
+    for (std::uint64_t sequence : {1, 2, 4, 3, 3, 6}) send(probe(7, sequence, 0));
+    fault_plan(fault_op::select, 0, 1, 5);
+    fault_on_call(fault_op::select, request_stop, 6);
+    catchel_options options{record_format{false, false, false, true}, 0, 0, true, 2, true, false};
+    record_run state{0, 0};
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
+    std::vector<std::string> lines = lines_of(read_back(out));
+    std::fclose(out);
+    ASSERT_EQ(lines.size(), 5u);
+    const char* expected[][3] = {{"0.000", "2.000", "received"}, {"0.000", "2.000", "datagrams"},
+                                 {"2.000", "4.000", "datagrams"}};
+    const char* counts[] = {"6", "6", "0"};
+    for (int i = 0; i < 3; ++i) {
+        json_object outer;
+        json_object line;
+        ASSERT_TRUE(parse_json_line(lines[i], &outer) && parse_json_line(value_of(outer, "interval"), &line)) << lines[i];
+        EXPECT_EQ(value_of(line, "start"), expected[i][0]);
+        EXPECT_EQ(value_of(line, "end"), expected[i][1]);
+        EXPECT_EQ(value_of(line, expected[i][2]), counts[i]) << lines[i];
+    }
+    EXPECT_NE(lines[0].find("\"lost\":1,\"duplicates\":1,\"reordered\":1,"), std::string::npos);
+    EXPECT_EQ(lines[4].rfind("{\"total\":{\"datagrams\":6,", 0), 0u);
 }
 
 // Quiet, over either family: each datagram comes back unchanged from

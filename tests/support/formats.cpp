@@ -124,3 +124,12 @@ std::vector<std::string> lines_of(const std::string& text) {
     }
     return lines;
 }
+
+std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_us) {
+    std::string bytes = "SEQ1";
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(run >> shift & 0xff);
+    for (std::uint64_t number : {sequence, send_us}) {
+        for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(number >> shift & 0xff);
+    }
+    return bytes + "probe";
+}

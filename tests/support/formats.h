@@ -27,3 +27,7 @@ std::string base64_decode(const std::string& text);
 
 // A program's output in lines, line ends as its platform writes them taken off.
 std::vector<std::string> lines_of(const std::string& text);
+
+// A probe as other tools may write it: "SEQ1", the run, the sequence
+// number and the send time, big-endian, then a word.
+std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_us);
