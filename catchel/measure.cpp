@@ -64,12 +64,25 @@ void number(line_out* line, std::string_view name, Number value) {
     line->to->append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-// Fixed-point, `digits` after the point.
+// Fixed-point, `digits` (at most 6) after the point, rounded half away
+// from zero; beyond +-9e18 units it is cut to that. Written by hand: the
+// library's floating-point conversion would bring an import Windows XP lacks.
 void decimal(line_out* line, std::string_view name, double value, int digits) {
     key(line, name);
-    char text[400];  // the longest double in fixed notation
-    auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, digits);
-    line->to->append(text, written.ec == std::errc{} ? written.ptr : text);
+    std::uint64_t unit = 1;
+    for (int i = 0; i < digits; ++i) unit *= 10;
+    constexpr double largest = 9e18;
+    double scaled = std::clamp(value * static_cast<double>(unit), -largest, largest);
+    auto units = static_cast<std::int64_t>(scaled + (scaled < 0 ? -0.5 : 0.5));
+    if (units < 0) line->to->push_back('-');
+    std::uint64_t magnitude = units < 0 ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
+    char text[24];
+    line->to->append(text, std::to_chars(text, text + sizeof text, magnitude / unit).ptr);
+    if (digits == 0) return;
+    // The fraction with its leading zeros: written after a leading 1.
+    char* end = std::to_chars(text, text + sizeof text, unit + magnitude % unit).ptr;
+    text[0] = '.';
+    line->to->append(text, end);
 }
 
 void address(line_out* line, std::string_view name, const net_address& value) {
