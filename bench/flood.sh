@@ -3,8 +3,11 @@
 #
 # One receiver under a paced flood from udp_flood to 127.0.0.1: RECEIVER is
 # catchel, floor (bench/floor_receiver.cpp, the least catchel's loop can do),
-# nc (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
-# writing to a file. Defaults: 200000 datagrams of 64 bytes at 100000 a second.
+# quiet ("catchel -q -stats", the load-test receiver), mmsg
+# (bench/mmsg_receiver.cpp, the same counting by hand with recvmmsg), nc
+# (netcat-openbsd, "nc -u -l") or socat ("socat -u UDP-RECV:PORT -"),
+# writing to a file; or iperf3 ("iperf3 -s", driven by its own client,
+# "iperf3 -u -l SIZE" at the same rate and count, which tells the loss). Defaults: 200000 datagrams of 64 bytes at 100000 a second.
 # Prints one line: what was sent and received, the loss, the part of it the
 # kernel counted as receive-buffer drops (the rest is the program's), and
 # the receiver's CPU time, and the CPU time that neither the receiver nor
@@ -14,11 +17,12 @@
 # form: -x, -t, -json), and FLOOD_LABEL what to call it; FLOOD_BURST=<n>
 # sends the same rate as bursts of n datagrams. BENCH_FAMILY=6 floods ::1
 # instead, with catchel as "catchel -6" and each receiver on IPv6.
+# FLOOD_PROBES=1 begins each datagram with a probe header (udp_flood -probe 1).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
 
-receiver=${1:?receiver: catchel, floor, nc or socat}
+receiver=${1:?receiver: catchel, floor, quiet, mmsg, nc, socat or iperf3}
 count=${2:-200000}
 size=${3:-64}
 rate=${4:-100000}
@@ -36,21 +40,35 @@ trap 'rm -f "$out"' EXIT
 case $receiver in
   # shellcheck disable=SC2086 # the options are words of their own
   catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" ${CATCHEL_ARGS:-} $six "$port" >"$out" </dev/null & ;;
+  quiet) "${CATCHEL:-$bench_bin/catchel/catchel}" -q -stats $six "$port" >"$out" </dev/null & ;;
   floor) "$bench_bin/bench/floor_receiver" "$port" "$family" >"$out" </dev/null & ;;
+  mmsg) "$bench_bin/bench/mmsg_receiver" "$port" >"$out" </dev/null & ;;
+  iperf3) iperf3 -s -p "$port" >"$out" </dev/null & ;;
   nc) nc $six -u -l "$port" >"$out" </dev/null & ;;
   socat) socat -u "UDP$([ "$family" = 6 ] && echo 6)-RECV:$port" - >"$out" </dev/null & ;;
   *) echo "unknown receiver $receiver" >&2; exit 2 ;;
 esac
 pid=$!
-wait_port_bound "$port"
+if [ "$receiver" = iperf3 ]; then
+  sleep 0.5  # its UDP socket comes with the client's test; the control port is TCP
+else
+  wait_port_bound "$port"
+fi
 kill -0 "$pid" 2>/dev/null || { echo "$receiver did not start on port $port" >&2; exit 1; }
 
 rcvbuf_before=$(udp_counter RcvbufErrors)
 inerr_before=$(udp_counter InErrors)
 busy_before=$(busy_seconds)
 seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
-sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -burst "$burst" \
-  -seconds "$seconds_limit" -family "$family")
+if [ "$receiver" = iperf3 ]; then
+  # Its client paces itself; its sender CPU time is not told, so it counts as others'.
+  client=$(iperf3 -c 127.0.0.1 -p "$port" -u -l "$size" -b $((rate * size * 8)) -n $((count * size)) -J)
+  read -r sent iperf_lost seconds < <(jq -r '.end.sum | "\(.packets) \(.lost_packets) \(.seconds)"' <<<"$client")
+  sent_line="sender 0 port 0 sent $sent failed 0 seconds $seconds cpu 0"
+else
+  sent_line=$("$bench_bin/bench/udp_flood" -port "$port" -count "$count" -size "$size" -rate "$rate" -burst "$burst" \
+    -seconds "$seconds_limit" -family "$family" -probe "${FLOOD_PROBES:-0}")
+fi
 wait_quiet "$out"
 read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
 busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')
@@ -60,7 +78,12 @@ rcvbuf=$(($(udp_counter RcvbufErrors) - rcvbuf_before))
 inerr=$(($(udp_counter InErrors) - inerr_before))
 
 read -r _ _ _ _ _ sent _ _ _ seconds _ sender_cpu <<<"$sent_line"
-if [ "$receiver" = catchel ] || [ "$receiver" = floor ]; then
+if [ "$receiver" = iperf3 ]; then
+  received=$((sent - iperf_lost))
+elif [ "$receiver" = quiet ] || [ "$receiver" = mmsg ]; then
+  received=$(sed -nE 's/^total datagrams ([0-9]+) .*/\1/p; s/^\{"total":\{"datagrams":([0-9]+),.*/\1/p' "$out")
+  received=${received:-0}
+elif [ "$receiver" = catchel ] || [ "$receiver" = floor ]; then
   # The number of the last record, after its time with -t, or of the last
   # JSON line; the count of records says the same when none is missing from the file.
   received=$(sed -nE 's/^([0-9TZ:.-]+ )?udp ([0-9]+) from .*/\2/p; s/^\{"n":([0-9]+),.*/\1/p' "$out" | tail -n 1)

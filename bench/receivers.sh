@@ -8,7 +8,10 @@
 # With CATCHEL_BASELINE=<path> another catchel build takes its turn too, as
 # "base", to compare a change against. With CATCHEL_MODES="-x -t -json"
 # catchel with each of those options takes a turn too, as catchel-x and so
-# on, set against the default catchel of the same round.
+# on, set against the default catchel of the same round. BENCH_RECEIVERS
+# names the receivers to take turns instead (any of bench/flood.sh's);
+# "quiet" (catchel -q -stats) is then set against "mmsg", the recvmmsg
+# receiver that counts the same, round by round.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -20,7 +23,7 @@ export NETLAYER_BENCH_NO_BUILD=1
 
 lines=$(mktemp /tmp/receivers.XXXXXX)
 trap 'rm -f "$lines"' EXIT
-receivers=(catchel floor nc socat)
+read -r -a receivers <<<"${BENCH_RECEIVERS:-catchel floor nc socat}"
 [ -n "${CATCHEL_BASELINE:-}" ] && receivers+=(base)
 read -r -a modes <<<"${CATCHEL_MODES:-}"
 for mode in "${modes[@]}"; do receivers+=("catchel$mode"); done
@@ -61,6 +64,9 @@ ratio() {
 }
 for receiver in catchel base; do
   [[ " ${receivers[*]} " == *" $receiver "* ]] || continue
-  for reference in floor nc; do ratio "$receiver" "$reference"; done
+  for reference in floor nc; do
+    [[ " ${receivers[*]} " == *" $reference "* ]] && ratio "$receiver" "$reference"
+  done
 done
+[[ " ${receivers[*]} " == *" quiet "* && " ${receivers[*]} " == *" mmsg "* ]] && ratio quiet mmsg
 for mode in "${modes[@]}"; do ratio "catchel$mode" catchel; done

@@ -1,5 +1,5 @@
 // udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]
-//           [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>]
+//           [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>] [-probe 1]
 //
 // Sends a bounded, paced stream of datagrams to 127.0.0.1 (with -family 6,
 // ::1) and nowhere else,
@@ -11,7 +11,9 @@
 // comes as <n> datagrams back to back every <n>/<rate> seconds.
 //
 // Without -soak every datagram holds "flood <number>" padded with dots and a
-// closing zero byte. With -soak the sizes and bytes come from soak_payload(),
+// closing zero byte; with -probe 1 it begins with a probe header (24 bytes,
+// big-endian: "SEQ1", a run, the sequence number from 1, the send time in
+// microseconds since 1970) when the size leaves room. With -soak the sizes and bytes come from soak_payload(),
 // so that soak_check can tell what each datagram held.
 #include <netinet/in.h>
 #include <sys/prctl.h>
@@ -47,6 +49,7 @@ struct flood_settings {
     std::uint64_t seed = 0;
     std::uint32_t sender = 0;
     int family = AF_INET;
+    bool probe = false;
 };
 
 std::int64_t now_ns() {
@@ -70,7 +73,7 @@ void sleep_until(std::int64_t when_ns) {
 
 int usage() {
     std::fputs("Usage: udp_flood -port <p> [-count <n>] [-size <bytes>] [-rate <per second>] [-burst <n>]\n"
-               "                 [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>]\n",
+               "                 [-seconds <limit>] [-soak <seed> -sender <id>] [-family <4|6>] [-probe 1]\n",
                stderr);
     return 2;
 }
@@ -97,6 +100,8 @@ bool read_settings(int argc, char** argv, flood_settings* s) {
             s->seed = number;
         } else if (std::strcmp(name, "-family") == 0 && (number == 4 || number == 6)) {
             s->family = number == 6 ? AF_INET6 : AF_INET;
+        } else if (std::strcmp(name, "-probe") == 0) {
+            s->probe = number != 0;
         } else if (std::strcmp(name, "-sender") == 0) {
             s->sender = static_cast<std::uint32_t>(number);
         } else {
@@ -147,6 +152,21 @@ void fill_flood_payload(std::vector<unsigned char>* out, std::uint32_t size, std
     out->back() = 0;
 }
 
+void put_big_endian(unsigned char* at, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<unsigned char>(value & 0xff);
+}
+
+// The probe header over the payload's start: run, sequence number from 1, send time.
+void put_probe_header(std::vector<unsigned char>* out, std::uint32_t run, std::uint64_t seq) {
+    if (out->size() < 24) return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::memcpy(out->data(), "SEQ1", 4);
+    put_big_endian(out->data() + 4, run, 4);
+    put_big_endian(out->data() + 8, seq + 1, 8);
+    put_big_endian(out->data() + 16, static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000, 8);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,6 +205,7 @@ int main(int argc, char** argv) {
                 soak_payload(s.seed, s.sender, seq, &payload);
             } else {
                 fill_flood_payload(&payload, s.size, seq);
+                if (s.probe) put_probe_header(&payload, static_cast<std::uint32_t>(getpid()), seq);
             }
             parts[batch] = iovec{payload.data(), payload.size()};
             messages[batch] = mmsghdr{};

@@ -5,8 +5,11 @@
 #include "catchel.h"
 
 #include <initializer_list>
+#include <string>
 
 #include "cmdline/cmdline.h"
+#include "intake.h"
+#include "measure.h"
 #include "records/records.h"
 
 namespace {
@@ -27,9 +30,14 @@ enum option_index {
     count_option,
     idle_option,
     ipv6_option,
+    stats_option,
+    interval_option,
+    quiet_option,
+    echo_option,
     option_count
 };
 constexpr long long largest_number = 9223372036854775807;
+constexpr long long longest_interval = 1000000000;  // seconds; in microseconds it still fits
 const cli_option options[option_count] = {
     {"-bind", cli_value::text, "<ip>", 0, 0, "receive on this local address only (an address or a name)", true},
     {"-if", cli_value::text, "<if>", 0, 0, "join the group on this interface: an address it holds, its name or index",
@@ -44,6 +52,10 @@ const cli_option options[option_count] = {
     {"-w", cli_value::number, "<seconds>", 1, largest_number, "exit after this long without a datagram", false},
     {"-6", cli_value::none, nullptr, 0, 0, "one IPv6 socket for both families: a port alone takes every local address",
      false},
+    {"-stats", cli_value::none, nullptr, 0, 0, "at the end, a summary per stream of probes and a total", false},
+    {"-i", cli_value::number, "<seconds>", 1, longest_interval, "the same figures for each interval this long", false},
+    {"-q", cli_value::none, nullptr, 0, 0, "print no record per datagram and no time-out lines", false},
+    {"-echo", cli_value::none, nullptr, 0, 0, "send each datagram back to its source", false},
 };
 
 const cli_program program = {"catchel",
@@ -51,7 +63,7 @@ const cli_program program = {"catchel",
                              "       catchel [-bind <ip>] <multicast ip> <port>\n",
                              -2, options, option_count};
 
-const catchel_options plain_records{record_format{false, false, false, false}, 0, 0};
+const catchel_options plain_records{record_format{false, false, false, false}, 0, 0, false, 0, false, false};
 
 // The status that ends the loop of itself, or -1 while it goes on. Each
 // wait lasts a second: so many time-outs in a row mean at least so many
@@ -80,11 +92,67 @@ bool write_out(record_output* pending, std::FILE* out) {
     return written;
 }
 
-// The end of the run: the drops since the last datagram told, then all
-// that is gathered written out.
-int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, int status) {
-    record_add_late_drops(pending, ep);
-    return write_out(pending, out) ? status : CATCHEL_OUTPUT_FAILED;
+bool write_lines(std::string* lines, std::FILE* out) {
+    bool written = std::fwrite(lines->data(), 1, lines->size(), out) == lines->size();
+    lines->clear();
+    cli_output_moved();
+    return written;
+}
+
+// The records gathered before `split`, then the lines, then the record
+// after them: the lines of an interval come before the record of the
+// datagram that ended it.
+bool write_around(record_output* pending, std::size_t split, std::string* lines, std::FILE* out) {
+    std::size_t rest = pending->used - split;
+    bool written = std::fwrite(pending->bytes, 1, split, out) == split && write_lines(lines, out) &&
+                   std::fwrite(pending->bytes + split, 1, rest, out) == rest;
+    pending->used = 0;
+    cli_output_moved();
+    return written;
+}
+
+// What the loop keeps beside the records; `measure` is null when neither
+// -stats nor -i asks for figures.
+struct receive_session {
+    const catchel_options* options;
+    catchel_intake intake;
+    catchel_measure* measure;
+};
+
+// The end of the run: the drops since the last datagram told, all that is
+// gathered written out, then the figures.
+int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_session* session, int status) {
+    if (!session->options->quiet) record_add_late_drops(pending, ep);
+    if (!write_out(pending, out)) return CATCHEL_OUTPUT_FAILED;
+    if (session->measure == nullptr) return status;
+    measure_end(session->measure, ep, session->options->stats);
+    return write_lines(&session->measure->due, out) ? status : CATCHEL_OUTPUT_FAILED;
+}
+
+// Before its record: the echo and the figures, while its bytes lie as they came.
+void take_datagram(receive_session* session, net_endpoint* ep, const record_datagram* datagram, const char* data,
+                   int size) {
+    const dgram_details& from = datagram->details;
+    // No wait for room: an echo that cannot leave at once is counted, not waited for.
+    if (session->options->echo &&
+        dgram_send_to_address(ep, data, size, &from.from, from.from_port, 0, nullptr) != NET_OK &&
+        session->measure != nullptr) {
+        ++session->measure->echo_failed;
+    }
+    if (session->measure != nullptr) measure_datagram(session->measure, ep, &from, data, size);
+}
+
+// As record_add_result; quiet, a datagram is only counted and a time-out not told.
+void add_result(record_output* pending, record_run* state, record_datagram* datagram, int n, bool quiet) {
+    if (!quiet) {
+        record_add_result(pending, state, datagram, n);
+    } else if (n >= 0) {
+        ++state->received;
+        state->last_reported = 0;
+    } else if (n != NET_TIMEOUT && n != state->last_reported) {
+        record_add_report(pending, n);
+        state->last_reported = n;
+    }
 }
 
 // The command line as read, its addresses resolved, before the endpoint opens.
@@ -175,7 +243,11 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_command* comma
     command->chosen = catchel_options{record_format{found[hex_option].given, found[time_option].given,
                                                     found[destination_option].given, found[json_option].given},
                                       static_cast<std::uint64_t>(found[count_option].number),
-                                      static_cast<std::uint64_t>(found[idle_option].number)};
+                                      static_cast<std::uint64_t>(found[idle_option].number),
+                                      found[stats_option].given,
+                                      static_cast<std::uint64_t>(found[interval_option].number),
+                                      found[quiet_option].given,
+                                      found[echo_option].given};
     return true;
 }
 
@@ -189,15 +261,13 @@ int join(net_endpoint* ep, const catchel_command* command, net_reason* reason) {
     return dgram_join(ep, &command->group, on, reason);
 }
 
-}  // namespace
-
 // A datagram already queued behind the one just read is read at once,
 // without a wait, and its record joins the output still to be written;
 // whatever is to be written leaves before catchel waits, so no record waits
 // for the next datagram.
-int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
-                    const catchel_options* options) {
-    if (options == nullptr) options = &plain_records;
+int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
+                 receive_session* session) {
+    const catchel_options* options = session->options;
     record_output pending;
     record_output_init(&pending, cli_is_terminal(out), options->format);
     bool maybe_queued = false;
@@ -205,22 +275,60 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     std::uint64_t idle_waits = 0;
     for (;;) {
         record_datagram datagram{};
-        int n = maybe_queued ? record_receive(&pending, ep, &datagram, 0) : NET_TIMEOUT;
+        const char* data = nullptr;
+        int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             if (!write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
-            if (stop->load() != 0) return end_run(&pending, ep, out, 0);
-            n = record_receive(&pending, ep, &datagram, receive_wait_us);
+            if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
+            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
         }
         maybe_queued = n >= 0;
         bool stopping = stop->load() != 0;
         if (n >= 0) idle_waits = 0;
+        std::size_t earlier_records = pending.used;
+        if (n >= 0) {
+            take_datagram(session, ep, &datagram, data, n);
+        } else if (n == NET_TIMEOUT && session->measure != nullptr) {
+            measure_wait_ran_out(session->measure, ep);
+        }
         // An interrupt cuts the wait short; that is no failure to report.
-        if (n >= 0 || !stopping) record_add_result(&pending, state, &datagram, n);
+        if (n >= 0 || !stopping) add_result(&pending, state, &datagram, n, options->quiet);
+        if (session->measure != nullptr && !session->measure->due.empty() &&
+            !write_around(&pending, earlier_records, &session->measure->due, out)) {
+            return CATCHEL_OUTPUT_FAILED;
+        }
         int ending = limit_reached(options, state->received - received_before, idle_waits);
-        if (stopping || ending >= 0) return end_run(&pending, ep, out, stopping ? 0 : ending);
+        if (stopping || ending >= 0) return end_run(&pending, ep, out, session, stopping ? 0 : ending);
         if (record_batch_full(&pending) && !write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
     }
+}
+
+}  // namespace
+
+bool catchel_wants_details(const catchel_options* options) {
+    return record_wants_details(&options->format) || options->stats || options->interval_seconds != 0;
+}
+
+int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
+                    const catchel_options* options) {
+    if (options == nullptr) options = &plain_records;
+    receive_session session{options, {}, nullptr};
+    catchel_measure measure;
+    bool measuring = options->stats || options->interval_seconds != 0;
+    int status = CATCHEL_NO_MEMORY;
+    if (intake_init(&session.intake, options->quiet, measuring)) {
+        if (!measuring) {
+            status = receive_loop(ep, out, state, stop, &session);
+        } else if (measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep)) {
+            session.measure = &measure;
+            status = receive_loop(ep, out, state, stop, &session);
+        }
+        if (measuring) measure_free(&measure);
+    }
+    intake_free(&session.intake);
+    if (status == CATCHEL_NO_MEMORY) std::fprintf(out, "out of memory\n");
+    return status;
 }
 
 int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop) {
@@ -231,7 +339,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
 
     bool has_group = command.group_text != nullptr;
     std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
-                               (record_wants_details(&command.chosen.format) ? DGRAM_DETAILS : 0) |
+                               (catchel_wants_details(&command.chosen) ? DGRAM_DETAILS : 0) |
                                (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
     net_endpoint* ep = nullptr;
     net_reason reason{};

@@ -12,12 +12,22 @@ struct catchel_options {
     record_format format;
     std::uint64_t count;         // after this many datagrams printed; 0: no end
     std::uint64_t idle_seconds;  // after this many seconds without a datagram; 0: no end
+    bool stats;                      // a summary at the end
+    std::uint64_t interval_seconds;  // the figures for each interval this long; 0: none
+    bool quiet;                      // no records, no time-out lines: datagrams read in batches
+    bool echo;                       // each datagram sent back to its source
 };
+
+// Whether the endpoint is to be opened with DGRAM_DETAILS: the form shows
+// them, or the figures need the arrival times and drops.
+bool catchel_wants_details(const catchel_options* options);
 
 // The exit status once standard output cannot be written.
 constexpr int CATCHEL_OUTPUT_FAILED = 3;
 // The exit status when the idle time ran out before any datagram arrived.
 constexpr int CATCHEL_NOTHING_ARRIVED = 2;
+// The exit status when the figures' tables or the batch's room could not be had.
+constexpr int CATCHEL_NO_MEMORY = -1;
 
 // Writes to `out` the record of every datagram that reaches `ep`, and a line
 // for each time-out or failure once per run of the same code, until `*stop`
@@ -25,7 +35,9 @@ constexpr int CATCHEL_NOTHING_ARRIVED = 2;
 // fails ends it at once with CATCHEL_OUTPUT_FAILED. The options (null: plain
 // records, no end) give the form and may end it sooner: 0 after the count,
 // after the idle time 0 or CATCHEL_NOTHING_ARRIVED, every record read written.
-// Whatever ends it, a form that shows drops tells those not yet told.
+// Whatever ends it, a form that shows drops tells those not yet told, and
+// the figures the options ask for follow. Quiet, nothing is printed per
+// datagram nor for a time-out; failures still are.
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options = nullptr);
 

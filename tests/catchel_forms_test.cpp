@@ -3,7 +3,9 @@
 // test's clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <random>
 
 #include "catchel_start.h"
@@ -119,28 +121,84 @@ TEST(CatchelForms, TimeAndDestinationInTheHeaderButNotInTheTimeOutLine) {
     EXPECT_EQ(lines[3], "timeout/error err -1");
 }
 
+// Loss, duplicates and reorder of sequences 1,2,4,3,3,6, in text and JSON;
+// the jitter and delays against RFC 3550's own words over the arrival times
+// the records tell.
+TEST(CatchelFigures, StreamOfProbesCountedAsSentAndTimedAsTheRecordsSay) {
+    const std::uint64_t sequences[] = {1, 2, 4, 3, 3, 6};
+    std::vector<std::string> sent;
+    std::int64_t start_us = now_us();
+    for (std::size_t i = 0; i < 6; ++i) sent.push_back(probe(0xc0ffee, sequences[i], start_us + 1000 * i * i));
+    fed_run text = run_fed({"-stats", "-c", "6"}, sent);
+    std::vector<std::string> text_lines = lines_of(text.result.out);
+    ASSERT_GE(text_lines.size(), 2u);
+    EXPECT_EQ(text_lines[text_lines.size() - 2].rfind("stream from 127.0.0.1 port " + std::to_string(text.sender_port) +
+                                                          " run 12648430 received 6 lost 1 duplicates 1 reordered 1 "
+                                                          "outside 0 first 1 highest 6 jitter_us ",
+                                                      0),
+              0u)
+        << text.result.out;
+
+    fed_run json = run_fed({"-json", "-stats", "-c", "6"}, sent);
+    std::vector<std::string> lines = lines_of(json.result.out);
+    ASSERT_EQ(lines.size(), 8u) << json.result.out;
+    double jitter = 0;
+    std::int64_t delays[6];
+    for (std::size_t i = 0; i < 6; ++i) {
+        json_object record;
+        std::int64_t arrival_us = 0;
+        ASSERT_TRUE(parse_json_line(lines[i], &record) && parse_utc(value_of(record, "time"), &arrival_us));
+        delays[i] = arrival_us - static_cast<std::int64_t>(start_us + 1000 * i * i);
+        // J(i) = J(i-1) + (|D(i-1,i)| - J(i-1))/16
+        if (i > 0) jitter += (std::fabs(static_cast<double>(delays[i] - delays[i - 1])) - jitter) / 16;
+    }
+    json_object outer;
+    json_object stream;
+    ASSERT_TRUE(parse_json_line(lines[6], &outer) && parse_json_line(value_of(outer, "stream"), &stream)) << lines[6];
+    for (auto [key, expected] : {std::pair<const char*, const char*>{"received", "6"}, {"lost", "1"},
+                                 {"duplicates", "1"}, {"reordered", "1"}, {"first", "1"}, {"highest", "6"}}) {
+        EXPECT_EQ(value_of(stream, key), expected) << key;
+    }
+    EXPECT_NEAR(std::stod(value_of(stream, "jitter_us")), jitter, 0.001);
+    json_object delay;
+    ASSERT_TRUE(parse_json_line(value_of(stream, "delay_us"), &delay));
+    EXPECT_EQ(std::stoll(value_of(delay, "min")), *std::min_element(delays, delays + 6));
+    EXPECT_EQ(std::stoll(value_of(delay, "max")), *std::max_element(delays, delays + 6));
+    json_object total;
+    ASSERT_TRUE(parse_json_line(lines[7], &outer) && parse_json_line(value_of(outer, "total"), &total)) << lines[7];
+    EXPECT_EQ(value_of(total, "datagrams"), "6");
+    EXPECT_EQ(value_of(total, "bytes"), std::to_string(6 * sent[0].size()));
+}
+
 TEST(CatchelLimits, CountAndIdleTimeEndTheRun) {
     struct row {
         std::vector<std::string> args;
         int sent;
         int records;
-        const char* last_line;
+        std::size_t other_lines;
+        std::string last_line;  // how it begins
         int status;
     };
-    for (const row& r : {row{{"-c", "2"}, 3, 2, "hi", 0},
-                         {{"-c", "1", "-w", "1"}, 1, 1, "hi", 0},
-                         {{"-w", "1"}, 0, 0, "timeout/error err -1", 2},
-                         {{"-w", "1"}, 2, 2, "timeout/error err -1", 0},
-                         {{"-c", "5", "-w", "1"}, 1, 1, "timeout/error err -1", 0},
-                         {{"-json", "-w", "1"}, 0, 0, "{\"err\":-1}", 2}}) {
+    // A summary's figures but the first few vary with the times.
+    const std::string summary = "total datagrams 2 bytes 4 seconds ";
+    for (const row& r : {row{{"-c", "2"}, 3, 2, 0, "hi", 0},
+                         {{"-c", "1", "-w", "1"}, 1, 1, 0, "hi", 0},
+                         {{"-w", "1"}, 0, 0, 1, "timeout/error err -1", 2},
+                         {{"-w", "1"}, 2, 2, 1, "timeout/error err -1", 0},
+                         {{"-c", "5", "-w", "1"}, 1, 1, 1, "timeout/error err -1", 0},
+                         {{"-json", "-w", "1"}, 0, 0, 1, "{\"err\":-1}", 2},
+                         {{"-stats", "-c", "2"}, 3, 2, 1, summary, 0},
+                         {{"-stats", "-w", "1"}, 2, 2, 2, summary, 0},
+                         {{"-q", "-stats", "-w", "1"}, 2, 0, 1, summary, 0}}) {
         SCOPED_TRACE(::testing::PrintToString(r.args));
         fed_run run = run_fed(r.args, std::vector<std::string>(static_cast<std::size_t>(r.sent), "hi"));
         std::vector<std::string> lines = lines_of(run.result.out);
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.back(), r.last_line);
+        EXPECT_EQ(lines.back().rfind(r.last_line, 0), 0u) << lines.back();
         std::size_t records = 0;
         for (const std::string& line : lines) records += line.rfind("udp ", 0) == 0;
         EXPECT_EQ(records, static_cast<std::size_t>(r.records)) << run.result.out;
+        EXPECT_EQ(lines.size(), 3 * records + r.other_lines) << run.result.out;
         EXPECT_EQ(run.result.status, exit_status(r.status));
     }
 }

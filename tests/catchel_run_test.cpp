@@ -6,9 +6,11 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "catchel.h"
 #include "fault.h"
+#include "formats.h"
 #include "in_process.h"
 #include "plain_udp.h"
 
@@ -135,7 +137,7 @@ TEST_F(CatchelLoop, IdleTimeIsCountedInWaitsThatRunOutInARow) {
         // The first wait finds what was sent; the later ones run out.
         fault_plan(fault_op::select, 0, r.datagram_first ? 1 : 0, 10);
         record_run state{0, 0};
-        catchel_options options{record_format{false, false, false, false}, r.count, 3};
+        catchel_options options{record_format{false, false, false, false}, r.count, 3, false, 0, false, false};
         std::FILE* out = std::tmpfile();
         EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), r.status);
         std::string text = read_back(out);
@@ -144,5 +146,76 @@ TEST_F(CatchelLoop, IdleTimeIsCountedInWaitsThatRunOutInARow) {
         if (r.count == 0) expected += "timeout/error err -1\n";
         EXPECT_EQ(text, expected);
         EXPECT_EQ(fault_count(fault_op::select) - waits_before, r.waits);
+    }
+}
+
+// Intervals begin at the first arrival; in silence each wait that runs
+// out counts a second. Waits: 1 finds the probes, 2 to 6 run out, 7 is cut
+// short by the interrupt.
+TEST_F(CatchelLoop, IntervalsEndedInSilenceAreToldAsTheWaitsRunOut) {
+    for (std::uint64_t sequence : {1, 2, 4, 3, 3, 6}) send(probe(7, sequence, 0));
+    fault_plan(fault_op::select, 0, 1, 5);
+    fault_on_call(fault_op::select, request_stop, 6);
+    catchel_options options{record_format{false, false, false, true}, 0, 0, true, 2, true, false};
+    record_run state{0, 0};
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
+    std::vector<std::string> lines = lines_of(read_back(out));
+    std::fclose(out);
+    ASSERT_EQ(lines.size(), 5u);
+    const char* expected[][3] = {{"0.000", "2.000", "received"}, {"0.000", "2.000", "datagrams"},
+                                 {"2.000", "4.000", "datagrams"}};
+    const char* counts[] = {"6", "6", "0"};
+    for (int i = 0; i < 3; ++i) {
+        json_object outer;
+        json_object line;
+        ASSERT_TRUE(parse_json_line(lines[i], &outer) && parse_json_line(value_of(outer, "interval"), &line)) << lines[i];
+        EXPECT_EQ(value_of(line, "start"), expected[i][0]);
+        EXPECT_EQ(value_of(line, "end"), expected[i][1]);
+        EXPECT_EQ(value_of(line, expected[i][2]), counts[i]) << lines[i];
+    }
+    EXPECT_NE(lines[0].find("\"lost\":1,\"duplicates\":1,\"reordered\":1,"), std::string::npos);
+    EXPECT_EQ(lines[4].rfind("{\"total\":{\"datagrams\":6,", 0), 0u);
+}
+
+// Quiet, over either family: each datagram comes back unchanged from
+// catchel's port; an echo the system refuses is counted and ends nothing;
+// the interrupt that ends the loop still has the summary written.
+TEST(CatchelEcho, DatagramsComeBackUnchangedAndARefusedEchoIsCounted) {
+    const std::vector<std::string> sent = {std::string("ab\0c", 4), "", std::string(1400, 'e'), "last"};
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(address);
+        fault_reset();
+        stop.store(0);
+        bool ipv6 = address[0] == ':';
+        plain_udp peer = ipv6 ? plain_udp_open_ipv6() : plain_udp_open();
+        net_address local{};
+        ASSERT_EQ(net_address_parse(&local, address, nullptr), NET_OK);
+        net_endpoint* ep = nullptr;
+        ASSERT_EQ(dgram_open_address(&ep, &local, 0, DGRAM_BIND_ADDRESS_ONLY | DGRAM_DETAILS, nullptr), NET_OK);
+        std::uint16_t port = 0;
+        ASSERT_EQ(dgram_local_address(ep, nullptr, &port, nullptr), NET_OK);
+        for (const std::string& data : sent) {
+            ASSERT_TRUE(ipv6 ? plain_udp_send_ipv6(&peer, data, port) : plain_udp_send(&peer, data, port));
+        }
+        fault_plan(fault_op::sendto, -1, 1);
+        fault_on_call(fault_op::sendto, [] { stop.store(1); }, 3);
+        catchel_options options{record_format{false, false, false, false}, 0, 0, true, 0, true, true};
+        record_run state{0, 0};
+        std::FILE* out = std::tmpfile();
+        EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
+        std::string text = read_back(out);
+        std::fclose(out);
+        EXPECT_EQ(text.rfind("total datagrams 4 bytes 1408 ", 0), 0u) << text;
+        EXPECT_EQ(text.substr(text.size() - 15), " echo_failed 1\n");
+        for (std::size_t i : {0, 2, 3}) {
+            std::string echo;
+            std::uint16_t from_port = 0;
+            ASSERT_TRUE(plain_udp_receive(&peer, &echo, 5000, &from_port));
+            EXPECT_EQ(echo, sent[i]);
+            EXPECT_EQ(from_port, port);
+        }
+        dgram_close(ep);
+        plain_udp_close(&peer);
     }
 }

@@ -22,6 +22,8 @@ constexpr int PLAT_LOOKUP_SYSTEM_ERROR = EAI_SYSTEM;
 
 // What plat_recv_queued gives when no datagram is waiting.
 constexpr int PLAT_NOTHING_QUEUED = -2;
+// What plat_recv_details_batch gives where the system reads one datagram a call.
+constexpr int PLAT_NO_BATCH = -3;
 
 // What a detailed read gives beside the datagram. The caller sets `family`,
 // the socket's, for which the read sizes the room it offers the system.
@@ -84,6 +86,12 @@ int plat_enable_details(net_socket s, int family);
 // it. A drop count is only right on a socket plat_enable_details switched
 // on: without its message the count is 0.
 int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
+// Up to `count` (at most DGRAM_BATCH_MAX) datagrams already queued, the
+// i-th into `size` bytes at buf + i * size, its length into lengths[i] (-1
+// for one cut short) and its details into details[i], whose `family` the
+// caller sets. The number read, PLAT_NOTHING_QUEUED, or -1 on failure:
+// one recvmmsg on Linux; PLAT_NO_BATCH elsewhere, without a call.
+int plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* lengths, plat_details* details);
 // The count of datagrams the system has dropped for the socket so far, read
 // at any time, not only with a datagram; -1 where the system cannot tell it.
 int plat_drop_count(net_socket s, std::uint32_t* dropped);

@@ -263,6 +263,9 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     return static_cast<int>(received);
 }
 
+// Winsock reads one datagram a call.
+int plat_recv_details_batch(net_socket, void*, int, int, int*, plat_details*) { return PLAT_NO_BATCH; }
+
 // Winsock keeps no drop count a program can read.
 int plat_drop_count(net_socket, std::uint32_t*) { return -1; }
 

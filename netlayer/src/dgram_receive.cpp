@@ -60,6 +60,33 @@ int source_room(const net_endpoint* ep) {
     return (ep->flags & DGRAM_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
+int socket_family(const net_endpoint* ep) { return (ep->flags & DGRAM_IPV6) != 0 ? AF_INET6 : AF_INET; }
+
+// The details as the layer tells them; false for a source of no family it knows.
+bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* details) {
+    net_address from{};
+    std::uint16_t from_port = 0;
+    if (!net_address_of(&got->remote, &from, &from_port)) return false;
+    // A dual-stack endpoint is told an IPv4 destination as mapped.
+    std::uint32_t to_ip = 0;
+    if (got->has_to && got->to.family == net_family::ipv6 && net_address_to_ipv4(&got->to, &to_ip)) {
+        got->to = net_address_from_ipv4(to_ip);
+    }
+    // Without the switch the system counts no drops, and a count of 0 would be made up.
+    bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got->has_dropped;
+    *details = dgram_details{from,          from_port,    got->has_to, got->to, got->has_time,
+                             got->time_us, counted, counted ? got->dropped : 0};
+    return true;
+}
+
+// Where the system reads one datagram a call: that one, as a batch of one.
+int read_one_queued(net_endpoint* ep, void* buf, int size, int* lengths, plat_details* got) {
+    int n = plat_recv_details(ep->sock, buf, size, got, true);
+    if (n < 0) return n;
+    lengths[0] = n;
+    return 1;
+}
+
 }  // namespace
 
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
@@ -118,21 +145,25 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason) {
     plat_details got{};
-    got.family = (ep->flags & DGRAM_IPV6) != 0 ? AF_INET6 : AF_INET;
+    got.family = socket_family(ep);
     int n = wait_and_read(ep, read_target{buf, size, nullptr, nullptr, &got, reason}, timeout_us, flags);
     if (n < 0) return n;
-    net_address from{};
-    std::uint16_t from_port = 0;
-    if (!net_address_of(&got.remote, &from, &from_port)) return net_fail_without_call(reason);
-    // A dual-stack endpoint is told an IPv4 destination as mapped.
-    std::uint32_t to_ip = 0;
-    if (got.has_to && got.to.family == net_family::ipv6 && net_address_to_ipv4(&got.to, &to_ip)) {
-        got.to = net_address_from_ipv4(to_ip);
+    return give_details(ep, &got, details) ? n : net_fail_without_call(reason);
+}
+
+int dgram_receive_queued_batch(net_endpoint* ep, void* buf, int size, int count, int* lengths,
+                               dgram_details* details, net_reason* reason) {
+    if (count < 1) return net_fail_without_call(reason);
+    if (count > DGRAM_BATCH_MAX) count = DGRAM_BATCH_MAX;
+    plat_details got[DGRAM_BATCH_MAX];
+    for (int i = 0; i < count; ++i) got[i].family = socket_family(ep);
+    int n = plat_recv_details_batch(ep->sock, buf, size, count, lengths, got);
+    if (n == PLAT_NO_BATCH) n = read_one_queued(ep, buf, size, lengths, got);
+    if (n == PLAT_NOTHING_QUEUED) return NET_TIMEOUT;
+    if (n < 0) return net_fail(reason);
+    for (int i = 0; i < n; ++i) {
+        if (lengths[i] < 0 || !give_details(ep, &got[i], &details[i])) lengths[i] = NET_ERROR;
     }
-    // Without the switch the system counts no drops, and a count of 0 would be made up.
-    bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got.has_dropped;
-    *details = dgram_details{from,         from_port,   got.has_to, got.to, got.has_time,
-                             got.time_us, counted, counted ? got.dropped : 0};
     return n;
 }
 

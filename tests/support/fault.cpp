@@ -104,6 +104,8 @@ int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, in
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 int __real_plat_enable_details(net_socket s, int family);
 int __real_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
+int __real_plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* lengths,
+                                   plat_details* details);
 int __real_plat_drop_count(net_socket s, std::uint32_t* dropped);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int __real_plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source,
@@ -221,6 +223,13 @@ int __wrap_plat_enable_details(net_socket s, int family) {
 int __wrap_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {
     int rc = 0;
     return take(fault_op::recv_details, s, &rc) ? rc : __real_plat_recv_details(s, buf, size, details, queued_only);
+}
+
+int __wrap_plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* lengths,
+                                   plat_details* details) {
+    int rc = 0;
+    return take(fault_op::recv_details_batch, s, &rc) ? rc
+                                                      : __real_plat_recv_details_batch(s, buf, size, count, lengths, details);
 }
 
 int __wrap_plat_drop_count(net_socket s, std::uint32_t* dropped) {

@@ -10,7 +10,7 @@
 
 enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,
-    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, drop_count, setsockopt, set_ipv4_by_index,
+    send, sendto, recv, recvfrom, recv_queued, enable_details, recv_details, recv_details_batch, drop_count, setsockopt, set_ipv4_by_index,
     getsockname, getpeername, lookup, lookup_address, free_lookup, interface_index, interface_name, interface_holding,
     last_error, error_text, alloc, free,
 };

@@ -65,10 +65,17 @@ bool parse_json_line(const std::string& line, json_object* object) {
         if (!string_value(&key) || !expect(':')) return false;
         if (at < line.size() && line[at] == '"') {
             if (!string_value(&value)) return false;
+        } else if (at < line.size() && line[at] == '{') {
+            // An inner object is its text, to be parsed in turn; these hold no braces in strings.
+            std::size_t start = at;
+            for (int depth = 0; at < line.size() && (at == start || depth > 0); ++at) {
+                depth += line[at] == '{' ? 1 : line[at] == '}' ? -1 : 0;
+            }
+            value = line.substr(start, at - start);
         } else {
             std::size_t start = at;
             if (at < line.size() && line[at] == '-') ++at;
-            while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
+            while (at < line.size() && (std::isdigit(static_cast<unsigned char>(line[at])) || line[at] == '.')) ++at;
             if (at == start) return false;
             value = line.substr(start, at - start);
         }
@@ -116,4 +123,13 @@ std::vector<std::string> lines_of(const std::string& text) {
         lines.push_back(text.substr(start, length));
     }
     return lines;
+}
+
+std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_us) {
+    std::string bytes = "SEQ1";
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(run >> shift & 0xff);
+    for (std::uint64_t number : {sequence, send_us}) {
+        for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(number >> shift & 0xff);
+    }
+    return bytes + "probe";
 }

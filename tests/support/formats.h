@@ -15,7 +15,8 @@ std::string hex_reference(const std::string& bytes);
 // with the C library's calendar; false when the text is not one.
 bool parse_utc(const std::string& text, std::int64_t* time_us);
 
-// A flat JSON object of strings and whole numbers, its keys in order.
+// A JSON object of strings, numbers and objects, its keys in order; an
+// inner object's value is its text.
 using json_object = std::vector<std::pair<std::string, std::string>>;
 bool parse_json_line(const std::string& line, json_object* object);
 std::vector<std::string> keys_of(const json_object& object);
@@ -26,3 +27,7 @@ std::string base64_decode(const std::string& text);
 
 // A program's output in lines, line ends as its platform writes them taken off.
 std::vector<std::string> lines_of(const std::string& text);
+
+// A probe as other tools may write it: "SEQ1", the run, the sequence
+// number and the send time, big-endian, then a word.
+std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_us);

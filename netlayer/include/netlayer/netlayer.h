@@ -198,6 +198,16 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
 // gives them.
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags);
+// The most datagrams dgram_receive_queued_batch reads at once.
+constexpr int DGRAM_BATCH_MAX = 32;
+// Up to `count` datagrams already queued, without a wait: the i-th into
+// `size` bytes at buf + i * size, its length into lengths[i] (NET_ERROR for
+// one larger than that, consumed; one that fills it exactly is data) and
+// what dgram_receive_detailed tells of it into details[i]. The number read,
+// NET_TIMEOUT when none is queued, or NET_ERROR. Linux reads them in one
+// call; elsewhere each call reads one.
+int dgram_receive_queued_batch(net_endpoint* ep, void* buf, int size, int count, int* lengths,
+                               dgram_details* details, net_reason* reason);
 // The datagrams the kernel has dropped for the endpoint so far, its buffer
 // full, as dgram_details counts them; NET_ERROR where the platform cannot
 // tell it apart from a datagram.

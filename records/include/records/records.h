@@ -81,6 +81,9 @@ bool record_wants_details(const record_format* format);
 // plain form keeps to a plain read of the source. An endpoint of either
 // family. Returns as the receive does.
 int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
+// As record_receive, with every detail the endpoint gives whatever the
+// format shows: for a caller that measures what it receives.
+int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an

@@ -1,0 +1,38 @@
+// Where catchel's datagrams come from: one read at a time, into the record
+// being put together; or, when no record is printed, many a read, into
+// slots of their own.
+#pragma once
+
+#include <cstdint>
+
+#include "netlayer/netlayer.h"
+#include "records/records.h"
+
+// Datagrams read at most at once, and the room for each: more than any UDP
+// datagram of either family.
+constexpr int INTAKE_BATCH = DGRAM_BATCH_MAX;
+constexpr int INTAKE_SLOT = 65536;
+
+struct catchel_intake {
+    bool batched;
+    bool detailed;  // one at a time: the details read even where the form shows none
+    char* slots;    // batched: INTAKE_BATCH of INTAKE_SLOT bytes
+    int next;       // the batch's next datagram, and how many it holds
+    int count;
+    // How many the next read asks for: twice the last batch, so that a
+    // receiver that keeps up prepares room for few and one that falls
+    // behind soon takes INTAKE_BATCH a call.
+    int ask;
+    int lengths[INTAKE_BATCH];
+    dgram_details details[INTAKE_BATCH];
+};
+
+// False when the slots could not be had.
+bool intake_init(catchel_intake* intake, bool batched, bool detailed);
+void intake_free(catchel_intake* intake);
+
+// The next datagram within `timeout_us`, as record_receive gives it, its
+// bytes at `*data`. A batch is read once the last is used up: without a
+// wait when `timeout_us` is 0, else after the layer's wait on `ep`.
+int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
+                const char** data, std::uint32_t timeout_us);

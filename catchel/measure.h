@@ -1,0 +1,63 @@
+// What -stats and -i tell of a run: counters for each stream of probes
+// (one source, one run of its sender) and for every datagram, set out as
+// lines of text or JSON.
+//
+// Time comes from the datagrams alone: each one's arrival time (the
+// kernel's where the platform stamps it, else the time of its read), and in
+// silence the one-second waits that ran out since the last arrival, each
+// counted as one second, as -w counts them. An interval therefore begins at
+// the first arrival, and a boundary that falls in silence is passed when
+// the wait that crosses it runs out: its line comes a few milliseconds late
+// per wait (the time between an arrival and the next wait, and the wait's
+// own rounding), and a datagram already queued past it is still counted in
+// the interval it arrived in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "netlayer/netlayer.h"
+#include "probes/probes.h"
+
+// At most this many streams are told apart; the datagrams of later ones
+// count in the totals alone, and how many were refused is told.
+constexpr std::size_t MEASURE_STREAMS = 256;
+
+// The datagrams of a stretch of the run, probes or not.
+struct measure_totals {
+    std::uint64_t datagrams;
+    std::uint64_t bytes;
+};
+
+struct catchel_measure {
+    bool json;
+    bool echo;                  // whether the echo failures are part of the total
+    std::uint64_t interval_us;  // 0: no interval lines
+    probe_streams streams;
+    measure_totals run;
+    measure_totals interval;
+    std::uint64_t first_us;  // the first arrival, and the last; valid once run.datagrams > 0
+    std::uint64_t last_us;
+    std::uint64_t interval_start_us;
+    std::uint64_t idle_waits;    // waits run out since the last arrival
+    bool drops_known;            // whether the system tells its drops at any time
+    std::uint32_t drops_before;  // its count when the interval began
+    std::uint64_t echo_failed;
+    std::string due;  // interval lines waiting to be written
+};
+
+// False when the streams' table could not be had.
+bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t interval_seconds, net_endpoint* ep);
+void measure_free(catchel_measure* measure);
+
+// Counts a datagram of `size` bytes lying at `data`, with its details;
+// first the lines of the intervals that ended before it go to `due`.
+void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
+                      int size);
+
+// A one-second wait ran out: the lines of the intervals that ended in it go to `due`.
+void measure_wait_ran_out(catchel_measure* measure, net_endpoint* ep);
+
+// At the end of the run: to `due`, the line of the interval cut short where
+// one is kept; then, with `summary`, a line per stream and the total.
+void measure_end(catchel_measure* measure, net_endpoint* ep, bool summary);
