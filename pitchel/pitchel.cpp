@@ -9,14 +9,13 @@
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
-#include "replies.h"
+#include "probes/probes.h"
+#include "send_loop.h"
 
 namespace {
 
-constexpr std::uint32_t send_wait_us = 100000;
 constexpr int automatic_multicast_ttl = 1;
 constexpr int automatic_multicast_loop = 1;
-const std::atomic<int> never_interrupted{0};
 
 enum option_index {
     bind_option,
@@ -30,6 +29,9 @@ enum option_index {
     no_zero_option,
     reply_option,
     json_option,
+    seq_option,
+    size_option,
+    reply_count_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -45,6 +47,10 @@ const cli_option options[option_count] = {
     {"-nozero", cli_value::none, nullptr, 0, 0, "send the message without its zero byte", false},
     {"-reply", cli_value::number, "<seconds>", 1, 3600, "then print what comes back within this time", false},
     {"-json", cli_value::none, nullptr, 0, 0, "print the replies as JSON lines", false},
+    {"-seq", cli_value::none, nullptr, 0, 0, "number each datagram with a probe header; a summary at the end", false},
+    {"-size", cli_value::number, "<bytes>", 0, 65527, "each datagram exactly this long, cut or padded with zeros",
+     false},
+    {"-c", cli_value::number, "<count>", 1, 4294967295, "with -reply: end after this many replies", false},
 };
 
 const cli_program program = {"pitchel",
@@ -100,46 +106,34 @@ int set_send_options(std::FILE* out, net_endpoint* ep, std::uint32_t ip, const c
     return -1;
 }
 
-// The i-th send is due i/rate seconds after the first, so that a late send
-// does not push back the ones after it.
-std::uint64_t due_after_us(std::uint64_t i, std::uint64_t rate) {
-    return i / rate * 1000000 + i % rate * 1000000 / rate;
+// With a probe header the size must hold it; no datagram of the family may exceed it.
+bool size_possible(const cli_found* found, const net_address* to) {
+    std::uint64_t size = static_cast<std::uint64_t>(found[size_option].number);
+    std::uint64_t largest = net_address_family(to) == net_family::ipv6 ? SEND_SIZE_MAX_IPV6 : SEND_SIZE_MAX_IPV4;
+    return size <= largest && (!found[seq_option].given || size >= PROBE_HEADER_SIZE);
 }
 
-// `rate` 0 sends each datagram as soon as the last is gone.
-int send_all(std::FILE* out, net_endpoint* ep, const payload* p, destination to, std::uint64_t count,
-             std::uint64_t rate) {
-    std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
-    auto len = static_cast<int>(p->bytes.size());
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (rate != 0) clock_wait_until_us(start_us + due_after_us(i, rate));
-        int rc = dgram_send_to(ep, p->bytes.data(), len, to.ip, to.port, send_wait_us);
-        if (rc != NET_OK) {
-            std::fprintf(out, "cannot send err %d\n", rc);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// The payload, the sends, then the replies, on an endpoint whose options are set.
-int send_and_listen(std::FILE* out, net_endpoint* ep, destination to, const char* message, const char* file_name,
-                    const cli_found* found, const std::atomic<int>* (*watch_interrupts)()) {
+// The payload, then the sends and the replies, on an endpoint whose options are set.
+int send_and_listen(std::FILE* out, net_endpoint* ep, const net_address* to, std::uint16_t port,
+                    const char* message, const char* file_name, const cli_found* found,
+                    const std::atomic<int>* (*watch_interrupts)()) {
     payload p;
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, message, file_name, form, stdin, out);
     if (status != 0) return status;
-    std::uint64_t count = found[count_option].given ? static_cast<std::uint64_t>(found[count_option].number) : 1;
-    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
-    // Sleeps that end on a timer tick are 1 ms late instead of a whole tick on Windows.
-    if (rate != 0) clock_begin_precision();
-    status = send_all(out, ep, &p, to, count, rate);
-    if (rate != 0) clock_end_precision();
-    if (status != 0 || !found[reply_option].given) return status;
-    // Until now an interrupt ends pitchel at once: nothing read is waiting to be written.
-    const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
-    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out,
-                         stop);
+    const cli_found& reply = found[reply_option];
+    send_plan plan{};
+    plan.many = found[count_option].given;
+    plan.count = plan.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    plan.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    plan.probes = found[seq_option].given;
+    plan.sized = found[size_option].given;
+    plan.size = static_cast<std::uint64_t>(found[size_option].number);
+    plan.replies = reply.given;
+    plan.reply_us = static_cast<std::uint64_t>(reply.number) * 1000000;
+    plan.replies_wanted = found[reply_count_option].given ? static_cast<std::uint64_t>(found[reply_count_option].number) : 0;
+    plan.json = found[json_option].given;
+    return send_loop_run(out, ep, to, port, p.bytes, &plan, watch_interrupts);
 }
 
 }  // namespace
@@ -151,6 +145,10 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
     if (next == 0) return status;
     if (found[rate_option].given && !found[count_option].given) {
         cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
+        return cli_answer_problem(out, &program, &problem);
+    }
+    if (found[reply_count_option].given && !found[reply_option].given) {
+        cli_problem problem{&options[reply_count_option], found[reply_count_option].text, "-reply"};
         return cli_answer_problem(out, &program, &problem);
     }
     if (argc - next < 3) return cli_usage(out, &program);
@@ -179,6 +177,11 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
         cli_problem problem{&options[ttl_option], found[ttl_option].text};
         return cli_answer_problem(out, &program, &problem);
     }
+    net_address to_address = net_address_from_ipv4(to.ip);
+    if (found[size_option].given && !size_possible(found, &to_address)) {
+        cli_problem problem{&options[size_option], found[size_option].text};
+        return cli_answer_problem(out, &program, &problem);
+    }
     int port_value = 0;
     if (!cli_read_port(port_text, &to.port, &port_value)) {
         std::fprintf(out, "impossible port %d\n", port_value);
@@ -197,7 +200,9 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
         return -1;
     }
     status = set_send_options(out, ep, to.ip, found, interface_ip);
-    if (status == 0) status = send_and_listen(out, ep, to, message, file_name, found, watch_interrupts);
+    if (status == 0) {
+        status = send_and_listen(out, ep, &to_address, to.port, message, file_name, found, watch_interrupts);
+    }
     dgram_close(ep);
     return status;
 }
