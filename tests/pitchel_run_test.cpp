@@ -189,11 +189,12 @@ TEST_F(PitchelRun, RefusedSendOptionClosesAndSendsNothing) {
 
 TEST_F(PitchelRun, CountStopsAtTheFirstFailedSend) {
     plain_udp peer = plain_udp_open();
-    fault_plan(fault_op::sendto, -1, 2);
-    run_result r = run_pitchel({"-n", "5", "127.0.0.1", std::to_string(peer.port), "hi"});
+    fault_plan(fault_op::send_batch, -1, 2);
+    // Paced, each datagram is a batch of its own.
+    run_result r = run_pitchel({"-n", "5", "-r", "10", "127.0.0.1", std::to_string(peer.port), "hi"});
     EXPECT_EQ(r.out, "cannot send err -2\n");
     EXPECT_EQ(r.status, -1);
-    EXPECT_EQ(fault_count(fault_op::sendto), 3);
+    EXPECT_EQ(fault_count(fault_op::send_batch), 3);
     std::string got;
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
     EXPECT_FALSE(plain_udp_receive(&peer, &got, 200));
