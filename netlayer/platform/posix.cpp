@@ -324,7 +324,8 @@ int plat_recv(net_socket s, void* buf, int size) { return receive_bytes(s, buf, 
 
 int plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
                     plat_batch_form form) {
-    if (form == PLAT_BATCH_SINGLE) {
+    // One datagram goes without a vector of messages for the kernel to copy in.
+    if (form == PLAT_BATCH_SINGLE || count == 1) {
         ssize_t sent = sendto(s, data, static_cast<std::size_t>(size), send_flags | MSG_DONTWAIT, remote,
                               static_cast<socklen_t>(length));
         return sent >= 0 ? 1 : errno == EAGAIN || errno == EWOULDBLOCK ? PLAT_SOCKET_FULL : -1;
