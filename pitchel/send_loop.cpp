@@ -17,6 +17,10 @@ constexpr std::uint32_t send_wait_us = 100000;
 constexpr std::size_t batch_bytes = 256 * 1024;
 // Waits for replies end this long before a send is due; the rest is spun.
 constexpr std::uint64_t reply_wait_margin_us = 1000;
+// A paced call sends what is due, but no more than falls due in this span:
+// a sender running late catches up in small steps, since one long burst
+// would reach the receiver as a gap as long as the burst takes.
+constexpr std::uint64_t pacing_step_us = 10;
 // As large as catchel's: replies from many responders come in bursts.
 constexpr int reply_buffer_bytes = 4 * 1024 * 1024;
 const std::atomic<int> never_interrupted{0};
@@ -94,11 +98,14 @@ void wait_until(sender* s, std::uint64_t deadline_us) {
 
 // How many of the next sends are due by now, up to a batch: at least one.
 int due_now(const sender* s, std::uint64_t start_us) {
-    std::uint64_t limit = std::min<std::uint64_t>(s->plan->count, s->sent + std::uint64_t(s->datagrams.capacity));
-    if (s->plan->rate == 0) return static_cast<int>(limit - s->sent);
+    std::uint64_t rate = s->plan->rate;
+    std::uint64_t step = rate == 0 ? std::uint64_t(s->datagrams.capacity) : (rate * pacing_step_us + 999999) / 1000000;
+    std::uint64_t limit = s->sent + std::min<std::uint64_t>(step, std::uint64_t(s->datagrams.capacity));
+    limit = std::min(limit, s->plan->count);
+    if (rate == 0) return static_cast<int>(limit - s->sent);
     std::uint64_t elapsed = clock_now_us() - start_us;
     std::uint64_t due = s->sent + 1;
-    while (due < limit && due_after_us(due, s->plan->rate) <= elapsed) ++due;
+    while (due < limit && due_after_us(due, rate) <= elapsed) ++due;
     return static_cast<int>(due - s->sent);
 }
 
