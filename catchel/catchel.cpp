@@ -26,19 +26,24 @@ enum option_index {
     json_option,
     count_option,
     idle_option,
+    ipv6_option,
     option_count
 };
 constexpr long long largest_number = 9223372036854775807;
 const cli_option options[option_count] = {
     {"-bind", cli_value::text, "<ip>", 0, 0, "receive on this local address only (an address or a name)", true},
-    {"-if", cli_value::text, "<ip>", 0, 0, "join the group on the interface holding this local address", false},
+    {"-if", cli_value::text, "<if>", 0, 0, "join the group on this interface: an address it holds, its name or index",
+     false},
     {"-source", cli_value::text, "<ip>", 0, 0, "take the group's datagrams from this source only", false},
     {"-x", cli_value::none, nullptr, 0, 0, "show all bytes of each datagram as a hex dump", false},
     {"-t", cli_value::none, nullptr, 0, 0, "begin each record with the arrival time, UTC", false},
-    {"-v", cli_value::none, nullptr, 0, 0, "name the address each datagram was sent to; tell kernel drops", false},
+    {"-v", cli_value::none, nullptr, 0, 0,
+     "name the address each datagram was sent to; tell kernel drops; say why a system call failed", false},
     {"-json", cli_value::none, nullptr, 0, 0, "print one JSON object per line for each datagram", false},
     {"-c", cli_value::number, "<count>", 1, largest_number, "exit after printing this many datagrams", false},
     {"-w", cli_value::number, "<seconds>", 1, largest_number, "exit after this long without a datagram", false},
+    {"-6", cli_value::none, nullptr, 0, 0, "one IPv6 socket for both families: a port alone takes every local address",
+     false},
 };
 
 const cli_program program = {"catchel",
@@ -57,24 +62,6 @@ int limit_reached(const catchel_options* options, std::uint64_t printed, std::ui
         return printed > 0 ? 0 : CATCHEL_NOTHING_ARRIVED;
     }
     return -1;
-}
-
-// An address option's value, resolved as "-bind" is; false, with its
-// message, when it names no address. An option not given leaves 0.
-bool resolve_option(std::FILE* out, const cli_found& found, std::uint32_t* ip) {
-    if (found.text != nullptr && (*ip = net_resolve(found.text)) == 0) {
-        std::fprintf(out, "invalid host/ip %s\n", found.text);
-        return false;
-    }
-    return true;
-}
-
-// The group's membership as the options ask: on a chosen interface, for
-// one source, or else on the interface the system picks.
-int join(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    if (source != 0) return dgram_join_source(ep, group, source, interface_ip);
-    if (interface_ip != 0) return dgram_join_group_on(ep, group, interface_ip);
-    return dgram_join_group(ep, group);
 }
 
 // An option that needs a group, given without one: the index of the first, or -1.
@@ -98,6 +85,108 @@ bool write_out(record_output* pending, std::FILE* out) {
 int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, int status) {
     record_add_late_drops(pending, ep);
     return write_out(pending, out) ? status : CATCHEL_OUTPUT_FAILED;
+}
+
+// The command line as read, its addresses resolved, before the endpoint opens.
+struct catchel_command {
+    cli_found found[option_count];
+    const char* group_text;  // null: no group
+    net_address group;
+    const char* bind_text;
+    net_address bind;  // the wildcard of the endpoint's family when not bound
+    net_interface on;
+    net_address source;
+    std::uint16_t port;
+    catchel_options chosen;
+};
+
+// The family the endpoint takes: IPv6 when -6, the group or -bind asks for it.
+net_family endpoint_family(const catchel_command* command) {
+    bool ipv6 = command->found[ipv6_option].given;
+    if (command->bind_text != nullptr) ipv6 = ipv6 || net_address_family(&command->bind) == net_family::ipv6;
+    if (command->group_text != nullptr) ipv6 = ipv6 || net_address_family(&command->group) == net_family::ipv6;
+    return ipv6 ? net_family::ipv6 : net_family::ipv4;
+}
+
+// -6 with an IPv4 group or -bind, or a group of the other family than
+// -bind; false once told, with the status.
+bool families_agree(std::FILE* out, catchel_command* command, int* status) {
+    const char* ipv4_text = nullptr;
+    if (command->group_text != nullptr && net_address_family(&command->group) != net_family::ipv6) {
+        ipv4_text = "an IPv6 group";
+    } else if (command->bind_text != nullptr && net_address_family(&command->bind) != net_family::ipv6) {
+        ipv4_text = "an IPv6 -bind";
+    }
+    if (command->found[ipv6_option].given && ipv4_text != nullptr) {
+        cli_problem problem{&options[ipv6_option], nullptr, ipv4_text};
+        *status = cli_answer_problem(out, &program, &problem);
+        return false;
+    }
+    if (command->group_text != nullptr && command->bind_text != nullptr &&
+        net_address_family(&command->group) != net_address_family(&command->bind)) {
+        *status = cli_tell_mixed_families(out, command->bind_text, command->group_text);
+        return false;
+    }
+    return true;
+}
+
+// Fills `command` from the command line and `say` from -v; false, with the
+// exit status in `*status`, once the problem is told.
+bool read_command(int argc, char** argv, cli_teller* say, catchel_command* command, int* status) {
+    cli_found* found = command->found;
+    int next = argc < 2 ? argc : cli_read_command_line(argc, argv, &program, found, say->out, status);
+    if (next == 0) return false;
+    if (next >= argc) {
+        *status = cli_usage(say->out, &program);
+        return false;
+    }
+    say->verbose = found[destination_option].given;
+    // Two arguments or more: the first names the group to join.
+    bool has_group = argc - next >= 2;
+    if (int alone = group_option_without_group(found, has_group); alone >= 0) {
+        cli_problem problem{&options[alone], found[alone].text, "a multicast group"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+
+    *status = -2;
+    bool prefer_ipv6 = found[ipv6_option].given;
+    command->bind_text = found[bind_option].text;
+    if (command->bind_text != nullptr &&
+        !cli_take_address(say, command->bind_text, prefer_ipv6, cli_address_role::host, &command->bind)) {
+        return false;
+    }
+    command->group_text = has_group ? argv[next++] : nullptr;
+    if (has_group && !cli_take_address(say, command->group_text, prefer_ipv6, cli_address_role::group,
+                                       &command->group)) {
+        return false;
+    }
+    const char* interface_text = found[interface_option].text;
+    if (interface_text != nullptr && !cli_take_interface(say, interface_text, &command->on)) return false;
+    const char* source_text = found[source_option].text;
+    if (source_text != nullptr &&
+        !cli_take_address(say, source_text, prefer_ipv6, cli_address_role::host, &command->source)) {
+        return false;
+    }
+    if (!families_agree(say->out, command, status)) return false;
+    if (command->bind_text == nullptr) command->bind.family = endpoint_family(command);
+    *status = 1;
+    if (!cli_take_port(say->out, argv[next], &command->port)) return false;
+    command->chosen = catchel_options{record_format{found[hex_option].given, found[time_option].given,
+                                                    found[destination_option].given, found[json_option].given},
+                                      static_cast<std::uint64_t>(found[count_option].number),
+                                      static_cast<std::uint64_t>(found[idle_option].number)};
+    return true;
+}
+
+// The group's membership as the options ask: on a chosen interface, for
+// one source, or else on the interface the system picks.
+int join(net_endpoint* ep, const catchel_command* command, net_reason* reason) {
+    const net_interface* on = command->found[interface_option].given ? &command->on : nullptr;
+    if (command->found[source_option].given) {
+        return dgram_join_source_group(ep, &command->group, &command->source, on, reason);
+    }
+    return dgram_join(ep, &command->group, on, reason);
 }
 
 }  // namespace
@@ -135,62 +224,28 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
 }
 
 int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop) {
-    if (argc < 2) return cli_usage(out, &program);
-    cli_found found[option_count];
+    cli_teller say{out, false};
+    catchel_command command{};
     int status = 0;
-    int next = cli_read_command_line(argc, argv, &program, found, out, &status);
-    if (next == 0) return status;
-    if (next >= argc) return cli_usage(out, &program);
-    // Two arguments or more: the first names the group to join.
-    bool has_group = argc - next >= 2;
-    if (int alone = group_option_without_group(found, has_group); alone >= 0) {
-        cli_problem problem{&options[alone], found[alone].text, "a multicast group"};
-        return cli_answer_problem(out, &program, &problem);
-    }
+    if (!read_command(argc, argv, &say, &command, &status)) return status;
 
-    std::uint32_t bind_ip = 0;
-    if (!resolve_option(out, found[bind_option], &bind_ip)) return -2;
-    std::uint32_t group = 0;
-    if (has_group) {
-        if ((group = net_resolve(argv[next])) == 0) {
-            std::fprintf(out, "invalid ip address %s\n", argv[next]);
-            return -2;
-        }
-        ++next;
-    }
-    std::uint32_t interface_ip = 0;
-    std::uint32_t source = 0;
-    if (!resolve_option(out, found[interface_option], &interface_ip) ||
-        !resolve_option(out, found[source_option], &source)) {
-        return -2;
-    }
-    std::uint16_t port = 0;
-    int port_value = 0;
-    if (!cli_read_port(argv[next], &port, &port_value)) {
-        std::fprintf(out, "impossible port %d\n", port_value);
-        return 1;
-    }
-
-    catchel_options chosen{record_format{found[hex_option].given, found[time_option].given,
-                                         found[destination_option].given, found[json_option].given},
-                           static_cast<std::uint64_t>(found[count_option].number),
-                           static_cast<std::uint64_t>(found[idle_option].number)};
-    std::uint16_t open_flags = (group != 0 ? DGRAM_MULTIPOINT : 0) | (record_wants_details(&chosen.format) ? DGRAM_DETAILS : 0);
+    bool has_group = command.group_text != nullptr;
+    std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
+                               (record_wants_details(&command.chosen.format) ? DGRAM_DETAILS : 0) |
+                               (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
     net_endpoint* ep = nullptr;
-    int rc = dgram_open(&ep, bind_ip, port, open_flags);
-    if (rc != NET_OK) {
-        std::fprintf(out, "cannot initialize socket err %d\n", rc);
-        return -1;
-    }
-    if (group != 0 && (rc = join(ep, group, source, interface_ip)) != NET_OK) {
-        std::fprintf(out, "cannot join multicast group err %d\n", rc);
+    net_reason reason{};
+    int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
+    if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
+    if (has_group && (rc = join(ep, &command, &reason)) != NET_OK) {
+        cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
         dgram_close(ep);
         return -2;
     }
     // Best effort: a smaller buffer loses datagrams only in bursts, and says nothing.
     dgram_set_receive_buffer(ep, socket_receive_buffer);
     record_run state{0, 0};
-    status = catchel_receive(ep, out, &state, stop, &chosen);
+    status = catchel_receive(ep, out, &state, stop, &command.chosen);
     dgram_close(ep);
     return status;
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
@@ -15,7 +14,7 @@
 namespace {
 
 constexpr int automatic_multicast_ttl = 1;
-constexpr int automatic_multicast_loop = 1;
+constexpr bool automatic_multicast_loop = true;
 
 enum option_index {
     bind_option,
@@ -29,6 +28,8 @@ enum option_index {
     no_zero_option,
     reply_option,
     json_option,
+    ipv6_option,
+    verbose_option,
     seq_option,
     size_option,
     reply_count_option,
@@ -41,12 +42,15 @@ const cli_option options[option_count] = {
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
     {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
     {"-loop", cli_value::number, "<0|1>", 0, 1, "multicast loopback off or on", false},
-    {"-if", cli_value::text, "<ip>", 0, 0, "multicast leaves by the interface holding this local address", false},
+    {"-if", cli_value::text, "<if>", 0, 0, "multicast leaves by this interface: an address it holds, its name or index",
+     false},
     {"-broadcast", cli_value::none, nullptr, 0, 0, "allow a broadcast destination", false},
     {"-x", cli_value::none, nullptr, 0, 0, "the message is hexadecimal, two digits a byte, sent as is", false},
     {"-nozero", cli_value::none, nullptr, 0, 0, "send the message without its zero byte", false},
     {"-reply", cli_value::number, "<seconds>", 1, 3600, "then print what comes back within this time", false},
     {"-json", cli_value::none, nullptr, 0, 0, "print the replies as JSON lines", false},
+    {"-6", cli_value::none, nullptr, 0, 0, "resolve names to their IPv6 address", false},
+    {"-v", cli_value::none, nullptr, 0, 0, "say why a system call failed", false},
     {"-seq", cli_value::none, nullptr, 0, 0, "number each datagram with a probe header; a summary at the end", false},
     {"-size", cli_value::number, "<bytes>", 0, 65527, "each datagram exactly this long, cut or padded with zeros",
      false},
@@ -59,69 +63,86 @@ const cli_program program = {"pitchel",
                              1, options, option_count};
 
 struct destination {
-    std::uint32_t ip;
+    net_address address;
     std::uint16_t port;
 };
 
-int invalid_host(std::FILE* out, const char* text) {
-    std::fprintf(out, "invalid host/ip %s\n", text);
-    return -2;
+// The command line as read, its addresses resolved, before anything is sent.
+struct pitchel_command {
+    cli_found found[option_count];
+    const char* bind_text;
+    net_address bind;  // the wildcard of the destination's family when not bound
+    const char* interface_text;
+    net_interface on;
+    const char* host;
+    destination to;
+    const char* message;
+    const char* file_name;  // null: the message is the payload
+};
+
+bool is_ipv6(const net_address* address) { return net_address_family(address) == net_family::ipv6; }
+
+int first_octet(const net_address* address) {
+    std::uint32_t ip = 0;
+    return net_address_to_ipv4(address, &ip) ? static_cast<int>(ip >> 24) : 0;
 }
 
-int first_octet(std::uint32_t ip) { return static_cast<int>(ip >> 24); }
-
-bool is_multicast(std::uint32_t ip) { return first_octet(ip) >= 224 && first_octet(ip) <= 239; }
-
 // 224.x (local control) and 239.x (administratively scoped) keep the
-// platform's own multicast settings unless asked otherwise.
-bool gets_automatic_multicast(std::uint32_t ip) { return first_octet(ip) >= 225 && first_octet(ip) <= 238; }
+// platform's own multicast settings unless asked otherwise. Every IPv6 group
+// takes the automatic ones: its scope is written in the address, and hop
+// limit 1 keeps even a wide one on the local link until asked otherwise.
+bool gets_automatic_multicast(const net_address* address) {
+    return is_ipv6(address) || (first_octet(address) >= 225 && first_octet(address) <= 238);
+}
 
-// -ttl and -loop replace the automatic values; dgram_set_multicast takes a
-// time-to-live of 0 for "leave it", so a chosen one is set apart.
-int set_multicast_options(net_endpoint* ep, std::uint32_t ip, const cli_found* found, std::uint32_t interface_ip) {
-    bool automatic = gets_automatic_multicast(ip);
-    const cli_found& ttl = found[ttl_option];
-    const cli_found& loop = found[loop_option];
-    int automatic_ttl = automatic && !ttl.given ? automatic_multicast_ttl : 0;
-    int loop_value = loop.given ? static_cast<int>(loop.number) : automatic ? automatic_multicast_loop : -1;
-    int rc = dgram_set_multicast(ep, automatic_ttl, loop_value);
-    if (rc == NET_OK && ttl.given) rc = dgram_set_multicast_ttl(ep, static_cast<int>(ttl.number));
-    if (rc == NET_OK && interface_ip != 0) rc = dgram_set_multicast_interface(ep, interface_ip);
+// -ttl and -loop replace the automatic values.
+int set_multicast_options(net_endpoint* ep, const pitchel_command* command, net_reason* reason) {
+    bool automatic = gets_automatic_multicast(&command->to.address);
+    const cli_found& ttl = command->found[ttl_option];
+    const cli_found& loop = command->found[loop_option];
+    int rc = NET_OK;
+    if (automatic && !ttl.given) rc = dgram_set_multicast_hops(ep, automatic_multicast_ttl, reason);
+    if (rc == NET_OK && (loop.given || automatic)) {
+        rc = dgram_set_multicast_loop(ep, loop.given ? loop.number != 0 : automatic_multicast_loop, reason);
+    }
+    if (rc == NET_OK && ttl.given) rc = dgram_set_multicast_hops(ep, static_cast<int>(ttl.number), reason);
+    if (rc == NET_OK && command->interface_text != nullptr) {
+        rc = dgram_set_outgoing_interface(ep, &command->on, reason);
+    }
     return rc;
 }
 
-// Returns 0, or the exit status once the failure is printed.
-int set_send_options(std::FILE* out, net_endpoint* ep, std::uint32_t ip, const cli_found* found,
-                     std::uint32_t interface_ip) {
-    if (is_multicast(ip)) {
-        int rc = set_multicast_options(ep, ip, found, interface_ip);
-        if (rc == NET_OK) return 0;
-        std::fprintf(out, "cannot set multicast parameter err %d\n", rc);
-        return -1;
+// Returns 0, or the exit status once the failure is told.
+int set_send_options(const cli_teller* say, net_endpoint* ep, const pitchel_command* command) {
+    net_reason reason{};
+    if (net_address_is_multicast(&command->to.address)) {
+        int rc = set_multicast_options(ep, command, &reason);
+        return rc == NET_OK ? 0 : cli_tell_failure(say, "cannot set multicast parameter", rc, &reason, -1);
     }
-    if (!found[ttl_option].given) return 0;
-    int rc = dgram_set_ttl(ep, static_cast<int>(found[ttl_option].number));
-    if (rc == NET_OK) return 0;
-    std::fprintf(out, "cannot set time-to-live err %d\n", rc);
-    return -1;
+    const cli_found& ttl = command->found[ttl_option];
+    if (!ttl.given) return 0;
+    int rc = dgram_set_unicast_hops(ep, static_cast<int>(ttl.number), &reason);
+    return rc == NET_OK ? 0 : cli_tell_failure(say, "cannot set time-to-live", rc, &reason, -1);
 }
 
 // With a probe header the size must hold it; no datagram of the family may exceed it.
 bool size_possible(const cli_found* found, const net_address* to) {
-    std::uint64_t size = static_cast<std::uint64_t>(found[size_option].number);
-    std::uint64_t largest = net_address_family(to) == net_family::ipv6 ? SEND_SIZE_MAX_IPV6 : SEND_SIZE_MAX_IPV4;
+    auto size = static_cast<std::uint64_t>(found[size_option].number);
+    std::uint64_t largest = is_ipv6(to) ? SEND_SIZE_MAX_IPV6 : SEND_SIZE_MAX_IPV4;
     return size <= largest && (!found[seq_option].given || size >= PROBE_HEADER_SIZE);
 }
 
-// The payload, then the sends and the replies, on an endpoint whose options are set.
-int send_and_listen(std::FILE* out, net_endpoint* ep, const net_address* to, std::uint16_t port,
-                    const char* message, const char* file_name, const cli_found* found,
+// The payload, the sends, then the replies, on an endpoint whose options are set.
+int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
                     const std::atomic<int>* (*watch_interrupts)()) {
+    std::FILE* out = say->out;
+    const cli_found* found = command->found;
     payload p;
     payload_form form{found[hex_option].given, found[no_zero_option].given};
-    int status = payload_read(&p, message, file_name, form, stdin, out);
+    int status = payload_read(&p, command->message, command->file_name, form, stdin, out);
     if (status != 0) return status;
     const cli_found& reply = found[reply_option];
+    const cli_found& replies_wanted = found[reply_count_option];
     send_plan plan{};
     plan.many = found[count_option].given;
     plan.count = plan.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
@@ -131,78 +152,105 @@ int send_and_listen(std::FILE* out, net_endpoint* ep, const net_address* to, std
     plan.size = static_cast<std::uint64_t>(found[size_option].number);
     plan.replies = reply.given;
     plan.reply_us = static_cast<std::uint64_t>(reply.number) * 1000000;
-    plan.replies_wanted = found[reply_count_option].given ? static_cast<std::uint64_t>(found[reply_count_option].number) : 0;
+    plan.replies_wanted = replies_wanted.given ? static_cast<std::uint64_t>(replies_wanted.number) : 0;
     plan.json = found[json_option].given;
-    return send_loop_run(out, ep, to, port, p.bytes, &plan, watch_interrupts);
+    return send_loop_run(say, ep, &command->to.address, command->to.port, p.bytes, &plan, watch_interrupts);
+}
+
+// The wildcard of the destination's family: what an endpoint not bound opens with.
+net_address any_address_like(const net_address* address) {
+    net_address any{};
+    any.family = net_address_family(address);
+    return any;
+}
+
+// Fills `command` from the command line and `say` from -v; false, with the
+// exit status in `*status`, once the problem is told.
+bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* command, int* status) {
+    cli_found* found = command->found;
+    int next = cli_read_command_line(argc, argv, &program, found, say->out, status);
+    if (next == 0) return false;
+    say->verbose = found[verbose_option].given;
+    if (found[rate_option].given && !found[count_option].given) {
+        cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[reply_count_option].given && !found[reply_option].given) {
+        cli_problem problem{&options[reply_count_option], found[reply_count_option].text, "-reply"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (argc - next < 3 || (std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4)) {
+        *status = cli_usage(say->out, &program);
+        return false;
+    }
+    command->bind_text = found[bind_option].text;
+    command->interface_text = found[interface_option].text;
+    command->host = argv[next];
+    const char* port_text = argv[next + 1];
+    command->message = argv[next + 2];
+    command->file_name = std::strcmp(command->message, "-f") == 0 ? argv[next + 3] : nullptr;
+
+    *status = -2;
+    bool prefer_ipv6 = found[ipv6_option].given;
+    if (command->bind_text != nullptr &&
+        !cli_take_address(say, command->bind_text, prefer_ipv6, cli_address_role::host, &command->bind)) {
+        return false;
+    }
+    if (command->interface_text != nullptr && !cli_take_interface(say, command->interface_text, &command->on)) {
+        return false;
+    }
+    if (!cli_take_address(say, command->host, prefer_ipv6, cli_address_role::host, &command->to.address)) return false;
+    const net_address* to = &command->to.address;
+    if (command->bind_text == nullptr) {
+        command->bind = any_address_like(to);
+    } else if (net_address_family(&command->bind) != net_address_family(to)) {
+        *status = cli_tell_mixed_families(say->out, command->bind_text, command->host);
+        return false;
+    }
+    // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast
+    // datagram with it could never leave, and the system refuses it.
+    if (found[ttl_option].given && found[ttl_option].number == 0 && !net_address_is_multicast(to)) {
+        cli_problem problem{&options[ttl_option], found[ttl_option].text};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    // IPv6 has no broadcast; its groups reach every host of a link.
+    if (found[broadcast_option].given && is_ipv6(to)) {
+        cli_problem problem{&options[broadcast_option], nullptr, "an IPv4 destination"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[size_option].given && !size_possible(found, to)) {
+        cli_problem problem{&options[size_option], found[size_option].text};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    *status = 1;
+    return cli_take_port(say->out, port_text, &command->to.port);
 }
 
 }  // namespace
 
 int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (*watch_interrupts)()) {
-    cli_found found[option_count];
+    cli_teller say{out, false};
+    pitchel_command command{};
     int status = 0;
-    int next = cli_read_command_line(argc, argv, &program, found, out, &status);
-    if (next == 0) return status;
-    if (found[rate_option].given && !found[count_option].given) {
-        cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
-        return cli_answer_problem(out, &program, &problem);
-    }
-    if (found[reply_count_option].given && !found[reply_option].given) {
-        cli_problem problem{&options[reply_count_option], found[reply_count_option].text, "-reply"};
-        return cli_answer_problem(out, &program, &problem);
-    }
-    if (argc - next < 3) return cli_usage(out, &program);
-    const char* bind_text = found[bind_option].text;
-    const char* interface_text = found[interface_option].text;
-    const char* host = argv[next];
-    const char* port_text = argv[next + 1];
-    const char* message = argv[next + 2];
-    const char* file_name = nullptr;
-    if (std::strcmp(message, "-f") == 0) {
-        if (argc - next < 4) return cli_usage(out, &program);
-        file_name = argv[next + 3];
-    }
+    if (!read_command(argc, argv, &say, &command, &status)) return status;
 
-    std::uint32_t bind_ip = 0;
-    if (bind_text != nullptr && (bind_ip = net_resolve(bind_text)) == 0) return invalid_host(out, bind_text);
-    std::uint32_t interface_ip = 0;
-    if (interface_text != nullptr && (interface_ip = net_resolve(interface_text)) == 0) {
-        return invalid_host(out, interface_text);
-    }
-    destination to{net_resolve(host), 0};
-    if (to.ip == 0) return invalid_host(out, host);
-    // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast
-    // datagram with it could never leave, and the system refuses it.
-    if (found[ttl_option].given && found[ttl_option].number == 0 && !is_multicast(to.ip)) {
-        cli_problem problem{&options[ttl_option], found[ttl_option].text};
-        return cli_answer_problem(out, &program, &problem);
-    }
-    net_address to_address = net_address_from_ipv4(to.ip);
-    if (found[size_option].given && !size_possible(found, &to_address)) {
-        cli_problem problem{&options[size_option], found[size_option].text};
-        return cli_answer_problem(out, &program, &problem);
-    }
-    int port_value = 0;
-    if (!cli_read_port(port_text, &to.port, &port_value)) {
-        std::fprintf(out, "impossible port %d\n", port_value);
-        return 1;
-    }
-
+    const cli_found* found = command.found;
     // Bound to the chosen address with a free port, or left for the first send to bind.
-    std::uint16_t flags = bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
+    std::uint16_t flags = command.bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
     if (found[broadcast_option].given) flags |= DGRAM_BROADCAST;
     // JSON replies carry their time and destination, as catchel's JSON lines do.
     if (found[reply_option].given && found[json_option].given) flags |= DGRAM_DETAILS;
     net_endpoint* ep = nullptr;
-    int rc = dgram_open(&ep, bind_ip, 0, flags);
-    if (rc != NET_OK) {
-        std::fprintf(out, "cannot initialize socket err %d\n", rc);
-        return -1;
-    }
-    status = set_send_options(out, ep, to.ip, found, interface_ip);
-    if (status == 0) {
-        status = send_and_listen(out, ep, &to_address, to.port, message, file_name, found, watch_interrupts);
-    }
+    net_reason reason{};
+    int rc = dgram_open_address(&ep, &command.bind, 0, flags, &reason);
+    if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
+    status = set_send_options(&say, ep, &command);
+    if (status == 0) status = send_and_listen(&say, ep, &command, watch_interrupts);
     dgram_close(ep);
     return status;
 }

@@ -53,17 +53,13 @@ bool write_responder(const probe_responder* responder, const probe_rtt_stats* s,
 
 }  // namespace
 
-int probe_run_start(probe_run* probes, std::FILE* out) {
+int probe_run_start(probe_run* probes, const cli_teller* say) {
     *probes = probe_run{};
     net_reason reason{};
-    if (net_random(&probes->run, sizeof probes->run, &reason) != NET_OK) {
-        char why[256];
-        net_reason_text(&reason, why, sizeof why);
-        std::fprintf(out, "cannot choose a run identifier: %s\n", why);
-        return -1;
-    }
+    int rc = net_random(&probes->run, sizeof probes->run, &reason);
+    if (rc != NET_OK) return cli_tell_failure(say, "cannot choose a run identifier", rc, &reason, -1);
     if (!probe_responders_init(&probes->responders, responders_max)) {
-        std::fprintf(out, "cannot keep the replies: out of memory\n");
+        std::fprintf(say->out, "cannot keep the replies: out of memory\n");
         return -1;
     }
     probes->utc_at_start_us = clock_utc_us();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cmdline/cmdline.h"
 #include "probes/probes.h"
 #include "records/records.h"
 
@@ -19,8 +20,8 @@ struct probe_run {
 };
 
 // Draws the run's identifier from the system's random source. Returns 0, or
-// the exit status once it has printed to `out` why it cannot.
-int probe_run_start(probe_run* probes, std::FILE* out);
+// the exit status once it has told why it cannot.
+int probe_run_start(probe_run* probes, const cli_teller* say);
 void probe_run_end(probe_run* probes);
 
 // Microseconds since 1970 UTC, on the run's clock.

@@ -54,6 +54,7 @@ void batch_fill(batch* b, const std::string& message, const send_plan* plan) {
 }
 
 struct sender {
+    const cli_teller* say;
     std::FILE* out;
     net_endpoint* ep;
     const net_address* to;
@@ -76,12 +77,10 @@ int send_next(sender* s, int count) {
     const batch& b = s->datagrams;
     if (s->probes != nullptr) probe_run_stamp(s->probes, s->datagrams.bytes.data(), b.datagram_size, count);
     auto size = static_cast<int>(b.datagram_size);
-    int rc = s->plan->many ? dgram_send_batch(s->ep, b.bytes.data(), size, count, s->to, s->port, send_wait_us, nullptr)
-                           : dgram_send_to_address(s->ep, b.bytes.data(), size, s->to, s->port, send_wait_us, nullptr);
-    if (rc < 0) {
-        std::fprintf(s->out, "cannot send err %d\n", rc);
-        return -1;
-    }
+    net_reason reason{};
+    int rc = s->plan->many ? dgram_send_batch(s->ep, b.bytes.data(), size, count, s->to, s->port, send_wait_us, &reason)
+                           : dgram_send_to_address(s->ep, b.bytes.data(), size, s->to, s->port, send_wait_us, &reason);
+    if (rc < 0) return cli_tell_failure(s->say, "cannot send", rc, &reason, -1);
     int went = s->plan->many ? rc : 1;
     if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
     s->sent += static_cast<std::uint64_t>(went);
@@ -138,14 +137,15 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
 
 }  // namespace
 
-int send_loop_run(std::FILE* out, net_endpoint* ep, const net_address* to, std::uint16_t port,
+int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
                   const std::string& message, const send_plan* plan,
                   const std::atomic<int>* (*watch_interrupts)()) {
-    sender s{out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0};
+    std::FILE* out = say->out;
+    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0};
     batch_fill(&s.datagrams, message, plan);
     probe_run probes{};
     if (plan->probes) {
-        int status = probe_run_start(&probes, out);
+        int status = probe_run_start(&probes, say);
         if (status != 0) return status;
         s.probes = &probes;
         if (watch_interrupts != nullptr) s.stop = watch_interrupts();

@@ -216,3 +216,21 @@ TEST(EndToEnd, PitchelFileShowsUpAtCatchel) {
     stop_program(child);
     std::filesystem::remove(file);
 }
+
+TEST(CatchelBind, DualStackShowsIpv4AsBeforeAndIpv6InBrackets) {
+    std::uint16_t port = 0;
+    running_program* child = start_catchel({"-6"}, &port);
+    ASSERT_NE(child, nullptr);
+    plain_udp four = plain_udp_open();
+    plain_udp six = plain_udp_open_ipv6();
+    ASSERT_TRUE(plain_udp_send(&four, "four", port));
+    std::string expected = record(1, four.port, "four", 4);
+    EXPECT_TRUE(wait_for_output(child, expected, output_wait_ms));
+    ASSERT_TRUE(plain_udp_send_ipv6(&six, "six", port));
+    expected += text_output("udp 2 from [::1]:" + std::to_string(six.port) + " sz 3 :\n\nsix\n");
+    EXPECT_TRUE(wait_for_output(child, expected, output_wait_ms));
+    EXPECT_EQ(output_so_far(child), expected);
+    stop_program(child);
+    plain_udp_close(&four);
+    plain_udp_close(&six);
+}

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -99,6 +101,40 @@ process_output catchel_fed(const std::vector<std::string>& args,
     running_program* child = start_catchel(args, &port);
     if (child == nullptr) return process_output{-1000, "", ""};
     for (const auto& [sender, data] : datagrams) EXPECT_TRUE(plain_udp_send(sender, data, port, group));
+    return wait_program(child, 20000);
+}
+
+// The text of each plain record, in order.
+std::vector<std::string> texts_shown(std::string out) {
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // Windows' line ends
+    std::vector<std::string> shown;
+    for (std::size_t at = 0; (at = out.find(" :\n\n", at)) != std::string::npos; at += 4) {
+        shown.push_back(out.substr(at + 4, out.find('\n', at + 4) - at - 4));
+    }
+    return shown;
+}
+
+// IPv6 groups need the veth pair: the kernel discards their datagrams on loopback.
+#define REQUIRE_IPV6_PAIR()                                                                          \
+    do {                                                                                              \
+        REQUIRE_PRIVATE_NAMESPACE();                                                                  \
+        if (std::getenv("NETLAYER_NETNS_PEER_IP6") == nullptr) GTEST_SKIP() << "no IPv6 veth pair made"; \
+    } while (0)
+
+// catchel with `args` before its port, fed by pitchel out of netns0 to
+// `group`, each datagram from its source (empty: the system's pick), until a
+// second passes without one.
+process_output catchel_fed_ipv6(const std::vector<std::string>& args,
+                                const std::vector<std::pair<std::string, std::string>>& datagrams,
+                                const std::string& group) {
+    std::uint16_t port = 0;
+    running_program* child = start_catchel(args, &port);
+    if (child == nullptr) return process_output{-1000, "", ""};
+    for (const auto& [source, text] : datagrams) {
+        std::vector<std::string> sent = {"-if", "netns0", group, std::to_string(port), text};
+        if (!source.empty()) sent.insert(sent.begin(), {"-bind", source});
+        pitchel_sends(sent);
+    }
     return wait_program(child, 20000);
 }
 
@@ -305,15 +341,7 @@ TEST(PrivateNamespace, SourceMembershipTakesThatSourceAlone) {
         }
         process_output result =
             catchel_fed(r.args, {{&other, "one"}, {&chosen, "two"}, {&other, "three"}, {&chosen, "four"}}, group);
-        std::string out = result.out;
-        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());  // Windows' line ends
-        std::string shown;
-        for (std::size_t at = 0; (at = out.find(" :\n\n", at)) != std::string::npos; at += 4) {
-            shown += out.substr(at + 4, out.find('\n', at + 4) - at - 4) + " ";
-        }
-        std::string expected;
-        for (const std::string& text : r.shown) expected += text + " ";
-        EXPECT_EQ(shown, expected) << result.out;
+        EXPECT_EQ(texts_shown(result.out), r.shown) << result.out;
         EXPECT_EQ(result.status, 0);
     }
     plain_udp_close(&chosen);
@@ -323,15 +351,67 @@ TEST(PrivateNamespace, SourceMembershipTakesThatSourceAlone) {
 TEST(PrivateNamespace, JoinOnAnInterfaceThatIsNotHereFails) {
     REQUIRE_PRIVATE_NAMESPACE();
     std::string port = std::to_string(plain_free_port());
+#ifdef _WIN32
+    const std::string reason_re = "reason: .+ \\([0-9]+\\)\r\n";
+#else
+    const std::string reason_re = std::string("reason: ") + std::strerror(ENODEV) + " \\(" + std::to_string(ENODEV) + "\\)\n";
+#endif
     for (const std::vector<std::string>& args : {std::vector<std::string>{"-if", "10.9.9.9", "239.1.1.1", port},
-                                                 {"-source", "127.0.0.1", "-if", "10.9.9.9", "239.1.1.1", port}}) {
+                                                 {"-source", "127.0.0.1", "-if", "10.9.9.9", "239.1.1.1", port},
+                                                 {"-v", "-if", "10.9.9.9", "239.1.1.1", port}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         if (wine_version() != nullptr && args[0] == "-source") {
             std::printf("skipped under wine: %s\n", wine_source_membership);
             continue;
         }
         process_output result = run_program(CATCHEL_PATH, args);
-        EXPECT_EQ(result.out, text_output("cannot join multicast group err -2\n"));
+        std::string failure = text_output("cannot join multicast group err -2\n");
+        EXPECT_EQ(result.out.substr(0, failure.size()), failure);
+        std::string reason = result.out.substr(std::min(failure.size(), result.out.size()));
+        EXPECT_TRUE(args[0] == "-v" ? std::regex_match(reason, std::regex(reason_re)) : reason.empty()) << reason;
         EXPECT_EQ(result.status, exit_status(-2));
+    }
+}
+
+TEST(PrivateNamespace, CatchelShowsIpv6GroupsTheirSourcesAndZones) {
+    REQUIRE_IPV6_PAIR();
+    const std::string veth = std::getenv("NETLAYER_NETNS_VETH_IP6");
+    struct row {
+        std::vector<std::string> args;
+        std::string group;
+        std::string pattern;  // of a part of the output
+    };
+    const std::string from_veth = "udp 1 from \\[" + veth + "\\]:[0-9]+";
+    for (const row& r : {row{{"-v", "-if", "netns1", "-w", "1"}, "ff15::7:1", from_veth + " to ff15::7:1 sz 4 :\n\none\n"},
+                         {{"-json", "-if", "netns1", "-w", "1"}, "ff15::7:1", "\"to\":\"ff15::7:1\""},
+                         // A link-scope group takes a link-local source, which only its zone makes whole.
+                         {{"-if", "netns1", "-w", "1"}, "ff12::7:2", "udp 1 from \\[fe80::[0-9a-f:]+%netns1\\]:[0-9]+ sz 4 :\n\none\n"}}) {
+        SCOPED_TRACE(::testing::PrintToString(r.args));
+        std::vector<std::string> args = r.args;
+        args.push_back(r.group);
+        std::string source = r.group == "ff12::7:2" ? "" : veth;
+        process_output result = catchel_fed_ipv6(args, {{source, "one"}}, r.group);
+        std::string out = result.out;
+        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+        EXPECT_TRUE(std::regex_search(out, std::regex(r.pattern))) << out;
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(PrivateNamespace, Ipv6SourceMembershipTakesThatSourceAlone) {
+    REQUIRE_IPV6_PAIR();
+    if (const char* wine = wine_version()) GTEST_SKIP() << "wine does not implement MCAST_JOIN_SOURCE_GROUP: " << wine;
+    const std::string chosen = std::getenv("NETLAYER_NETNS_VETH_IP6");
+    const std::string other = std::getenv("NETLAYER_NETNS_PEER_IP6");
+    // Without -source the other's datagrams arrive: the option is what keeps them out.
+    for (bool only_chosen : {true, false}) {
+        std::vector<std::string> args = {"-if", "netns1", "-w", "1", "ff15::7:3"};
+        if (only_chosen) args.insert(args.begin(), {"-source", chosen});
+        process_output result = catchel_fed_ipv6(
+            args, {{other, "one"}, {chosen, "two"}, {other, "three"}, {chosen, "four"}}, "ff15::7:3");
+        std::vector<std::string> expected = {"two", "four"};
+        if (!only_chosen) expected = {"one", "two", "three", "four"};
+        EXPECT_EQ(texts_shown(result.out), expected) << result.out;
+        EXPECT_EQ(result.status, 0);
     }
 }

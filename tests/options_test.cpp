@@ -150,7 +150,11 @@ TEST_F(ProgramOptions, PitchelCommandLines) {
         {{"-h", "127.0.0.1", "9", "hi"}, "^" + help_usage_re, 0},
         {{"-help"}, "^" + help_usage_re, 0},
         {{"--version"}, "^pitchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
-        {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2}},
+        {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2},
+        {{"-bind", "127.0.0.1", "::1", "9", "hi"}, "-bind 127.0.0.1 and ::1 are of different address families\n", -2},
+        {{"-bind", "[::1]", "127.0.0.1", "9", "hi"}, "-bind [::1] and 127.0.0.1 are of different address families\n", -2},
+        {{"-broadcast", "::1", "9", "hi"}, "-broadcast needs an IPv4 destination\n" + usage, 1},
+        {{"-if", "no-such-if", "ff15::1", "9", "hi"}, "invalid interface no-such-if\n", -2}},
         pitchel);
     EXPECT_EQ(fault_count(fault_op::sendto), 0);
 }
@@ -181,7 +185,11 @@ TEST_F(ProgramOptions, CatchelCommandLines) {
         {{"--help"}, "^" + help_usage_re, 0},
         {{"-h", "9"}, "^" + help_usage_re, 0},
         {{"-bind", "127.0.0.1", "-help"}, "^" + help_usage_re, 0},
-        {{"--version"}, "^catchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0}},
+        {{"--version"}, "^catchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
+        {{"-6", "239.1.1.1", "9"}, "-6 needs an IPv6 group\n" + usage, -2},
+        {{"-6", "-bind", "127.0.0.1", "9"}, "-6 needs an IPv6 -bind\n" + usage, -2},
+        {{"-bind", "127.0.0.1", "ff15::1", "9"}, "-bind 127.0.0.1 and ff15::1 are of different address families\n", -2},
+        {{"-if", "no-such-if", "ff15::1", "9"}, "invalid interface no-such-if\n", -2}},
         catchel);
     EXPECT_EQ(fault_count(fault_op::socket), 0);
 }

@@ -169,6 +169,14 @@ TEST_F(PitchelRun, SendOptionsReachTheSocket) {
         {{"-loop", "1", "224.0.0.1"}, {{IPPROTO_IP, IP_MULTICAST_LOOP, 1}}},
         {{"-if", "localhost", "239.1.2.3"}, {{IPPROTO_IP, IP_MULTICAST_IF, loopback}}},
         {{"-broadcast", "127.0.0.1"}, {{SOL_SOCKET, SO_BROADCAST, 1}}},
+        {{"-ttl", "5", "::1"}, {{IPPROTO_IPV6, IPV6_V6ONLY, 1}, {IPPROTO_IPV6, IPV6_UNICAST_HOPS, 5}}},
+        {{"ff15::1"},
+         {{IPPROTO_IPV6, IPV6_V6ONLY, 1}, {IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 1}, {IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 1}}},
+        {{"-ttl", "0", "-loop", "0", "-if", "1", "ff15::1"},
+         {{IPPROTO_IPV6, IPV6_V6ONLY, 1},
+          {IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0},
+          {IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 0},
+          {IPPROTO_IPV6, IPV6_MULTICAST_IF, 1}}},
     };
     for (const row& r : rows) {
         std::vector<std::string> args = r.args;

@@ -154,3 +154,18 @@ TEST_F(PitchelSends, FileTravelsExactlyAsStored) {
 TEST(PitchelNobodyListens, SendStillSucceeds) {
     expect_output(pitchel({"127.0.0.1", std::to_string(plain_free_port()), "hi"}), "", 0);
 }
+
+TEST(PitchelSendsIpv6, EveryFormOfTheAddressReachesThePeer) {
+    plain_udp peer = plain_udp_open_ipv6();
+    std::string port = std::to_string(peer.port);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"::1", port, "hello"},
+                                                 {"[::1]", port, "hello"},
+                                                 {"-bind", "::1", "0:0::1", port, "hello"}}) {
+        SCOPED_TRACE(args[0]);
+        expect_output(pitchel(args), "", 0);
+        std::string data;
+        EXPECT_TRUE(plain_udp_receive(&peer, &data, 5000)) << "no datagram arrived";
+        EXPECT_EQ(data, std::string("hello\0", 6));
+    }
+    plain_udp_close(&peer);
+}

@@ -131,7 +131,15 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     writer json(record_format{false, false, false, true});
     json.add(d, "x");
     EXPECT_EQ(json.text(),
-              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");
+              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");    // Zones kept for the run: one that takes another's slot is its own, and so is the first again.
+    writer zones(record_format{false, false, false, false});
+    std::string expected;
+    for (const char* zone : {"4000000004", "4000000000", "4000000004"}) {
+        ASSERT_EQ(net_address_parse(&d.details.from, (std::string("fe80::1%") + zone).c_str(), nullptr), NET_OK);
+        zones.add(d, "x");
+        expected += std::string("udp 1 from [fe80::1%") + zone + "]:40312 sz 1 :\n\nx\n";
+    }
+    EXPECT_EQ(zones.text(), expected);
 }
 
 TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {

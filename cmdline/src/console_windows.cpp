@@ -1,10 +1,12 @@
+// First: through the layer it brings winsock2.h, which must come before windows.h.
+#include "cmdline/cmdline.h"
+
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 
 #include <initializer_list>
 
-#include "cmdline/cmdline.h"
 
 void cli_guard_standard_streams() {
     struct standard {

@@ -1,8 +1,10 @@
+// First: through the layer it brings winsock2.h, which must come before windows.h.
+#include "cmdline/cmdline.h"
+
 #include <windows.h>
 
 #include <cstdint>
 
-#include "cmdline/cmdline.h"
 
 namespace {
 

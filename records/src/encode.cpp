@@ -1,5 +1,7 @@
 #include "encode.h"
 
+#include <cstring>
+
 namespace {
 
 char* put_padded(char* at, std::uint64_t value, int width) {
@@ -38,17 +40,42 @@ civil_date date_of_day(std::int64_t days) {
     return civil_date{era * 400 + year_of_era + (month <= 2 ? 1 : 0), month, day};
 }
 
+// "%<zone>" as the layer writes it after an address, asked of the layer
+// once per index while it keeps its slot.
+const char* zone_text(record_zone* zones, std::uint32_t index) {
+    record_zone& slot = zones[index % RECORD_ZONE_SLOTS];
+    if (slot.index == index) return slot.text;
+    net_address zoned{};
+    zoned.family = net_family::ipv6;
+    zoned.scope_id = index;
+    char text[NET_ADDRESS_TEXT_ROOM];
+    const char* zone = net_address_format(&zoned, text, sizeof text) > 0 ? std::strchr(text, '%') : nullptr;
+    std::strcpy(slot.text, zone != nullptr ? zone : "");
+    slot.index = index;
+    return slot.text;
+}
+
 }  // namespace
 
 // An address the layer cannot format (none) leaves nothing.
-char* put_address(char* at, const net_address& address) {
-    int length = net_address_format(&address, at, NET_ADDRESS_TEXT_ROOM);
-    return at + (length > 0 ? length : 0);
+char* put_address(char* at, const net_address& address, record_zone* zones) {
+    net_address unzoned = address;
+    unzoned.scope_id = 0;
+    int length = net_address_format(&unzoned, at, NET_ADDRESS_TEXT_ROOM);
+    if (length <= 0) return at;
+    at += length;
+    return address.scope_id != 0 ? put_text(at, zone_text(zones, address.scope_id)) : at;
 }
 
-char* put_address_port(char* at, const net_address& address, std::uint16_t port) {
-    int length = net_address_format_port(&address, port, at, NET_ADDRESS_TEXT_ROOM);
-    return at + (length > 0 ? length : 0);
+char* put_address_port(char* at, const net_address& address, std::uint16_t port, record_zone* zones) {
+    if (address.scope_id == 0) {
+        int length = net_address_format_port(&address, port, at, NET_ADDRESS_TEXT_ROOM);
+        return at + (length > 0 ? length : 0);
+    }
+    *at++ = '[';
+    at = put_address(at, address, zones);
+    at = put_text(at, "]:");
+    return put_decimal(at, port);
 }
 
 char* put_utc_time(char* at, std::uint64_t time_us) {

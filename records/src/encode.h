@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "netlayer/netlayer.h"
+#include "records/records.h"
 
 inline char* put_text(char* at, std::string_view text) {
     for (char c : text) *at++ = c;
@@ -19,10 +20,11 @@ char* put_decimal(char* at, Number value) {
     return std::to_chars(at, at + 24, value).ptr;
 }
 
-// As the layer formats it, bare; or with its port, an IPv6 one in brackets.
+// As the layer formats it, bare; or with its port, an IPv6 one in brackets;
+// a zone's text taken from `zones` once it is there.
 // Each writes at most NET_ADDRESS_TEXT_ROOM bytes.
-char* put_address(char* at, const net_address& address);
-char* put_address_port(char* at, const net_address& address, std::uint16_t port);
+char* put_address(char* at, const net_address& address, record_zone* zones);
+char* put_address_port(char* at, const net_address& address, std::uint16_t port, record_zone* zones);
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ", from microseconds since 1970 began in UTC.
 char* put_utc_time(char* at, std::uint64_t time_us);

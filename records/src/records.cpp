@@ -110,7 +110,8 @@ char* put_record_drop_line(char* at, record_output* out, const record_datagram* 
     return out->format.destination && d->details.has_dropped ? put_drop_line(at, out, d->details.dropped) : at;
 }
 
-char* put_header(char* at, const record_format& format, const record_datagram* d) {
+char* put_header(char* at, record_output* out, const record_datagram* d) {
+    const record_format& format = out->format;
     if (format.time && d->details.has_time) {
         at = put_utc_time(at, d->details.time_us);
         *at++ = ' ';
@@ -118,10 +119,10 @@ char* put_header(char* at, const record_format& format, const record_datagram* d
     at = put_text(at, "udp ");
     at = put_decimal(at, d->number);
     at = put_text(at, " from ");
-    at = put_address_port(at, d->details.from, d->details.from_port);
+    at = put_address_port(at, d->details.from, d->details.from_port, out->zones);
     if (format.destination && d->details.has_to) {
         at = put_text(at, " to ");
-        at = put_address(at, d->details.to);
+        at = put_address(at, d->details.to, out->zones);
     }
     if (d->is_echo) {
         at = put_text(at, " rtt ");
@@ -163,15 +164,15 @@ char* put_number_field(char* at, std::string_view key, Number value) {
     return put_decimal(put_key(at, key), value);
 }
 
-char* put_address_field(char* at, std::string_view key, const net_address& address) {
+char* put_address_field(char* at, std::string_view key, const net_address& address, record_zone* zones) {
     at = put_key(at, key);
     *at++ = '"';
-    at = put_address(at, address);
+    at = put_address(at, address, zones);
     *at++ = '"';
     return at;
 }
 
-char* put_json(char* at, const record_datagram* d, const char* data) {
+char* put_json(char* at, record_output* out, const record_datagram* d, const char* data) {
     at = put_text(at, "{\"n\":");
     at = put_decimal(at, d->number);
     if (d->details.has_time) {
@@ -180,9 +181,9 @@ char* put_json(char* at, const record_datagram* d, const char* data) {
         at = put_utc_time(at, d->details.time_us);
         *at++ = '"';
     }
-    at = put_address_field(at, "from", d->details.from);
+    at = put_address_field(at, "from", d->details.from, out->zones);
     at = put_number_field(at, "port", d->details.from_port);
-    if (d->details.has_to) at = put_address_field(at, "to", d->details.to);
+    if (d->details.has_to) at = put_address_field(at, "to", d->details.to, out->zones);
     if (d->is_echo) {
         at = put_number_field(at, "seq", d->sequence);
         at = put_number_field(at, "rtt_us", d->rtt_us);
@@ -202,6 +203,7 @@ void record_output_init(record_output* out, bool to_terminal, record_format form
     out->to_terminal = to_terminal;
     out->format = format;
     out->dropped_told = 0;
+    for (record_zone& zone : out->zones) zone.index = 0;
     out->data_offset = RECORD_HEADER_ROOM + body_growth(format, to_terminal);
 }
 
@@ -215,10 +217,10 @@ void record_add(record_output* out, const record_datagram* datagram) {
     auto size = static_cast<std::size_t>(datagram->size);
     char* end = nullptr;
     if (out->format.json) {
-        end = put_json(record, datagram, data);
+        end = put_json(record, out, datagram, data);
         if (datagram->details.has_dropped) out->dropped_told = datagram->details.dropped;
     } else {
-        char* body = put_header(put_record_drop_line(record, out, datagram), out->format, datagram);
+        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram);
         end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
     }
     out->used += static_cast<std::size_t>(end - record);

@@ -15,6 +15,14 @@ bool plain_port_held(std::uint32_t ip, std::uint16_t port) {
     sockaddr_in local = plain_address(ip, port);
     bool held = bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0;
     plain_close_socket(s);
+    if (held || ip != 0) return held;
+    // Any address: an IPv6 endpoint holds the port too.
+    s = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(port);
+    held = bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0;
+    plain_close_socket(s);
     return held;
 }
 

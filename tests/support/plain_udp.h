@@ -29,7 +29,8 @@ bool plain_udp_send(const plain_udp* udp, const std::string& data, std::uint16_t
 bool plain_udp_receive(const plain_udp* udp, std::string* data, int timeout_ms,
                        std::uint16_t* from_port = nullptr, std::uint32_t* from_ip = nullptr);
 
-// Whether another socket holds `port` on `ip`: a bind of our own fails.
+// Whether another socket holds `port` on `ip` (0: on any address of either
+// family): a bind of our own fails.
 bool plain_port_held(std::uint32_t ip, std::uint16_t port);
 
 // A free UDP port on 127.0.0.1 at the moment of asking.

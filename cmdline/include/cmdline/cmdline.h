@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "netlayer/netlayer.h"
+
 // The leading decimal number of `text` as "%d" reads it, clamped to the range
 // of int; 0 when the text does not start with a number.
 int cli_scan_int(const char* text);
@@ -114,3 +116,40 @@ int cli_answer_problem(std::FILE* out, const cli_program* program, const cli_pro
 // `*status`.
 int cli_read_command_line(int argc, char** argv, const cli_program* program, cli_found* found, std::FILE* out,
                           int* status);
+
+// Where failures are told: `out`, and with `verbose` the system's reason
+// after each line for a failed system call.
+struct cli_teller {
+    std::FILE* out;
+    bool verbose;
+};
+
+// "reason: <the system's text> (<its number>)", with `verbose`, where a
+// system call or a name lookup failed; nothing else.
+void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
+
+// "<what> err <rc>" and the reason; returns `status`.
+int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
+
+// "-bind <bind> and <other> are of different address families"; returns -2.
+int cli_tell_mixed_families(std::FILE* out, const char* bind_text, const char* other_text);
+
+// Reads a port argument; false, with "impossible port <value>", when it
+// lies outside 1..65535.
+bool cli_take_port(std::FILE* out, const char* text, std::uint16_t* port);
+
+// What an address that names nothing is called in its failure line.
+enum class cli_address_role { host, group };
+
+// An address argument or option value: an IPv4 literal or a name as the
+// first command lines resolved them (net_resolve), an IPv6 literal (bare,
+// in brackets, with a zone) as net_address_parse reads it; with
+// `prefer_ipv6` a name's IPv6 address. A name net_resolve cannot resolve is
+// then looked up for an IPv6 address alone. False once "invalid host/ip
+// <text>" ("invalid ip address <text>" for a group) and the reason are told.
+bool cli_take_address(const cli_teller* teller, const char* text, bool prefer_ipv6, cli_address_role role,
+                      net_address* address);
+
+// An -if value: an index, an address as cli_take_address reads it, or an
+// interface name. False once its failure line and the reason are told.
+bool cli_take_interface(const cli_teller* teller, const char* text, net_interface* found);

@@ -47,6 +47,16 @@ struct record_run {
     int last_reported;       // code of the last time-out or failure line; 0 after a datagram
 };
 
+// A zone's text as the layer writes it ("%eth0", or "%7" where no name
+// fits), kept for the run: asking the system costs a call per datagram on
+// Linux and milliseconds on Windows. Index 0: the slot is empty.
+struct record_zone {
+    std::uint32_t index;
+    char text[NET_ADDRESS_TEXT_ROOM];
+};
+// Slots chosen by the index: a few interfaces take link-local traffic at once.
+constexpr std::size_t RECORD_ZONE_SLOTS = 4;
+
 // Records and lines waiting to be written, each one whole.
 struct record_output {
     // Below the batch, then one more record of any form.
@@ -56,6 +66,7 @@ struct record_output {
     bool to_terminal;         // bytes that are not valid UTF-8 text are shown as `cat -v` shows them
     record_format format;
     std::uint32_t dropped_told;  // the kernel drops the lines so far account for
+    record_zone zones[RECORD_ZONE_SLOTS];
 };
 
 void record_output_init(record_output* out, bool to_terminal, record_format format);
