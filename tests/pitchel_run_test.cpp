@@ -273,14 +273,18 @@ TEST_F(PitchelRun, ProbesCarryTheirHeaderThenTheMessage) {
     struct row {
         std::vector<std::string> size;
         std::string body;
+        const char* to;
     };
-    const row rows[] = {{{}, std::string("hi\0", 3)}, {{"-size", "26"}, "hi"}, {{"-size", "30"}, std::string("hi\0\0\0\0", 6)}};
+    const row rows[] = {{{}, std::string("hi\0", 3), "127.0.0.1"},
+                        {{"-size", "26"}, "hi", "127.0.0.1"},
+                        {{"-size", "30"}, std::string("hi\0\0\0\0", 6), "127.0.0.1"},
+                        {{}, std::string("hi\0", 3), "::1"}};
     for (const row& r : rows) {
-        SCOPED_TRACE(r.body.size());
-        plain_udp peer = plain_udp_open();
+        SCOPED_TRACE(std::string(r.to) + " " + std::to_string(r.body.size()));
+        plain_udp peer = r.to[0] == ':' ? plain_udp_open_ipv6() : plain_udp_open();
         std::vector<std::string> args{"-seq", "-n", "3"};
         args.insert(args.end(), r.size.begin(), r.size.end());
-        for (const char* rest : {"127.0.0.1", "", "hi"}) args.push_back(rest);
+        for (const char* rest : {r.to, "", "hi"}) args.push_back(rest);
         args[args.size() - 2] = std::to_string(peer.port);
         std::uint64_t before_us = utc_now_us();
         run_result result = run_pitchel(args);
