@@ -10,7 +10,7 @@
 
 // Datagrams read at most at once, and the room for each: more than any UDP
 // datagram of either family.
-constexpr int INTAKE_BATCH = DGRAM_BATCH_MAX;
+constexpr int INTAKE_BATCH = DGRAM_RECEIVE_BATCH_MAX;
 constexpr int INTAKE_SLOT = 65536;
 
 struct catchel_intake {

@@ -5,18 +5,16 @@
 #include <cstdint>
 #include <cstring>
 
-#include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
-#include "replies.h"
+#include "probes/probes.h"
+#include "send_loop.h"
 
 namespace {
 
-constexpr std::uint32_t send_wait_us = 100000;
 constexpr int automatic_multicast_ttl = 1;
 constexpr bool automatic_multicast_loop = true;
-const std::atomic<int> never_interrupted{0};
 
 enum option_index {
     bind_option,
@@ -32,6 +30,9 @@ enum option_index {
     json_option,
     ipv6_option,
     verbose_option,
+    seq_option,
+    size_option,
+    reply_count_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -50,6 +51,10 @@ const cli_option options[option_count] = {
     {"-json", cli_value::none, nullptr, 0, 0, "print the replies as JSON lines", false},
     {"-6", cli_value::none, nullptr, 0, 0, "resolve names to their IPv6 address", false},
     {"-v", cli_value::none, nullptr, 0, 0, "say why a system call failed", false},
+    {"-seq", cli_value::none, nullptr, 0, 0, "number each datagram with a probe header; a summary at the end", false},
+    {"-size", cli_value::number, "<bytes>", 0, 65527, "each datagram exactly this long, cut or padded with zeros",
+     false},
+    {"-c", cli_value::number, "<count>", 1, 4294967295, "with -reply: end after this many replies", false},
 };
 
 const cli_program program = {"pitchel",
@@ -120,24 +125,11 @@ int set_send_options(const cli_teller* say, net_endpoint* ep, const pitchel_comm
     return rc == NET_OK ? 0 : cli_tell_failure(say, "cannot set time-to-live", rc, &reason, -1);
 }
 
-// The i-th send is due i/rate seconds after the first, so that a late send
-// does not push back the ones after it.
-std::uint64_t due_after_us(std::uint64_t i, std::uint64_t rate) {
-    return i / rate * 1000000 + i % rate * 1000000 / rate;
-}
-
-// `rate` 0 sends each datagram as soon as the last is gone.
-int send_all(const cli_teller* say, net_endpoint* ep, const payload* p, const destination* to, std::uint64_t count,
-             std::uint64_t rate) {
-    std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
-    auto len = static_cast<int>(p->bytes.size());
-    net_reason reason{};
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (rate != 0) clock_wait_until_us(start_us + due_after_us(i, rate));
-        int rc = dgram_send_to_address(ep, p->bytes.data(), len, &to->address, to->port, send_wait_us, &reason);
-        if (rc != NET_OK) return cli_tell_failure(say, "cannot send", rc, &reason, -1);
-    }
-    return 0;
+// With a probe header the size must hold it; no datagram of the family may exceed it.
+bool size_possible(const cli_found* found, const net_address* to) {
+    auto size = static_cast<std::uint64_t>(found[size_option].number);
+    std::uint64_t largest = is_ipv6(to) ? SEND_SIZE_MAX_IPV6 : SEND_SIZE_MAX_IPV4;
+    return size <= largest && (!found[seq_option].given || size >= PROBE_HEADER_SIZE);
 }
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
@@ -149,17 +141,20 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_comma
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, command->message, command->file_name, form, stdin, out);
     if (status != 0) return status;
-    std::uint64_t count = found[count_option].given ? static_cast<std::uint64_t>(found[count_option].number) : 1;
-    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
-    // Sleeps that end on a timer tick are 1 ms late instead of a whole tick on Windows.
-    if (rate != 0) clock_begin_precision();
-    status = send_all(say, ep, &p, &command->to, count, rate);
-    if (rate != 0) clock_end_precision();
-    if (status != 0 || !found[reply_option].given) return status;
-    // Until now an interrupt ends pitchel at once: nothing read is waiting to be written.
-    const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
-    return replies_print(ep, static_cast<std::uint32_t>(found[reply_option].number), found[json_option].given, out,
-                         stop);
+    const cli_found& reply = found[reply_option];
+    const cli_found& replies_wanted = found[reply_count_option];
+    send_plan plan{};
+    plan.many = found[count_option].given;
+    plan.count = plan.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    plan.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    plan.probes = found[seq_option].given;
+    plan.sized = found[size_option].given;
+    plan.size = static_cast<std::uint64_t>(found[size_option].number);
+    plan.replies = reply.given;
+    plan.reply_us = static_cast<std::uint64_t>(reply.number) * 1000000;
+    plan.replies_wanted = replies_wanted.given ? static_cast<std::uint64_t>(replies_wanted.number) : 0;
+    plan.json = found[json_option].given;
+    return send_loop_run(say, ep, &command->to.address, command->to.port, p.bytes, &plan, watch_interrupts);
 }
 
 // The wildcard of the destination's family: what an endpoint not bound opens with.
@@ -178,6 +173,11 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     say->verbose = found[verbose_option].given;
     if (found[rate_option].given && !found[count_option].given) {
         cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[reply_count_option].given && !found[reply_option].given) {
+        cli_problem problem{&options[reply_count_option], found[reply_count_option].text, "-reply"};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
@@ -219,6 +219,11 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     // IPv6 has no broadcast; its groups reach every host of a link.
     if (found[broadcast_option].given && is_ipv6(to)) {
         cli_problem problem{&options[broadcast_option], nullptr, "an IPv4 destination"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[size_option].given && !size_possible(found, to)) {
+        cli_problem problem{&options[size_option], found[size_option].text};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }

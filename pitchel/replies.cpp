@@ -2,31 +2,44 @@
 
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
-#include "records/records.h"
 
-namespace {
-
-// Each record leaves at once: a reply may be the last for seconds.
-int print_until(net_endpoint* ep, std::uint64_t deadline_us, record_output* pending, std::FILE* out,
-                const std::atomic<int>* stop) {
-    record_run run{0, 0};
-    for (std::uint64_t now = clock_now_us(); now < deadline_us && stop->load() == 0; now = clock_now_us()) {
-        record_datagram datagram{};
-        int n = record_receive(pending, ep, &datagram, static_cast<std::uint32_t>(deadline_us - now));
-        if (n == NET_TIMEOUT) break;
-        // An interrupt cuts the wait short; that is no failure to report.
-        if (n >= 0 || stop->load() == 0) record_add_result(pending, &run, &datagram, n);
-        bool written = record_write_out(pending, out);
-        cli_output_moved();
-        if (!written) return REPLIES_OUTPUT_FAILED;
-    }
-    return run.received > 0 ? REPLIES_SOME : REPLIES_NONE;
+void replies_start(reply_reader* reader, bool json, std::FILE* out, probe_run* probes,
+                   const std::atomic<int>* stop, std::uint64_t wanted) {
+    record_output_init(&reader->pending, cli_is_terminal(out), record_format{false, false, false, json});
+    reader->run = record_run{0, 0};
+    reader->probes = probes;
+    reader->stop = stop;
+    reader->wanted = wanted;
+    reader->output_failed = false;
 }
 
-}  // namespace
+bool replies_done(const reply_reader* reader) {
+    return reader->output_failed || reader->stop->load() != 0 ||
+           (reader->wanted != 0 && reader->run.received >= reader->wanted);
+}
 
-int replies_print(net_endpoint* ep, std::uint32_t seconds, bool json, std::FILE* out, const std::atomic<int>* stop) {
-    record_output pending;
-    record_output_init(&pending, cli_is_terminal(out), record_format{false, false, false, json});
-    return print_until(ep, clock_now_us() + std::uint64_t{seconds} * 1000000, &pending, out, stop);
+void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t deadline_us, std::FILE* out) {
+    std::uint64_t now = clock_now_us();
+    bool draining = now >= deadline_us;
+    while ((draining || now < deadline_us) && !replies_done(reader)) {
+        record_datagram datagram{};
+        std::uint32_t timeout_us = draining ? 0 : static_cast<std::uint32_t>(deadline_us - now);
+        int n = record_receive(&reader->pending, ep, &datagram, timeout_us);
+        if (n == NET_TIMEOUT) break;
+        if (n >= 0 && reader->probes != nullptr) {
+            probe_run_match(reader->probes, &datagram, record_data(&reader->pending), n);
+        }
+        // An interrupt cuts the wait short; that is no failure to report.
+        if (n >= 0 || reader->stop->load() == 0) record_add_result(&reader->pending, &reader->run, &datagram, n);
+        bool written = record_write_out(&reader->pending, out);
+        cli_output_moved();
+        reader->output_failed = !written;
+        if (n < 0 && draining) break;
+        now = clock_now_us();
+    }
+}
+
+int replies_status(const reply_reader* reader) {
+    if (reader->output_failed) return REPLIES_OUTPUT_FAILED;
+    return reader->run.received > 0 ? REPLIES_SOME : REPLIES_NONE;
 }

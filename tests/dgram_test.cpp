@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "fault.h"
 #include "netlayer/netlayer.h"
 #include "plain_udp.h"
@@ -272,4 +274,56 @@ TEST_F(DgramSend, OversizedDatagramIsAnError) {
     std::string big(70000, 'x');
     EXPECT_EQ(dgram_send_to(ep, big.data(), static_cast<int>(big.size()), localhost, peer.port, wait_us),
               NET_ERROR);
+}
+
+// Datagram i of the batch begins with i, so that order shows; the layer
+// falls back to a plainer form for good once one is refused.
+TEST_F(DgramSend, BatchArrivesWholeAndInOrderInEachForm) {
+    struct row {
+        int planned;  // what the first `times` calls give instead of sending
+        int times;
+        std::vector<int> forms;  // of the first calls; later ones keep the last
+        int waits;
+    };
+    const row rows[] = {
+        {0, 0, {PLAT_BATCH_SEGMENTS}, 0},
+        {PLAT_FORM_REFUSED, 1, {PLAT_BATCH_SEGMENTS, PLAT_BATCH_MESSAGES}, 0},
+        {PLAT_FORM_REFUSED, 2, {PLAT_BATCH_SEGMENTS, PLAT_BATCH_MESSAGES, PLAT_BATCH_SINGLE}, 0},
+        {PLAT_SOCKET_FULL, 1, {PLAT_BATCH_SEGMENTS, PLAT_BATCH_SEGMENTS}, 1},
+    };
+    constexpr int count = 100;
+    constexpr int size = 64;
+    std::string bytes(count * size, 'x');
+    for (int i = 0; i < count; ++i) bytes[std::size_t(i) * size] = static_cast<char>(i);
+    net_address to = net_address_from_ipv4(localhost);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.forms.size() * 10 + std::size_t(r.waits));
+        net_endpoint* sender = nullptr;
+        ASSERT_EQ(dgram_open(&sender, 0, 0, 0), NET_OK);
+        std::size_t first_call = fault_calls().size();
+        if (r.times > 0) fault_plan(fault_op::send_batch, r.planned, 0, r.times);
+        for (int sent = 0; sent < count;) {
+            int n = dgram_send_batch(sender, bytes.data() + std::size_t(sent) * size, size, count - sent, &to,
+                                     peer.port, wait_us, nullptr);
+            ASSERT_GT(n, 0);
+            sent += n;
+        }
+        std::vector<int> forms;
+        int waits = 0;
+        for (std::size_t i = first_call; i < fault_calls().size(); ++i) {
+            const fault_call& call = fault_calls()[i];
+            if (call.op == fault_op::send_batch) forms.push_back(call.value);
+            waits += call.op == fault_op::select;
+        }
+        ASSERT_GE(forms.size(), r.forms.size());
+        EXPECT_EQ(std::vector<int>(forms.begin(), forms.begin() + std::ptrdiff_t(r.forms.size())), r.forms);
+        for (std::size_t i = r.forms.size(); i < forms.size(); ++i) EXPECT_EQ(forms[i], r.forms.back());
+        EXPECT_EQ(waits, r.waits);
+        for (int i = 0; i < count; ++i) {
+            std::string got;
+            ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+            EXPECT_EQ(got, bytes.substr(std::size_t(i) * size, size)) << "datagram " << i;
+        }
+        dgram_close(sender);
+    }
 }

@@ -78,6 +78,8 @@ TEST_F(PitchelOptions, PayloadForms) {
         {{"-x"}, "", ""},
         {{"-x", "-nozero"}, "0001", std::string("\0\1", 2)},
         {{}, "hello", std::string("hello\0", 6)},
+        {{"-size", "3"}, "hello", "hel"},
+        {{"-size", "8"}, "hi", std::string("hi\0\0\0\0\0\0", 8)},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.message);
@@ -132,6 +134,10 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-reply", "0"}, "invalid value 0 for -reply"},
         {{"-reply", "3601"}, "invalid value 3601 for -reply"},
         {{"-reply", "1.5"}, "invalid value 1.5 for -reply"},
+        {{"-seq", "-size", "23"}, "invalid value 23 for -size"},  // below the probe header
+        {{"-size", "65508"}, "invalid value 65508 for -size"},    // above IPv4's largest datagram
+        {{"-size", "65528"}, "invalid value 65528 for -size"},
+        {{"-c", "3"}, "-c needs -reply"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.line);

@@ -2,8 +2,11 @@
 // set and failures that sockets cannot produce on demand can be planned.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault.h"
@@ -25,6 +28,30 @@ std::vector<fault_call> calls_of(fault_op op) {
         if (call.op == op) found.push_back(call);
     }
     return found;
+}
+
+std::atomic<int> interrupted{0};
+
+const std::atomic<int>* watch_interrupted() { return &interrupted; }
+
+std::uint64_t big_endian(const std::string& bytes, std::size_t at, std::size_t length) {
+    std::uint64_t value = 0;
+    for (std::size_t i = at; i < at + length; ++i) value = value << 8 | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+std::uint64_t utc_now_us() {
+    auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since_1970).count());
+}
+
+// Sends each datagram back to its source, `count` of them at most.
+void echo(plain_udp* peer, int count) {
+    std::string data;
+    std::uint16_t from_port = 0;
+    for (int i = 0; i < count && plain_udp_receive(peer, &data, 5000, &from_port); ++i) {
+        plain_udp_send(peer, data, from_port);
+    }
 }
 
 }  // namespace
@@ -197,11 +224,12 @@ TEST_F(PitchelRun, RefusedSendOptionClosesAndSendsNothing) {
 
 TEST_F(PitchelRun, CountStopsAtTheFirstFailedSend) {
     plain_udp peer = plain_udp_open();
-    fault_plan(fault_op::sendto, -1, 2);
-    run_result r = run_pitchel({"-n", "5", "127.0.0.1", std::to_string(peer.port), "hi"});
+    fault_plan(fault_op::send_batch, -1, 2);
+    // Paced, each datagram is a batch of its own.
+    run_result r = run_pitchel({"-n", "5", "-r", "10", "127.0.0.1", std::to_string(peer.port), "hi"});
     EXPECT_EQ(r.out, "cannot send err -2\n");
     EXPECT_EQ(r.status, -1);
-    EXPECT_EQ(fault_count(fault_op::sendto), 3);
+    EXPECT_EQ(fault_count(fault_op::send_batch), 3);
     std::string got;
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
     EXPECT_FALSE(plain_udp_receive(&peer, &got, 200));
@@ -238,5 +266,86 @@ TEST_F(PitchelRun, FailedReplyWaitIsPrintedOnceAndIsNoReply) {
     EXPECT_EQ(r.out, "timeout/error err -2\n");
     EXPECT_EQ(r.status, 2);
     EXPECT_GE(fault_count(fault_op::select), 5);
+    plain_udp_close(&peer);
+}
+
+TEST_F(PitchelRun, ProbesCarryTheirHeaderThenTheMessage) {
+    struct row {
+        std::vector<std::string> size;
+        std::string body;
+        const char* to;
+    };
+    const row rows[] = {{{}, std::string("hi\0", 3), "127.0.0.1"},
+                        {{"-size", "26"}, "hi", "127.0.0.1"},
+                        {{"-size", "30"}, std::string("hi\0\0\0\0", 6), "127.0.0.1"},
+                        {{}, std::string("hi\0", 3), "::1"}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::string(r.to) + " " + std::to_string(r.body.size()));
+        plain_udp peer = r.to[0] == ':' ? plain_udp_open_ipv6() : plain_udp_open();
+        std::vector<std::string> args{"-seq", "-n", "3"};
+        args.insert(args.end(), r.size.begin(), r.size.end());
+        for (const char* rest : {r.to, "", "hi"}) args.push_back(rest);
+        args[args.size() - 2] = std::to_string(peer.port);
+        std::uint64_t before_us = utc_now_us();
+        run_result result = run_pitchel(args);
+        std::uint64_t after_us = utc_now_us();
+        EXPECT_EQ(result.out, "sent 3 datagrams\n");
+        EXPECT_EQ(result.status, 0);
+        std::uint64_t run = 0;
+        for (std::uint64_t sequence = 1; sequence <= 3; ++sequence) {
+            std::string got;
+            ASSERT_TRUE(plain_udp_receive(&peer, &got, 5000));
+            ASSERT_EQ(got.size(), 24 + r.body.size());
+            EXPECT_EQ(got.substr(0, 4), "SEQ1");
+            if (sequence == 1) run = big_endian(got, 4, 4);
+            EXPECT_EQ(big_endian(got, 4, 4), run);
+            EXPECT_EQ(big_endian(got, 8, 8), sequence);
+            EXPECT_GE(big_endian(got, 16, 8) + 1000, before_us);  // the run's clock may round a millisecond apart
+            EXPECT_LE(big_endian(got, 16, 8), after_us + 1000);
+            EXPECT_EQ(got.substr(24), r.body);
+        }
+        plain_udp_close(&peer);
+    }
+}
+
+// With -c 2 the sends end with the second reply, some probes perhaps unanswered.
+TEST_F(PitchelRun, EchoesGiveOneRoundTripEachAndTheSummaryCountsThem) {
+    for (int wanted : {5, 2}) {
+        SCOPED_TRACE(wanted);
+        plain_udp peer = plain_udp_open();
+        std::thread echoing(echo, &peer, 5);
+        run_result result = run_pitchel({"-seq", "-json", "-n", "5", "-c", std::to_string(wanted), "-reply", "5",
+                                         "127.0.0.1", std::to_string(peer.port), "hi"});
+        plain_udp_send(&peer, "", peer.port);  // the echo may still wait for probes that were never sent
+        echoing.join();
+        EXPECT_EQ(result.status, 0);
+        std::vector<std::string> lines;
+        for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {
+            lines.push_back(result.out.substr(at, end - at));
+        }
+        ASSERT_EQ(lines.size(), std::size_t(wanted) + 2);
+        for (int i = 0; i < wanted; ++i) {
+            EXPECT_NE(lines[std::size_t(i)].find(",\"seq\":" + std::to_string(i + 1) + ",\"rtt_us\":"), std::string::npos)
+                << lines[std::size_t(i)];
+        }
+        int sent = 0;
+        ASSERT_EQ(std::sscanf(lines[std::size_t(wanted)].c_str(), "{\"sent\":%d}", &sent), 1);
+        EXPECT_GE(sent, wanted);
+        std::string counts = "\"port\":" + std::to_string(peer.port) + ",\"replies\":" + std::to_string(wanted) +
+                             ",\"lost\":" + std::to_string(sent - wanted) + ",\"duplicates\":0";
+        EXPECT_NE(lines.back().find(counts), std::string::npos) << lines.back();
+        plain_udp_close(&peer);
+    }
+}
+
+TEST_F(PitchelRun, InterruptedProbesEndWithTheSummaryOfWhatWasSent) {
+    plain_udp peer = plain_udp_open();
+    interrupted.store(0);
+    fault_on_call(fault_op::send_batch, [] { interrupted.store(1); }, 2);
+    run_result r = run_in_process("pitchel", {"-seq", "-n", "100", "-r", "100", "127.0.0.1", std::to_string(peer.port), "hi"},
+                                  [](int argc, char** argv, std::FILE* out) {
+                                      return pitchel_run(argc, argv, out, watch_interrupted);
+                                  });
+    EXPECT_EQ(r.out, "sent 3 datagrams\n");
     plain_udp_close(&peer);
 }

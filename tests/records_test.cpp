@@ -37,7 +37,7 @@ struct writer {
 };
 
 record_datagram datagram(std::uint64_t number) {
-    return record_datagram{number, 0, dgram_details{net_address_from_ipv4(0x7f000001), 40312, false, {}, false, 0, false, 0}};
+    return record_datagram{number, 0, dgram_details{net_address_from_ipv4(0x7f000001), 40312, false, {}, false, 0, false, 0}, false, 0, 0};
 }
 
 const std::string header = "udp 1 from 127.0.0.1:40312 sz ";
@@ -142,6 +142,26 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     EXPECT_EQ(zones.text(), expected);
 }
 
+TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {
+    for (std::uint64_t rtt_us : {std::uint64_t{5}, std::uint64_t{1234}, std::uint64_t{70000}}) {
+        record_datagram d = datagram(1);
+        d.is_echo = true;
+        d.sequence = 17;
+        d.rtt_us = rtt_us;
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%.3f", static_cast<double>(rtt_us) / 1000);
+        writer text(record_format{false, false, false, false});
+        text.add(d, "x");
+        EXPECT_EQ(text.text(), std::string("udp 1 from 127.0.0.1:40312 rtt ") + ms + " ms sz 1 :\n\nx\n");
+        writer json(record_format{false, false, false, true});
+        json.add(d, "x");
+        json_object object;
+        ASSERT_TRUE(parse_json_line(json.text().substr(0, json.text().size() - 1), &object));
+        EXPECT_EQ(value_of(object, "seq"), "17");
+        EXPECT_EQ(value_of(object, "rtt_us"), std::to_string(rtt_us));
+    }
+}
+
 // The largest record of each form, after a batch that is all but full,
 // still goes whole and leaves what came before it alone.
 TEST(Records, LargestRecordAfterAnAlmostFullBatch) {
@@ -152,9 +172,12 @@ TEST(Records, LargestRecordAfterAnAlmostFullBatch) {
             writer w(format, terminal);
             while (w.out->used + RECORD_HEADER_ROOM < RECORD_BATCH) w.add(datagram(1), "filler");
             std::string before = w.text();
-            w.add(datagram(1), bytes);
+            record_datagram longest = datagram(UINT64_MAX);
+            longest.is_echo = true;
+            longest.sequence = longest.rtt_us = UINT64_MAX;
+            w.add(longest, bytes);
             writer alone(format, terminal);
-            alone.add(datagram(1), bytes);
+            alone.add(longest, bytes);
             EXPECT_EQ(w.text(), before + alone.text());
             if (format.json) {
                 json_object object;

@@ -32,6 +32,12 @@ std::uint64_t clock_now_us() {
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
+std::uint64_t clock_utc_us() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
 void clock_wait_until_us(std::uint64_t deadline_us) {
     if (deadline_us > clock_now_us() + spin_us) {
         std::uint64_t wake_us = deadline_us - spin_us;

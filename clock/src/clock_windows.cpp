@@ -33,6 +33,15 @@ std::uint64_t clock_now_us() {
     return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
 }
 
+std::uint64_t clock_utc_us() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    // 100 ns ticks from 1601 to 1970.
+    constexpr std::uint64_t ticks_before_1970 = 116444736000000000;
+    return (ticks - ticks_before_1970) / 10;
+}
+
 void clock_wait_until_us(std::uint64_t deadline_us) {
     std::uint64_t now = clock_now_us();
     if (deadline_us > now + spin_us) Sleep(static_cast<DWORD>((deadline_us - now - spin_us) / 1000));

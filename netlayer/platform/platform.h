@@ -25,6 +25,20 @@ constexpr int PLAT_NOTHING_QUEUED = -2;
 // What plat_recv_details_batch gives where the system reads one datagram a call.
 constexpr int PLAT_NO_BATCH = -3;
 
+// How plat_send_batch hands its datagrams to the system, fastest first.
+enum plat_batch_form {
+    PLAT_BATCH_SEGMENTS,  // messages of many equal segments the system cuts apart (UDP_SEGMENT)
+    PLAT_BATCH_MESSAGES,  // one message a datagram, many messages a call (sendmmsg)
+    PLAT_BATCH_SINGLE,    // one datagram a call
+};
+// What plat_send_batch gives when the socket has no room for the first datagram.
+constexpr int PLAT_SOCKET_FULL = -2;
+// What it gives when the system does not take the form (an older kernel, a
+// device without segmentation): a plainer form may work.
+constexpr int PLAT_FORM_REFUSED = -3;
+// Datagrams one plat_send_batch takes at most.
+constexpr int PLAT_BATCH_MAX = 1024;
+
 // What a detailed read gives beside the datagram. The caller sets `family`,
 // the socket's, for which the read sizes the room it offers the system.
 struct plat_details {
@@ -71,6 +85,13 @@ int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_
 int plat_send(net_socket s, const void* data, int len);
 int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length);
 int plat_recv(net_socket s, void* buf, int size);
+// Sends `count` datagrams of `size` bytes each, lying back to back at
+// `data`, to `remote`, in one call of `form` that never waits for room.
+// Returns how many went (the first ones, at least one), PLAT_SOCKET_FULL,
+// PLAT_FORM_REFUSED or -1. Where the system has one form alone (Windows),
+// every form sends one datagram as plat_sendto does.
+int plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
+                    plat_batch_form form);
 int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 // Reads a datagram only when one is queued already, as plat_recvfrom or,
 // with a null `remote`, plat_recv would; PLAT_NOTHING_QUEUED when none is.
@@ -86,7 +107,7 @@ int plat_enable_details(net_socket s, int family);
 // it. A drop count is only right on a socket plat_enable_details switched
 // on: without its message the count is 0.
 int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
-// Up to `count` (at most DGRAM_BATCH_MAX) datagrams already queued, the
+// Up to `count` (at most DGRAM_RECEIVE_BATCH_MAX) datagrams already queued, the
 // i-th into `size` bytes at buf + i * size, its length into lengths[i] (-1
 // for one cut short) and its details into details[i], whose `family` the
 // caller sets. The number read, PLAT_NOTHING_QUEUED, or -1 on failure:
@@ -121,6 +142,9 @@ std::uint32_t plat_interface_index(const char* name);
 int plat_interface_name(std::uint32_t index, char* name, std::size_t room);
 // The index of the interface holding `address`.
 std::uint32_t plat_interface_holding(const net_address* address);
+
+// Fills `size` bytes with the system's cryptographic random bytes; 0 on success.
+int plat_random(void* to, std::size_t size);
 
 void* plat_alloc(std::size_t size);
 void plat_free(void* p);

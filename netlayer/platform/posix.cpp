@@ -6,11 +6,14 @@
 #include <linux/sock_diag.h>
 #endif
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -101,6 +104,64 @@ int receive_bytes(net_socket s, void* buf, int size) {
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     return receive_message(s, &message, 0);
+}
+
+// Messages of one sendmmsg: up to 64 segments each, or one datagram each.
+constexpr int batch_messages = 64;
+constexpr int segments_per_message = 64;
+// A message's segments together stay within the largest IPv4 datagram.
+constexpr int segmented_bytes_max = 65507;
+
+#ifdef UDP_SEGMENT
+constexpr bool has_segments = true;
+constexpr int segment_option = UDP_SEGMENT;
+#else
+constexpr bool has_segments = false;
+constexpr int segment_option = 0;
+#endif
+
+// Each message's control block: the segment size, where segments are sent.
+struct segment_control {
+    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(std::uint16_t))];
+};
+
+// Lays out the messages of a batch; returns how many datagrams they hold.
+int prepare_batch(mmsghdr* messages, iovec* parts, segment_control* controls, int* message_count,
+                  const unsigned char* data, int size, int count, const sockaddr* remote, int length,
+                  bool segmented) {
+    int per_message = segmented ? std::max(1, std::min(segments_per_message, segmented_bytes_max / size)) : 1;
+    int queued = 0;
+    int m = 0;
+    for (; m < batch_messages && queued < count; ++m) {
+        int here = std::min(per_message, count - queued);
+        parts[m] = iovec{const_cast<unsigned char*>(data) + std::size_t(queued) * size, std::size_t(here) * size};
+        msghdr& header = messages[m].msg_hdr;
+        header = msghdr{};
+        header.msg_name = const_cast<sockaddr*>(remote);
+        header.msg_namelen = static_cast<socklen_t>(length);
+        header.msg_iov = &parts[m];
+        header.msg_iovlen = 1;
+        if (here > 1) {
+            header.msg_control = controls[m].bytes;
+            header.msg_controllen = sizeof controls[m].bytes;
+            cmsghdr* control = CMSG_FIRSTHDR(&header);
+            control->cmsg_level = SOL_UDP;
+            control->cmsg_type = segment_option;
+            control->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+            auto segment = static_cast<std::uint16_t>(size);
+            std::memcpy(CMSG_DATA(control), &segment, sizeof segment);
+        }
+        queued += here;
+    }
+    *message_count = m;
+    return queued;
+}
+
+int batch_failure() {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return PLAT_SOCKET_FULL;
+    // No sendmmsg; or a kernel or device that does not cut segments.
+    if (errno == ENOSYS || errno == EINVAL || errno == EIO || errno == ENOPROTOOPT) return PLAT_FORM_REFUSED;
+    return -1;
 }
 
 // Datagrams only, as MSG_TRUNC would discard a stream's bytes. recvfrom, not
@@ -296,6 +357,31 @@ int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote,
 
 int plat_recv(net_socket s, void* buf, int size) { return receive_bytes(s, buf, size); }
 
+int plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
+                    plat_batch_form form) {
+    // One datagram goes without a vector of messages for the kernel to copy in.
+    if (form == PLAT_BATCH_SINGLE || count == 1) {
+        ssize_t sent = sendto(s, data, static_cast<std::size_t>(size), send_flags | MSG_DONTWAIT, remote,
+                              static_cast<socklen_t>(length));
+        return sent >= 0 ? 1 : errno == EAGAIN || errno == EWOULDBLOCK ? PLAT_SOCKET_FULL : -1;
+    }
+    if (form == PLAT_BATCH_SEGMENTS && !has_segments) {
+        errno = ENOPROTOOPT;
+        return PLAT_FORM_REFUSED;
+    }
+    mmsghdr messages[batch_messages];
+    iovec parts[batch_messages];
+    segment_control controls[batch_messages];
+    int message_count = 0;
+    prepare_batch(messages, parts, controls, &message_count, static_cast<const unsigned char*>(data), size, count,
+                  remote, length, form == PLAT_BATCH_SEGMENTS);
+    int sent = sendmmsg(s, messages, static_cast<unsigned>(message_count), send_flags | MSG_DONTWAIT);
+    if (sent <= 0) return sent == 0 ? PLAT_SOCKET_FULL : batch_failure();
+    int datagrams = 0;
+    for (int m = 0; m < sent; ++m) datagrams += static_cast<int>(parts[m].iov_len) / size;
+    return datagrams;
+}
+
 int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length) {
     return receive_datagram(s, buf, size, remote, length, 0);
 }
@@ -327,14 +413,14 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
 
 #ifdef __linux__
 int plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* lengths, plat_details* details) {
-    if (count > DGRAM_BATCH_MAX) count = DGRAM_BATCH_MAX;
+    if (count > DGRAM_RECEIVE_BATCH_MAX) count = DGRAM_RECEIVE_BATCH_MAX;
     // Each datagram's vector and control room lie together, so that a small
     // batch touches few pages: each costs a TLB miss after a system call.
     struct vector_and_room {
         iovec part;
         detailed_message room;
-    } pieces[DGRAM_BATCH_MAX];
-    mmsghdr messages[DGRAM_BATCH_MAX];
+    } pieces[DGRAM_RECEIVE_BATCH_MAX];
+    mmsghdr messages[DGRAM_RECEIVE_BATCH_MAX];
     for (int i = 0; i < count; ++i) {
         pieces[i].part = iovec{static_cast<char*>(buf) + static_cast<std::ptrdiff_t>(i) * size, static_cast<std::size_t>(size)};
         messages[i] = mmsghdr{detailed_message_header(&pieces[i].part, &details[i], &pieces[i].room), 0};
@@ -447,6 +533,11 @@ std::uint32_t plat_interface_holding(const net_address* address) {
     });
     if (index == 0) errno = EADDRNOTAVAIL;
     return index;
+}
+
+int plat_random(void* to, std::size_t size) {
+    ssize_t got = getrandom(to, size, 0);
+    return got == static_cast<ssize_t>(size) ? 0 : -1;
 }
 
 void* plat_alloc(std::size_t size) { return std::malloc(size); }

@@ -208,6 +208,13 @@ int plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote,
     return sendto(s, static_cast<const char*>(data), len, 0, remote, length);
 }
 
+// Winsock sends one datagram a call; its blocking datagram sockets do not
+// wait for room, so no form is refused and the socket is never full.
+int plat_send_batch(net_socket s, const void* data, int size, int, const sockaddr* remote, int length,
+                    plat_batch_form) {
+    return sendto(s, static_cast<const char*>(data), size, 0, remote, length) == size ? 1 : -1;
+}
+
 // A datagram larger than the buffer fails with WSAEMSGSIZE, as the layer wants.
 int plat_recv(net_socket s, void* buf, int size) { return recv(s, static_cast<char*>(buf), size, 0); }
 
@@ -338,6 +345,14 @@ int plat_interface_name(std::uint32_t index, char* name, std::size_t room) {
 
 std::uint32_t plat_interface_holding(const net_address* address) {
     return find_adapter([&](const IP_ADAPTER_ADDRESSES* a) { return holds(a, address); });
+}
+
+// RtlGenRandom, exported by advapi32 under this name since Windows XP; the
+// system's cryptographic generator without the CryptoAPI's provider set-up.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+int plat_random(void* to, std::size_t size) {
+    return SystemFunction036(to, static_cast<ULONG>(size)) ? 0 : -1;
 }
 
 void* plat_alloc(std::size_t size) { return std::malloc(size); }

@@ -211,6 +211,35 @@ int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net
     return sent < len ? net_fail_without_call(reason) : NET_OK;
 }
 
+namespace {
+
+plat_batch_form batch_form(const net_endpoint* ep) {
+    if ((ep->flags & DGRAM_NO_BATCHES) != 0) return PLAT_BATCH_SINGLE;
+    return (ep->flags & DGRAM_NO_SEGMENTS) != 0 ? PLAT_BATCH_MESSAGES : PLAT_BATCH_SEGMENTS;
+}
+
+}  // namespace
+
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
+                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason) {
+    sockaddr_storage remote{};
+    int length = net_socket_address(to, port, is_ipv6(ep), &remote);
+    count = count < DGRAM_SEND_BATCH_MAX ? count : DGRAM_SEND_BATCH_MAX;
+    for (;;) {
+        plat_batch_form form = batch_form(ep);
+        int sent = plat_send_batch(ep->sock, data, size, count, reinterpret_cast<const sockaddr*>(&remote), length,
+                                   form);
+        if (sent > 0) return sent;
+        if (sent == PLAT_FORM_REFUSED && form != PLAT_BATCH_SINGLE) {
+            ep->flags |= form == PLAT_BATCH_SEGMENTS ? DGRAM_NO_SEGMENTS : DGRAM_NO_BATCHES;
+            continue;
+        }
+        if (sent != PLAT_SOCKET_FULL) return net_fail(reason);
+        int rc = net_wait_single(ep, net_readiness::writable, timeout_us, reason);
+        if (rc != NET_OK) return rc;
+    }
+}
+
 int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason) {
     return change_group(ep, true, group, nullptr, on, reason);
 }

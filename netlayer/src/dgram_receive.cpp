@@ -154,8 +154,8 @@ int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details*
 int dgram_receive_queued_batch(net_endpoint* ep, void* buf, int size, int count, int* lengths,
                                dgram_details* details, net_reason* reason) {
     if (count < 1) return net_fail_without_call(reason);
-    if (count > DGRAM_BATCH_MAX) count = DGRAM_BATCH_MAX;
-    plat_details got[DGRAM_BATCH_MAX];
+    if (count > DGRAM_RECEIVE_BATCH_MAX) count = DGRAM_RECEIVE_BATCH_MAX;
+    plat_details got[DGRAM_RECEIVE_BATCH_MAX];
     for (int i = 0; i < count; ++i) got[i].family = socket_family(ep);
     int n = plat_recv_details_batch(ep->sock, buf, size, count, lengths, got);
     if (n == PLAT_NO_BATCH) n = read_one_queued(ep, buf, size, lengths, got);

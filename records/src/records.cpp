@@ -14,10 +14,12 @@ constexpr std::size_t longest_address = longest_address_port - std::string_view(
 constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
 // The longest header and JSON lead with their addresses left out.
 constexpr std::string_view longest_header_frame =
-    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  sz 100000 :\n\n";
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  rtt 18446744073709551.615 ms"
+    " sz 100000 :\n\n";
 constexpr std::string_view longest_json_frame =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
-    "\"port\":65535,\"to\":\"\",\"size\":100000,\"dropped\":4294967295,\"data\":\"";
+    "\"port\":65535,\"to\":\"\",\"seq\":18446744073709551615,\"rtt_us\":18446744073709551615,"
+    "\"size\":100000,\"dropped\":4294967295,\"data\":\"";
 // The room left after the longest record takes the late drops' line too.
 static_assert(2 * longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
               RECORD_HEADER_ROOM);
@@ -122,6 +124,16 @@ char* put_header(char* at, record_output* out, const record_datagram* d) {
         at = put_text(at, " to ");
         at = put_address(at, d->details.to, out->zones);
     }
+    if (d->is_echo) {
+        at = put_text(at, " rtt ");
+        at = put_decimal(at, d->rtt_us / 1000);
+        *at++ = '.';
+        auto thousandths = static_cast<int>(d->rtt_us % 1000);
+        *at++ = static_cast<char>('0' + thousandths / 100);
+        *at++ = static_cast<char>('0' + thousandths / 10 % 10);
+        *at++ = static_cast<char>('0' + thousandths % 10);
+        at = put_text(at, " ms");
+    }
     at = put_text(at, " sz ");
     at = put_decimal(at, d->size);
     return put_text(at, " :\n\n");
@@ -172,6 +184,10 @@ char* put_json(char* at, record_output* out, const record_datagram* d, const cha
     at = put_address_field(at, "from", d->details.from, out->zones);
     at = put_number_field(at, "port", d->details.from_port);
     if (d->details.has_to) at = put_address_field(at, "to", d->details.to, out->zones);
+    if (d->is_echo) {
+        at = put_number_field(at, "seq", d->sequence);
+        at = put_number_field(at, "rtt_us", d->rtt_us);
+    }
     at = put_number_field(at, "size", d->size);
     if (d->details.has_dropped) at = put_number_field(at, "dropped", d->details.dropped);
     at = put_key(at, "data");

@@ -99,7 +99,10 @@ int __real_plat_connect(net_socket s, const sockaddr* remote, int length);
 int __real_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us);
 int __real_plat_send(net_socket s, const void* data, int len);
 int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length);
+int __real_plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
+                           plat_batch_form form);
 int __real_plat_recv(net_socket s, void* buf, int size);
+int __real_plat_random(void* to, std::size_t size);
 int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 int __real_plat_enable_details(net_socket s, int family);
@@ -200,6 +203,12 @@ int __wrap_plat_sendto(net_socket s, const void* data, int len, const sockaddr* 
     return take(fault_op::sendto, s, &rc) ? rc : __real_plat_sendto(s, data, len, remote, length);
 }
 
+int __wrap_plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
+                           plat_batch_form form) {
+    int rc = 0;
+    return take(fault_op::send_batch, s, &rc, 0, 0, form) ? rc : __real_plat_send_batch(s, data, size, count, remote, length, form);
+}
+
 int __wrap_plat_recv(net_socket s, void* buf, int size) {
     int rc = 0;
     return take(fault_op::recv, s, &rc) ? rc : __real_plat_recv(s, buf, size);
@@ -294,6 +303,11 @@ std::uint32_t __wrap_plat_interface_holding(const net_address* address) {
     int ignored = 0;
     return take(fault_op::interface_holding, PLAT_INVALID_SOCKET, &ignored) ? 0
                                                                              : __real_plat_interface_holding(address);
+}
+
+int __wrap_plat_random(void* to, std::size_t size) {
+    int rc = 0;
+    return take(fault_op::random, PLAT_INVALID_SOCKET, &rc) ? rc : __real_plat_random(to, size);
 }
 
 void* __wrap_plat_alloc(std::size_t size) {

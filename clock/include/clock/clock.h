@@ -24,6 +24,9 @@ void clock_sleep_ms(std::uint32_t ms);
 // wrap within any run.
 std::uint64_t clock_now_us();
 
+// Microseconds since 1970-01-01 00:00 UTC by the system's calendar clock,
+// which may be set back or forward at any time.
+std::uint64_t clock_utc_us();
 // Returns once clock_now_us() has reached `deadline_us`, at once when it
 // has already. The bulk of a long wait is slept; the last stretch is spun,
 // since a sleep can overrun by more than a short wait lasts.

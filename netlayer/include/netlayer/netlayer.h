@@ -41,6 +41,10 @@ constexpr std::uint16_t DGRAM_DETAILS = 8;
 constexpr std::uint16_t DGRAM_DUAL_STACK = 16;
 // Set by the open on an IPv6 endpoint; the operations on it use IPv6's options.
 constexpr std::uint16_t DGRAM_IPV6 = 32;
+// Set by dgram_send_batch once the system has refused segmented batches, and
+// then batches of messages: later batches go in the plainer form at once.
+constexpr std::uint16_t DGRAM_NO_SEGMENTS = 64;
+constexpr std::uint16_t DGRAM_NO_BATCHES = 128;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -141,6 +145,8 @@ bool net_address_is_multicast(const net_address* address);  // 224.0.0.0/4, ff00
 bool net_address_equal(const net_address* a, const net_address* b);
 // An address the interface holds, its name, or its index.
 int net_interface_parse(net_interface* out, const char* text, net_reason* reason);
+// `size` bytes from the system's cryptographic random source: NET_OK or NET_ERROR.
+int net_random(void* to, std::size_t size, net_reason* reason);
 // The system's text for the reason, without a line end.
 void net_reason_text(const net_reason* reason, char* text, std::size_t room);
 
@@ -199,7 +205,7 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags);
 // The most datagrams dgram_receive_queued_batch reads at once.
-constexpr int DGRAM_BATCH_MAX = 32;
+constexpr int DGRAM_RECEIVE_BATCH_MAX = 32;
 // Up to `count` datagrams already queued, without a wait: the i-th into
 // `size` bytes at buf + i * size, its length into lengths[i] (NET_ERROR for
 // one larger than that, consumed; one that fills it exactly is data) and
@@ -238,6 +244,16 @@ int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_loop(net_endpoint* ep, bool loop, net_reason* reason);
 int dgram_set_outgoing_interface(net_endpoint* ep, const net_interface* on, net_reason* reason);
+// Datagrams one dgram_send_batch takes at most.
+constexpr int DGRAM_SEND_BATCH_MAX = 1024;
+// Sends up to `count` datagrams of `size` bytes each, lying back to back at
+// `data`, to one destination, in as few system calls as the platform allows:
+// on Linux segments the kernel cuts apart (UDP_SEGMENT) in one sendmmsg,
+// else one message a datagram, else one sendto each. The socket is waited on
+// only when it has no room, up to `timeout_us`. Returns how many went, the
+// first ones and at least one; NET_TIMEOUT when it stayed full; NET_ERROR.
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
+                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason);
 // Either output may be null.
 int dgram_local_address(net_endpoint* ep, net_address* address, std::uint16_t* port, net_reason* reason);
 

@@ -13,8 +13,8 @@
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
 // Room for the longest header of any form, the kernel's drop line before it
-// included, with the longest addresses of either family.
-constexpr std::size_t RECORD_HEADER_ROOM = 288;
+// included, with the longest addresses of either family and an echo's round trip.
+constexpr std::size_t RECORD_HEADER_ROOM = 336;
 // What is gathered is written out once it reaches this much; a larger record still goes whole.
 constexpr std::size_t RECORD_BATCH = 16384;
 // One line of a hex dump, `hexdump -C -v` style, with its line end; each shows 16 bytes.
@@ -36,6 +36,9 @@ struct record_datagram {
     std::uint64_t number;
     int size;
     dgram_details details;  // its source, and what else the receive told of it
+    bool is_echo;           // it carries back a probe of the reader's own: its number and round trip
+    std::uint64_t sequence;
+    std::uint64_t rtt_us;
 };
 
 // What a receive loop carries from one result to the next; start it at zero.
@@ -88,9 +91,10 @@ int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagra
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
 // empty line, its text up to the first zero byte, a line end. The format may
-// put the time before the header, " to <address>" (bare) before " sz", a line "kernel dropped <n>
+// put the time before the header, " to <address>" (bare) before " sz", an
+// echo's " rtt <ms with three decimals> ms" before " sz", a line "kernel dropped <n>
 // datagrams" before the record, a hex dump in place of the text; or make it
-// one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"size":..,
+// one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"seq":..,"rtt_us":..,"size":..,
 // "dropped":..,"data":<base64>}, absent details left out.
 void record_add(record_output* out, const record_datagram* datagram);
 

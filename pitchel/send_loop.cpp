@@ -1,0 +1,166 @@
+#include "send_loop.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "clock/clock.h"
+#include "probe_run.h"
+#include "replies.h"
+
+namespace {
+
+// The wait a single send gives a full socket, and a batch one that stays full.
+constexpr std::uint32_t send_wait_us = 100000;
+// A batch's bytes at most: 64 KiB segments of 64 bytes, a few large datagrams.
+constexpr std::size_t batch_bytes = 256 * 1024;
+// Waits for replies end this long before a send is due; the rest is spun.
+constexpr std::uint64_t reply_wait_margin_us = 1000;
+// A paced call sends what is due, but no more than falls due in this span:
+// a sender running late catches up in small steps, since one long burst
+// would reach the receiver as a gap as long as the burst takes.
+constexpr std::uint64_t pacing_step_us = 10;
+// As large as catchel's: replies from many responders come in bursts.
+constexpr int reply_buffer_bytes = 4 * 1024 * 1024;
+const std::atomic<int> never_interrupted{0};
+
+// The i-th send is due i/rate seconds after the first, so that a late send
+// does not push back the ones after it.
+std::uint64_t due_after_us(std::uint64_t i, std::uint64_t rate) {
+    return i / rate * 1000000 + i % rate * 1000000 / rate;
+}
+
+// The datagrams of a batch, back to back, each the message after the
+// header room; only the headers change from batch to batch.
+struct batch {
+    std::vector<unsigned char> bytes;
+    std::size_t datagram_size;
+    int capacity;
+};
+
+void batch_fill(batch* b, const std::string& message, const send_plan* plan) {
+    std::size_t header = plan->probes ? PROBE_HEADER_SIZE : 0;
+    b->datagram_size = plan->sized ? static_cast<std::size_t>(plan->size) : header + message.size();
+    std::uint64_t wanted = plan->many ? std::min<std::uint64_t>(plan->count, DGRAM_SEND_BATCH_MAX) : 1;
+    std::size_t fitting = std::max<std::size_t>(1, batch_bytes / std::max<std::size_t>(1, b->datagram_size));
+    b->capacity = static_cast<int>(std::min<std::uint64_t>(wanted, fitting));
+    // Zero bytes pad a message shorter than the size asked.
+    b->bytes.assign(b->datagram_size * static_cast<std::size_t>(b->capacity), 0);
+    std::size_t body = std::min(message.size(), b->datagram_size - std::min(header, b->datagram_size));
+    for (int i = 0; i < b->capacity; ++i) {
+        std::memcpy(b->bytes.data() + std::size_t(i) * b->datagram_size + header, message.data(), body);
+    }
+}
+
+struct sender {
+    const cli_teller* say;
+    std::FILE* out;
+    net_endpoint* ep;
+    const net_address* to;
+    std::uint16_t port;
+    const send_plan* plan;
+    batch datagrams;
+    probe_run* probes;      // null without probes
+    reply_reader* replies;  // null without replies
+    const std::atomic<int>* stop;
+    std::uint64_t sent;
+};
+
+bool should_end(const sender* s) {
+    return s->stop->load() != 0 || (s->replies != nullptr && replies_done(s->replies));
+}
+
+// Up to `count` of the next datagrams; how many went, or the exit status's
+// negative code once the failure is printed.
+int send_next(sender* s, int count) {
+    const batch& b = s->datagrams;
+    if (s->probes != nullptr) probe_run_stamp(s->probes, s->datagrams.bytes.data(), b.datagram_size, count);
+    auto size = static_cast<int>(b.datagram_size);
+    net_reason reason{};
+    int rc = s->plan->many ? dgram_send_batch(s->ep, b.bytes.data(), size, count, s->to, s->port, send_wait_us, &reason)
+                           : dgram_send_to_address(s->ep, b.bytes.data(), size, s->to, s->port, send_wait_us, &reason);
+    if (rc < 0) return cli_tell_failure(s->say, "cannot send", rc, &reason, -1);
+    int went = s->plan->many ? rc : 1;
+    if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
+    s->sent += static_cast<std::uint64_t>(went);
+    return went;
+}
+
+// Until `deadline_us`: replies read as they come, or a sleep.
+void wait_until(sender* s, std::uint64_t deadline_us) {
+    if (s->replies != nullptr && deadline_us > clock_now_us() + reply_wait_margin_us) {
+        replies_read_until(s->replies, s->ep, deadline_us - reply_wait_margin_us, s->out);
+    }
+    clock_wait_until_us(deadline_us);
+}
+
+// How many of the next sends are due by now, up to a batch: at least one.
+int due_now(const sender* s, std::uint64_t start_us) {
+    std::uint64_t rate = s->plan->rate;
+    std::uint64_t step = rate == 0 ? std::uint64_t(s->datagrams.capacity) : (rate * pacing_step_us + 999999) / 1000000;
+    std::uint64_t limit = s->sent + std::min<std::uint64_t>(step, std::uint64_t(s->datagrams.capacity));
+    limit = std::min(limit, s->plan->count);
+    if (rate == 0) return static_cast<int>(limit - s->sent);
+    std::uint64_t elapsed = clock_now_us() - start_us;
+    std::uint64_t due = s->sent + 1;
+    while (due < limit && due_after_us(due, rate) <= elapsed) ++due;
+    return static_cast<int>(due - s->sent);
+}
+
+// Every send, each at its due time; those due together go in one call.
+int send_all(sender* s) {
+    std::uint64_t rate = s->plan->rate;
+    std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
+    while (s->sent < s->plan->count && !should_end(s)) {
+        if (rate != 0) wait_until(s, start_us + due_after_us(s->sent, rate));
+        if (should_end(s)) break;
+        if (send_next(s, due_now(s, start_us)) < 0) return -1;
+        if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
+    }
+    return 0;
+}
+
+int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
+    const send_plan* plan = s->plan;
+    // Sleeps that end on a timer tick are 1 ms late instead of a whole tick on Windows.
+    if (plan->rate != 0) clock_begin_precision();
+    int status = send_all(s);
+    if (plan->rate != 0) clock_end_precision();
+    if (status != 0) return status;
+    if (s->replies == nullptr) return 0;
+    // Without probes an interrupt ended pitchel at once until now: nothing read was waiting to be written.
+    if (s->probes == nullptr && watch_interrupts != nullptr) s->replies->stop = s->stop = watch_interrupts();
+    if (s->stop->load() == 0) replies_read_until(s->replies, s->ep, clock_now_us() + plan->reply_us, s->out);
+    return replies_status(s->replies);
+}
+
+}  // namespace
+
+int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
+                  const std::string& message, const send_plan* plan,
+                  const std::atomic<int>* (*watch_interrupts)()) {
+    std::FILE* out = say->out;
+    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0};
+    batch_fill(&s.datagrams, message, plan);
+    probe_run probes{};
+    if (plan->probes) {
+        int status = probe_run_start(&probes, say);
+        if (status != 0) return status;
+        s.probes = &probes;
+        if (watch_interrupts != nullptr) s.stop = watch_interrupts();
+    }
+    std::unique_ptr<reply_reader> replies;
+    if (plan->replies) {
+        if (plan->many || plan->probes) dgram_set_receive_buffer(ep, reply_buffer_bytes);
+        replies = std::make_unique<reply_reader>();
+        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted);
+        s.replies = replies.get();
+    }
+    int status = run(&s, watch_interrupts);
+    if (plan->probes) {
+        if (!probe_run_summary(&probes, s.sent, plan->json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
+        probe_run_end(&probes);
+    }
+    return status;
+}

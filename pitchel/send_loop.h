@@ -1,0 +1,38 @@
+// pitchel's sends, one or many, paced or as fast as the socket takes them,
+// with the replies read between them and after them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "cmdline/cmdline.h"
+#include "netlayer/netlayer.h"
+
+// The largest datagram of each family: 65535 less the UDP header and, for
+// IPv4, the IP header, whose payload length counts it.
+constexpr std::uint64_t SEND_SIZE_MAX_IPV4 = 65507;
+constexpr std::uint64_t SEND_SIZE_MAX_IPV6 = 65527;
+
+struct send_plan {
+    std::uint64_t count;  // datagrams to send
+    bool many;            // -n: sent in batches, the socket waited on only when full
+    std::uint64_t rate;   // a second, evenly spaced; 0: as fast as the socket takes them
+    bool probes;          // each begins with a probe header, and a summary ends the run
+    bool sized;           // each is exactly `size` bytes
+    std::uint64_t size;
+    bool replies;           // what comes back is printed, while sending and for reply_us after
+    std::uint64_t reply_us;
+    std::uint64_t replies_wanted;  // the run ends after this many replies; 0: no end
+    bool json;
+};
+
+// Sends `message` as `plan` says to `to` and `port` on an endpoint whose
+// options are set, writing to say->out. Once the sends are done and replies are awaited, or from
+// the start with probes, `watch_interrupts` (null: none) is called, and an
+// interrupt it notes ends the run with every reply read written out and the
+// summary after them. Returns the process exit status.
+int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
+                  const std::string& message, const send_plan* plan,
+                  const std::atomic<int>* (*watch_interrupts)());
