@@ -302,10 +302,11 @@ TEST(PrivateNamespace, CatchelNamesTheGroupADatagramWasSentTo) {
         std::string expected;
     };
     std::string from = "from 127.0.0.1:" + std::to_string(sender.port);
-    for (const row& r : {row{{"-v", "-w", "1", "239.1.1.1"}, "udp 1 " + from + " to 239.1.1.1 sz 2 :\n\nhi\n"},
-                         {{"-if", "127.0.0.1", "-v", "-w", "1", "239.1.1.1"},
-                          "udp 1 " + from + " to 239.1.1.1 sz 2 :\n\nhi\n"},
-                         {{"-json", "-w", "1", "239.1.1.1"}, "\"to\":\"239.1.1.1\",\"size\":2,"}}) {
+    // A group's datagrams leave with a time-to-live of 1 unless the sender says otherwise.
+    std::string header = "udp 1 " + from + " to 239.1.1.1 ttl 1 tos 0x00 sz 2 :\n\nhi\n";
+    for (const row& r : {row{{"-v", "-w", "1", "239.1.1.1"}, header},
+                         {{"-if", "127.0.0.1", "-v", "-w", "1", "239.1.1.1"}, header},
+                         {{"-json", "-w", "1", "239.1.1.1"}, "\"to\":\"239.1.1.1\",\"ttl\":1,\"tos\":0,\"size\":2,"}}) {
         SCOPED_TRACE(::testing::PrintToString(r.args));
         process_output result = catchel_fed(r.args, {{&sender, "hi"}}, group);
         EXPECT_NE(result.out.find(text_output(r.expected)), std::string::npos) << result.out;
