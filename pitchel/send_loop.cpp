@@ -154,7 +154,7 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
     if (plan->replies) {
         if (plan->many || plan->probes) dgram_set_receive_buffer(ep, reply_buffer_bytes);
         replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted);
+        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted, plan->hex);
         s.replies = replies.get();
     }
     int status = run(&s, watch_interrupts);
