@@ -416,3 +416,39 @@ TEST(PrivateNamespace, Ipv6SourceMembershipTakesThatSourceAlone) {
         EXPECT_EQ(result.status, 0);
     }
 }
+
+TEST(PrivateNamespace, SharingReceiversOfAGroupEachPrintEveryDatagram) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    const std::vector<std::string> args = {"-reuse", "-v", "-rcvbuf", "65536", "-c", "2", "239.1.1.3"};
+    std::uint16_t port = 0;
+    running_program* receivers[2] = {start_catchel(args, &port), nullptr};
+    ASSERT_NE(receivers[0], nullptr);
+    std::vector<std::string> second = args;
+    second.push_back(std::to_string(port));
+    receivers[1] = start_program(CATCHEL_PATH, second);
+    // Told once the group is joined.
+    for (running_program* receiver : receivers) EXPECT_TRUE(wait_for_output(receiver, " bytes\n", 10000));
+    pitchel_sends({"239.1.1.3", std::to_string(port), "one"});
+    pitchel_sends({"239.1.1.3", std::to_string(port), "two"});
+    for (running_program* receiver : receivers) {
+        process_output r = wait_program(receiver);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("receive buffer ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find(text_output(" sz 4 :\n\none\n")), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(text_output(" sz 4 :\n\ntwo\n")), std::string::npos) << r.out;
+    }
+}
+
+// The datagram never leaves: the send itself fails, as the veth's MTU is 1500.
+TEST(PrivateNamespace, DontFragmentFailsADatagramLargerThanTheLink) {
+    REQUIRE_PRIVATE_NAMESPACE();
+    if (std::getenv("NETLAYER_NETNS_VETH_IP") == nullptr) GTEST_SKIP() << "netns_run.sh could not make its veth pair";
+    process_output r = run_program(PITCHEL_PATH, {"-df", "-v", "-x", "198.51.100.2", "9", std::string(4000, 'a')});
+#ifdef _WIN32
+    const std::string reason;  // Winsock's own words for WSAEMSGSIZE
+#else
+    const std::string reason = std::string(std::strerror(EMSGSIZE)) + "\n";
+#endif
+    EXPECT_EQ(r.out.rfind(text_output("cannot send err -2\nreason: " + reason), 0), 0u) << r.out;
+    EXPECT_EQ(r.status, exit_status(-1));
+}
