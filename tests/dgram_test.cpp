@@ -67,14 +67,6 @@ TEST_F(DgramOpen, PortHeldByAnotherSocketFailsWithNothingLeftOpen) {
     plain_udp_close(&holder);
 }
 
-TEST_F(DgramOpen, SharedPortTakesASecondEndpoint) {
-    net_endpoint* eps[2] = {};
-    std::uint16_t port = plain_free_port();
-    for (net_endpoint*& ep : eps) ASSERT_EQ(dgram_open(&ep, localhost, port, DGRAM_REUSE), NET_OK);
-    EXPECT_NE(plain_int_option(eps[1]->sock, SOL_SOCKET, SO_REUSEADDR), 0);
-    for (net_endpoint* ep : eps) dgram_close(ep);
-}
-
 TEST_F(DgramOpen, BroadcastFlagSetsTheOption) {
     net_endpoint* ep = nullptr;
     ASSERT_EQ(dgram_open(&ep, 0, 0, DGRAM_BROADCAST), NET_OK);

@@ -1,5 +1,6 @@
 #include "formats.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
@@ -136,10 +137,9 @@ std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_
 }
 
 std::vector<std::string> keys_without_marks(const json_object& object) {
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : object) {
-        if (key != "ttl" && key != "tos") keys.push_back(key);
-    }
+    std::vector<std::string> keys = keys_of(object);
+    keys.erase(std::remove_if(keys.begin(), keys.end(), [](const std::string& k) { return k == "ttl" || k == "tos"; }),
+               keys.end());
     return keys;
 }
 
