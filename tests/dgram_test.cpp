@@ -232,7 +232,6 @@ TEST_F(DgramOptions, ReceiveBufferGrowsWhenAskedForMore) {
 TEST_F(DgramOptions, RefusedReceiveBufferIsAnError) {
     fault_plan(fault_op::setsockopt, -1);
     EXPECT_EQ(dgram_set_receive_buffer(ep, 1 << 20), NET_ERROR);
-    // The reasons of calls that no socket fails on demand.
     fault_plan(fault_op::getsockopt, -1, 0, 1, 4321);
     net_reason reason{};
     int granted = 0;

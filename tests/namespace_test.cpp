@@ -424,9 +424,8 @@ TEST(PrivateNamespace, SharingReceiversOfAGroupEachPrintEveryDatagram) {
     std::uint16_t port = 0;
     running_program* receivers[2] = {start_catchel(args, &port), nullptr};
     ASSERT_NE(receivers[0], nullptr);
-    std::vector<std::string> second = args;
-    second.push_back(std::to_string(port));
-    receivers[1] = start_program(CATCHEL_PATH, second);
+    receivers[1] = start_program(CATCHEL_PATH, {"-reuse", "-v", "-rcvbuf", "65536", "-c", "2", "239.1.1.3",
+                                                std::to_string(port)});
     // Told once the group is joined.
     for (running_program* receiver : receivers) {
         EXPECT_TRUE(wait_for_output(receiver, text_output(" bytes\n"), 10000));
