@@ -368,6 +368,13 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     int status = 0;
     if (!read_command(argc, argv, &say, &command, &status)) return status;
 
+    // The figures' lines would land inside a capture on standard output.
+    const char* capture_path = command.found[pcap_option].text;
+    if (capture_path != nullptr && std::strcmp(capture_path, "-") == 0 &&
+        (command.found[stats_option].given || command.found[interval_option].given)) {
+        cli_problem problem{&options[pcap_option], capture_path, "a file with -stats or -i"};
+        return cli_answer_problem(out, &program, &problem);
+    }
     bool has_group = command.group_text != nullptr;
     std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
                                (catchel_wants_details(&command.chosen) ? DGRAM_DETAILS : 0) |
