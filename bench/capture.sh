@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # bench/capture.sh [REPEATS] [COUNT] [RATE]
 #
-# catchel writing a capture (-pcap) against the same catchel without one,
-# under the same paced flood of 64-byte datagrams (bench/flood.sh), taking
-# turns REPEATS times (default 5): the loss of each, and the median over the
-# rounds of -pcap's CPU per datagram over plain catchel's in the same round.
+# catchel -q writing a capture (-pcap) against catchel -q without one, both
+# with -stats to count what they took (bench/flood.sh's "quiet" receiver),
+# under the same paced flood of 64-byte datagrams, taking turns REPEATS
+# times (default 5): the loss of each, and the median over the rounds of
+# -pcap's CPU per datagram over the other's in the same round.
 # Then pitchel replaying a capture of REPLAY_COUNT packets (default 1000000)
 # at -r RATE (default 100000) to a socat sink: its wall time against the
 # (REPLAY_COUNT - 1) / RATE seconds the pacing asks for.
@@ -24,8 +25,8 @@ capture=$(mktemp /tmp/capture.XXXXXX)
 trap 'rm -f "$lines" "$capture"' EXIT
 load_note
 for _ in $(seq "$repeats"); do
-  "$(dirname "$0")/flood.sh" catchel "$count" 64 "$rate" | tee -a "$lines"
-  CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" catchel "$count" 64 "$rate" |
+  "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" | tee -a "$lines"
+  CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" |
     tee -a "$lines"
   # Each record: 16 bytes of record header, 20 of IPv4, 8 of UDP, the payload.
   echo "pcap    records in the capture: $((($(stat -c %s "$capture") - 24) / (16 + 28 + 64)))" | tee -a "$lines"
@@ -34,13 +35,13 @@ figure() {
   grep "^$1 " "$lines" | awk -v name="$2" '{ for (i = 1; i < NF; i++) if ($i == name) print $(i + 1) }' | tr -d '%us'
 }
 echo "medians of $repeats runs; $(load_note)"
-for receiver in catchel pcap; do
+for receiver in quiet pcap; do
   printf '%-7s loss %s%% cpu_per_datagram %sus\n' "$receiver" "$(figure $receiver loss | median)" \
     "$(figure $receiver cpu_per_datagram | median)"
 done
-printf 'pcap cpu_per_datagram / catchel in the same round: %s (worst %s)\n' \
-  "$(paste <(figure pcap cpu_per_datagram) <(figure catchel cpu_per_datagram) | awk '{ printf "%.3f\n", $1 / $2 }' | median)" \
-  "$(paste <(figure pcap cpu_per_datagram) <(figure catchel cpu_per_datagram) | awk '{ printf "%.3f\n", $1 / $2 }' | sort -n | tail -n 1)"
+ratios=$(paste <(figure pcap cpu_per_datagram) <(figure quiet cpu_per_datagram) | awk '{ printf "%.3f\n", $1 / $2 }')
+printf 'pcap cpu_per_datagram / quiet in the same round: %s (rounds: %s)\n' "$(median <<<"$ratios")" \
+  "$(tr '\n' ' ' <<<"$ratios")"
 
 # A classic pcap of RAW IPv4 packets, 64-byte payloads 10 µs apart, laid out here.
 python3 - "$capture" "$replay_count" <<'PY'
