@@ -23,6 +23,8 @@ echo "== receivers under 200000 datagrams of 64 bytes at 100000/s (bench/receive
 step "$here/receivers.sh" 5
 echo "== highest rate catchel takes with loss below 0.1% (bench/rate_sweep.sh)"
 step "$here/rate_sweep.sh" 3
+echo "== catchel's capture against plain catchel, pitchel's replay (bench/capture.sh)"
+step "$here/capture.sh" 5
 echo "== sender start to exit (bench/sender.sh)"
 step "$here/sender.sh" 300 3
 echo "== pitchel's batches and pace beside hand-written senders (bench/pitchel_batches.sh)"

@@ -40,7 +40,8 @@ trap 'rm -f "$out"' EXIT
 case $receiver in
   # shellcheck disable=SC2086 # the options are words of their own
   catchel) "${CATCHEL:-$bench_bin/catchel/catchel}" ${CATCHEL_ARGS:-} $six "$port" >"$out" </dev/null & ;;
-  quiet) "${CATCHEL:-$bench_bin/catchel/catchel}" -q -stats $six "$port" >"$out" </dev/null & ;;
+  # shellcheck disable=SC2086 # the options are words of their own
+  quiet) "${CATCHEL:-$bench_bin/catchel/catchel}" -q -stats ${CATCHEL_ARGS:-} $six "$port" >"$out" </dev/null & ;;
   floor) "$bench_bin/bench/floor_receiver" "$port" "$family" >"$out" </dev/null & ;;
   mmsg) "$bench_bin/bench/mmsg_receiver" "$port" >"$out" </dev/null & ;;
   iperf3) iperf3 -s -p "$port" >"$out" </dev/null & ;;

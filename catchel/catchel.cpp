@@ -4,6 +4,7 @@
 // Prints every datagram that reaches the port until it is stopped.
 #include "catchel.h"
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -34,6 +35,9 @@ enum option_index {
     interval_option,
     quiet_option,
     echo_option,
+    reuse_option,
+    rcvbuf_option,
+    pcap_option,
     option_count
 };
 constexpr long long largest_number = 9223372036854775807;
@@ -56,6 +60,11 @@ const cli_option options[option_count] = {
     {"-i", cli_value::number, "<seconds>", 1, longest_interval, "the same figures for each interval this long", false},
     {"-q", cli_value::none, nullptr, 0, 0, "print no record per datagram and no time-out lines", false},
     {"-echo", cli_value::none, nullptr, 0, 0, "send each datagram back to its source", false},
+    {"-reuse", cli_value::none, nullptr, 0, 0, "share the port with other sockets that ask for it too", false},
+    {"-rcvbuf", cli_value::number, "<bytes>", 1, 2147483647, "ask for this receive buffer; -v: tell the one granted",
+     false},
+    {"-pcap", cli_value::text, "<file>", 0, 0, "write each datagram to this pcap capture; - : to stdout, no records",
+     false},
 };
 
 const cli_program program = {"catchel",
@@ -85,9 +94,13 @@ int group_option_without_group(const cli_found* found, bool has_group) {
     return -1;
 }
 
-// Writes out what is gathered, and tells the interrupt watch once it has left.
-bool write_out(record_output* pending, std::FILE* out) {
-    bool written = record_write_out(pending, out);
+// Writes out what is gathered, the capture's records first, and tells the
+// interrupt watch once it has left. A capture on standard output takes the
+// records' place: they go nowhere.
+bool write_out(record_output* pending, std::FILE* out, capture_output* capture) {
+    bool written = capture == nullptr || capture_output_write_out(capture);
+    if (capture != nullptr && capture->replaces_records) pending->used = 0;
+    written = record_write_out(pending, out) && written;
     cli_output_moved();
     return written;
 }
@@ -117,13 +130,27 @@ struct receive_session {
     const catchel_options* options;
     catchel_intake intake;
     catchel_measure* measure;
+    capture_output* capture;  // null: no -pcap
 };
+
+// With -rcvbuf and -v, once: the buffer the system granted; not among JSON
+// lines, nor in a capture on standard output.
+void tell_receive_buffer(net_endpoint* ep, std::FILE* out, const cli_found* found) {
+    if (!found[rcvbuf_option].given || !found[destination_option].given || found[json_option].given) return;
+    const char* capture_path = found[pcap_option].text;
+    int granted = 0;
+    if ((capture_path != nullptr && std::strcmp(capture_path, "-") == 0) ||
+        dgram_receive_buffer(ep, &granted, nullptr) != NET_OK) {
+        return;
+    }
+    std::fprintf(out, "receive buffer %d bytes\n", granted);
+}
 
 // The end of the run: the drops since the last datagram told, all that is
 // gathered written out, then the figures.
 int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_session* session, int status) {
     if (!session->options->quiet) record_add_late_drops(pending, ep);
-    if (!write_out(pending, out)) return CATCHEL_OUTPUT_FAILED;
+    if (!write_out(pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
     if (session->measure == nullptr) return status;
     measure_end(session->measure, ep, session->options->stats);
     return write_lines(&session->measure->due, out) ? status : CATCHEL_OUTPUT_FAILED;
@@ -140,6 +167,7 @@ void take_datagram(receive_session* session, net_endpoint* ep, const record_data
         ++session->measure->echo_failed;
     }
     if (session->measure != nullptr) measure_datagram(session->measure, ep, &from, data, size);
+    if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
 }
 
 // As record_add_result; quiet, a datagram is only counted and a time-out not told.
@@ -278,7 +306,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         const char* data = nullptr;
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
-            if (!write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
+            if (!write_out(&pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
             n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
@@ -300,7 +328,9 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         }
         int ending = limit_reached(options, state->received - received_before, idle_waits);
         if (stopping || ending >= 0) return end_run(&pending, ep, out, session, stopping ? 0 : ending);
-        if (record_batch_full(&pending) && !write_out(&pending, out)) return CATCHEL_OUTPUT_FAILED;
+        if (record_batch_full(&pending) && !write_out(&pending, out, session->capture)) {
+            return CATCHEL_OUTPUT_FAILED;
+        }
     }
 }
 
@@ -311,13 +341,14 @@ bool catchel_wants_details(const catchel_options* options) {
 }
 
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
-                    const catchel_options* options) {
+                    const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
-    receive_session session{options, {}, nullptr};
+    receive_session session{options, {}, nullptr, capture};
     catchel_measure measure;
     bool measuring = options->stats || options->interval_seconds != 0;
     int status = CATCHEL_NO_MEMORY;
-    if (intake_init(&session.intake, options->quiet, measuring)) {
+    // A capture carries each datagram's destination, hop limit and arrival time.
+    if (intake_init(&session.intake, options->quiet, measuring || capture != nullptr)) {
         if (!measuring) {
             status = receive_loop(ep, out, state, stop, &session);
         } else if (measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep)) {
@@ -337,10 +368,19 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     int status = 0;
     if (!read_command(argc, argv, &say, &command, &status)) return status;
 
+    // The figures' lines would land inside a capture on standard output.
+    const char* capture_path = command.found[pcap_option].text;
+    if (capture_path != nullptr && std::strcmp(capture_path, "-") == 0 &&
+        (command.found[stats_option].given || command.found[interval_option].given)) {
+        cli_problem problem{&options[pcap_option], capture_path, "a file with -stats or -i"};
+        return cli_answer_problem(out, &program, &problem);
+    }
     bool has_group = command.group_text != nullptr;
     std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
                                (catchel_wants_details(&command.chosen) ? DGRAM_DETAILS : 0) |
                                (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
+    if (command.found[pcap_option].given) open_flags |= DGRAM_DETAILS;
+    if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
     net_endpoint* ep = nullptr;
     net_reason reason{};
     int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
@@ -351,9 +391,19 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
         return -2;
     }
     // Best effort: a smaller buffer loses datagrams only in bursts, and says nothing.
-    dgram_set_receive_buffer(ep, socket_receive_buffer);
+    const cli_found* found = command.found;
+    bool buffer_chosen = found[rcvbuf_option].given;
+    dgram_set_receive_buffer(ep, buffer_chosen ? static_cast<int>(found[rcvbuf_option].number) : socket_receive_buffer);
+    tell_receive_buffer(ep, out, found);
+    capture_output capture{};
+    if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
+        std::fprintf(out, "cannot write capture %s\n", found[pcap_option].text);
+        dgram_close(ep);
+        return -1;
+    }
     record_run state{0, 0};
-    status = catchel_receive(ep, out, &state, stop, &command.chosen);
+    status = catchel_receive(ep, out, &state, stop, &command.chosen, found[pcap_option].given ? &capture : nullptr);
+    capture_output_close(&capture);
     dgram_close(ep);
     return status;
 }

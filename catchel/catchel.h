@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "capture_output.h"
 #include "netlayer/netlayer.h"
 #include "records/records.h"
 
@@ -38,8 +39,10 @@ constexpr int CATCHEL_NO_MEMORY = -1;
 // Whatever ends it, a form that shows drops tells those not yet told, and
 // the figures the options ask for follow. Quiet, nothing is printed per
 // datagram nor for a time-out; failures still are.
+// With `capture`, each datagram's record goes to it too, written out with
+// the records.
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
-                    const catchel_options* options = nullptr);
+                    const catchel_options* options = nullptr, capture_output* capture = nullptr);
 
 // The whole command: its arguments, the endpoint, the group, then
 // catchel_receive. Returns the exit status.

@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
+#include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
 #include "probes/probes.h"
+#include "replay.h"
+#include "replies.h"
 #include "send_loop.h"
 
 namespace {
@@ -33,13 +37,18 @@ enum option_index {
     seq_option,
     size_option,
     reply_count_option,
+    tos_option,
+    df_option,
+    pcap_option,
+    port_option,
     option_count
 };
 const cli_option options[option_count] = {
     {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port",
      true},
     {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
-    {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n: at most this many a second, evenly spaced", false},
+    {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n or -pcap: at most this many a second, evenly spaced",
+     false},
     {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
     {"-loop", cli_value::number, "<0|1>", 0, 1, "multicast loopback off or on", false},
     {"-if", cli_value::text, "<if>", 0, 0, "multicast leaves by this interface: an address it holds, its name or index",
@@ -55,6 +64,11 @@ const cli_option options[option_count] = {
     {"-size", cli_value::number, "<bytes>", 0, 65527, "each datagram exactly this long, cut or padded with zeros",
      false},
     {"-c", cli_value::number, "<count>", 1, 4294967295, "with -reply: end after this many replies", false},
+    {"-tos", cli_value::number, "<n>", 0, 255, "type of service (IPv6: traffic class) byte, 0 to 255", false},
+    {"-df", cli_value::none, nullptr, 0, 0, "don't fragment: a datagram larger than the path allows fails", false},
+    {"-pcap", cli_value::text, "<file>", 0, 0, "send the UDP payloads of this capture, with its gaps, not a message",
+     false},
+    {"-port", cli_value::number, "<n>", 0, 65535, "with -pcap: only the packets sent to this port", false},
 };
 
 const cli_program program = {"pitchel",
@@ -132,11 +146,48 @@ bool size_possible(const cli_found* found, const net_address* to) {
     return size <= largest && (!found[seq_option].given || size >= PROBE_HEADER_SIZE);
 }
 
+// -tos and -df, where given. Returns 0, or the exit status once the
+// failure is told.
+int set_marking(const cli_teller* say, net_endpoint* ep, const cli_found* found) {
+    net_reason reason{};
+    int rc = NET_OK;
+    if (found[tos_option].given &&
+        (rc = dgram_set_traffic_class(ep, static_cast<int>(found[tos_option].number), &reason)) != NET_OK) {
+        return cli_tell_failure(say, "cannot set type of service", rc, &reason, -1);
+    }
+    if (found[df_option].given && (rc = dgram_set_dont_fragment(ep, &reason)) != NET_OK) {
+        return cli_tell_failure(say, "cannot set don't fragment", rc, &reason, -1);
+    }
+    return 0;
+}
+
+// A capture's payloads, then the replies that came back meanwhile and for
+// -reply's time after.
+int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
+                      const std::atomic<int>* (*watch_interrupts)()) {
+    const cli_found* found = command->found;
+    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    replay_plan plan{found[pcap_option].text, rate, found[port_option].given,
+                     static_cast<std::uint16_t>(found[port_option].number)};
+    int status = replay_capture(say, ep, replay_target{command->to.address, command->to.port}, plan);
+    if (status != 0 || !found[reply_option].given) return status;
+    static const std::atomic<int> never_interrupted{0};
+    const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
+    const cli_found& wanted = found[reply_count_option];
+    auto replies = std::make_unique<reply_reader>();
+    replies_start(replies.get(), found[json_option].given, say->out, nullptr, stop,
+                  wanted.given ? static_cast<std::uint64_t>(wanted.number) : 0, found[hex_option].given);
+    auto reply_us = static_cast<std::uint64_t>(found[reply_option].number) * 1000000;
+    replies_read_until(replies.get(), ep, clock_now_us() + reply_us, say->out);
+    return replies_status(replies.get());
+}
+
 // The payload, the sends, then the replies, on an endpoint whose options are set.
 int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
                     const std::atomic<int>* (*watch_interrupts)()) {
     std::FILE* out = say->out;
     const cli_found* found = command->found;
+    if (found[pcap_option].given) return replay_and_listen(say, ep, command, watch_interrupts);
     payload p;
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, command->message, command->file_name, form, stdin, out);
@@ -154,6 +205,7 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_comma
     plan.reply_us = static_cast<std::uint64_t>(reply.number) * 1000000;
     plan.replies_wanted = replies_wanted.given ? static_cast<std::uint64_t>(replies_wanted.number) : 0;
     plan.json = found[json_option].given;
+    plan.hex = found[hex_option].given;
     return send_loop_run(say, ep, &command->to.address, command->to.port, p.bytes, &plan, watch_interrupts);
 }
 
@@ -171,7 +223,13 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     int next = cli_read_command_line(argc, argv, &program, found, say->out, status);
     if (next == 0) return false;
     say->verbose = found[verbose_option].given;
-    if (found[rate_option].given && !found[count_option].given) {
+    bool replaying = found[pcap_option].given;
+    if (found[port_option].given && !replaying) {
+        cli_problem problem{&options[port_option], found[port_option].text, "-pcap"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[rate_option].given && !found[count_option].given && !replaying) {
         cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
@@ -181,7 +239,9 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
-    if (argc - next < 3 || (std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4)) {
+    // A capture stands in for the message.
+    if (argc - next < (replaying ? 2 : 3) ||
+        (!replaying && std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4)) {
         *status = cli_usage(say->out, &program);
         return false;
     }
@@ -189,8 +249,8 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     command->interface_text = found[interface_option].text;
     command->host = argv[next];
     const char* port_text = argv[next + 1];
-    command->message = argv[next + 2];
-    command->file_name = std::strcmp(command->message, "-f") == 0 ? argv[next + 3] : nullptr;
+    command->message = replaying ? nullptr : argv[next + 2];
+    command->file_name = !replaying && std::strcmp(command->message, "-f") == 0 ? argv[next + 3] : nullptr;
 
     *status = -2;
     bool prefer_ipv6 = found[ipv6_option].given;
@@ -250,6 +310,7 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
     int rc = dgram_open_address(&ep, &command.bind, 0, flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
     status = set_send_options(&say, ep, &command);
+    if (status == 0) status = set_marking(&say, ep, found);
     if (status == 0) status = send_and_listen(&say, ep, &command, watch_interrupts);
     dgram_close(ep);
     return status;

@@ -4,8 +4,8 @@
 #include "cmdline/cmdline.h"
 
 void replies_start(reply_reader* reader, bool json, std::FILE* out, probe_run* probes,
-                   const std::atomic<int>* stop, std::uint64_t wanted) {
-    record_output_init(&reader->pending, cli_is_terminal(out), record_format{false, false, false, json});
+                   const std::atomic<int>* stop, std::uint64_t wanted, bool hex) {
+    record_output_init(&reader->pending, cli_is_terminal(out), record_format{hex, false, false, json});
     reader->run = record_run{0, 0};
     reader->probes = probes;
     reader->stop = stop;

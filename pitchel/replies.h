@@ -26,8 +26,9 @@ struct reply_reader {
     bool output_failed;
 };
 
+// With `hex`, a record shows all the reply's bytes as a hex dump, as catchel -x does.
 void replies_start(reply_reader* reader, bool json, std::FILE* out, probe_run* probes,
-                   const std::atomic<int>* stop, std::uint64_t wanted);
+                   const std::atomic<int>* stop, std::uint64_t wanted, bool hex = false);
 
 // Reads and writes replies until the clock reaches `deadline_us`; a
 // deadline already past reads those queued without waiting. Each record

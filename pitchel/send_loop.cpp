@@ -25,12 +25,6 @@ constexpr std::uint64_t pacing_step_us = 10;
 constexpr int reply_buffer_bytes = 4 * 1024 * 1024;
 const std::atomic<int> never_interrupted{0};
 
-// The i-th send is due i/rate seconds after the first, so that a late send
-// does not push back the ones after it.
-std::uint64_t due_after_us(std::uint64_t i, std::uint64_t rate) {
-    return i / rate * 1000000 + i % rate * 1000000 / rate;
-}
-
 // The datagrams of a batch, back to back, each the message after the
 // header room; only the headers change from batch to batch.
 struct batch {
@@ -104,7 +98,7 @@ int due_now(const sender* s, std::uint64_t start_us) {
     if (rate == 0) return static_cast<int>(limit - s->sent);
     std::uint64_t elapsed = clock_now_us() - start_us;
     std::uint64_t due = s->sent + 1;
-    while (due < limit && due_after_us(due, rate) <= elapsed) ++due;
+    while (due < limit && clock_due_after_us(due, rate) <= elapsed) ++due;
     return static_cast<int>(due - s->sent);
 }
 
@@ -113,7 +107,7 @@ int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
     std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
     while (s->sent < s->plan->count && !should_end(s)) {
-        if (rate != 0) wait_until(s, start_us + due_after_us(s->sent, rate));
+        if (rate != 0) wait_until(s, start_us + clock_due_after_us(s->sent, rate));
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
         if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
@@ -154,7 +148,7 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
     if (plan->replies) {
         if (plan->many || plan->probes) dgram_set_receive_buffer(ep, reply_buffer_bytes);
         replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted);
+        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted, plan->hex);
         s.replies = replies.get();
     }
     int status = run(&s, watch_interrupts);

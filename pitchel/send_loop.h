@@ -26,6 +26,7 @@ struct send_plan {
     std::uint64_t reply_us;
     std::uint64_t replies_wanted;  // the run ends after this many replies; 0: no end
     bool json;
+    bool hex;  // replies shown as hex dumps
 };
 
 // Sends `message` as `plan` says to `to` and `port` on an endpoint whose

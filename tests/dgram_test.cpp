@@ -83,7 +83,8 @@ TEST_F(DgramOpen, FailedBroadcastOptionOrDetailsSwitchClosesTheEndpoint) {
         fault_op refused;
         std::uint16_t flag;
     };
-    for (row r : {row{fault_op::setsockopt, DGRAM_BROADCAST}, {fault_op::enable_details, DGRAM_DETAILS}}) {
+    for (row r : {row{fault_op::setsockopt, DGRAM_BROADCAST}, {fault_op::enable_details, DGRAM_DETAILS},
+                  {fault_op::setsockopt, DGRAM_REUSE}}) {
         SCOPED_TRACE(r.flag);
         int closes_before = fault_count(fault_op::close);
         fault_plan(r.refused, -1);
@@ -157,6 +158,14 @@ TEST_F(DgramOptions, TtlValuesReadBack) {
         EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), ttl);
     }
     EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
+    ASSERT_EQ(dgram_set_traffic_class(ep, 0xb8, nullptr), NET_OK);
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TOS) & 0xff, 0xb8);
+    ASSERT_EQ(dgram_set_dont_fragment(ep, nullptr), NET_OK);
+#ifdef _WIN32
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_DONTFRAGMENT), 1);
+#else
+    EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MTU_DISCOVER), IP_PMTUDISC_DO);
+#endif
 }
 
 TEST_F(DgramOptions, MulticastInterfaceReadsBackInNetworkOrder) {
@@ -176,6 +185,7 @@ TEST_F(DgramOptions, RefusedSendOptionsAreErrors) {
         {"ttl", [](net_endpoint* e) { return dgram_set_ttl(e, 9); }, IP_TTL},
         {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_ttl(e, 9); }, IP_MULTICAST_TTL},
         {"interface", [](net_endpoint* e) { return dgram_set_multicast_interface(e, localhost); }, IP_MULTICAST_IF},
+        {"traffic class", [](net_endpoint* e) { return dgram_set_traffic_class(e, 0xb8, nullptr); }, IP_TOS},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -214,11 +224,22 @@ TEST_F(DgramOptions, ReceiveBufferGrowsWhenAskedForMore) {
     EXPECT_EQ(call.level, SOL_SOCKET);
     EXPECT_EQ(call.name, SO_RCVBUF);
     EXPECT_EQ(call.value, 4 * before);
+    int granted = 0;
+    ASSERT_EQ(dgram_receive_buffer(ep, &granted, nullptr), NET_OK);
+    EXPECT_EQ(granted, plain_int_option(ep->sock, SOL_SOCKET, SO_RCVBUF));
 }
 
 TEST_F(DgramOptions, RefusedReceiveBufferIsAnError) {
     fault_plan(fault_op::setsockopt, -1);
     EXPECT_EQ(dgram_set_receive_buffer(ep, 1 << 20), NET_ERROR);
+    fault_plan(fault_op::getsockopt, -1, 0, 1, 4321);
+    net_reason reason{};
+    int granted = 0;
+    EXPECT_EQ(dgram_receive_buffer(ep, &granted, &reason), NET_ERROR);
+    EXPECT_EQ(reason.number, 4321);
+    fault_plan(fault_op::set_dont_fragment, -1, 0, 1, 4322);
+    EXPECT_EQ(dgram_set_dont_fragment(ep, &reason), NET_ERROR);
+    EXPECT_EQ(reason.number, 4322);
 }
 
 class DgramSend : public DgramOptions {

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "capture/capture.h"
+#include "catchel_start.h"
 #include "formats.h"
 #include "plain_udp.h"
 #include "process.h"
@@ -177,12 +180,17 @@ protected:
 };
 
 TEST_F(PitchelReplies, OneReplyIsPrintedAsCatchelPrintsIt) {
-    std::uint16_t pitchel_port = 0;
-    running_program* child = start({}, "ping", &pitchel_port);
-    ASSERT_TRUE(plain_udp_send(&peer, std::string("pong\0tail", 9), pitchel_port));
-    process_output r = wait_program(child);
-    EXPECT_EQ(r.out, text_output(record(1, peer.port, std::string("pong\0tail", 9))));
-    EXPECT_EQ(r.status, 0);
+    const std::string reply("pong\0tail", 9);
+    const std::string header = "udp 1 from 127.0.0.1:" + std::to_string(peer.port) + " sz 9 :\n\n";
+    // -x: a binary request is mostly answered in binary, shown as catchel -x shows it.
+    for (bool hex : {false, true}) {
+        std::uint16_t pitchel_port = 0;
+        running_program* child = hex ? start({"-x"}, "70696e67", &pitchel_port) : start({}, "ping", &pitchel_port);
+        ASSERT_TRUE(plain_udp_send(&peer, reply, pitchel_port));
+        process_output r = wait_program(child);
+        EXPECT_EQ(r.out, text_output(hex ? header + hex_reference(reply) : record(1, peer.port, reply)));
+        EXPECT_EQ(r.status, 0);
+    }
 }
 
 TEST_F(PitchelReplies, RepliesFromSeveralSocketsAreNumberedInTurn) {
@@ -221,7 +229,7 @@ TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
         SCOPED_TRACE(lines[i]);
         json_object object;
         ASSERT_TRUE(parse_json_line(lines[i], &object));
-        std::vector<std::string> keys = keys_of(object);
+        std::vector<std::string> keys = keys_without_marks(object);
         keys.erase(std::remove(keys.begin(), keys.end(), "dropped"), keys.end());  // only where the system counts
         EXPECT_EQ(keys, (std::vector<std::string>{"n", "time", "from", "port", "to", "size", "data"}));
         EXPECT_EQ(value_of(object, "n"), std::to_string(i + 1));
@@ -235,4 +243,102 @@ TEST_F(PitchelReplies, JsonPrintsEachReplyAsOneLine) {
 TEST_F(PitchelOptions, JsonWithoutReplyChangesNothing) {
     expect_quiet_success(pitchel({"-json"}, {"hello"}));
     EXPECT_EQ(all_received(), std::vector<std::string>{std::string("hello\0", 6)});
+}
+
+namespace {
+
+template <typename Number>
+std::string host_order(Number value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+struct captured {
+    std::uint32_t offset_us;
+    std::uint16_t port;
+    char payload;
+};
+
+// A capture of this host's datagrams to itself, made by the library's
+// writer as pcap, or rewrapped by hand as pcapng: a section, an interface,
+// an enhanced packet block for each.
+std::string capture_of(const std::vector<captured>& packets, bool pcapng) {
+    const std::string one_zero = host_order<std::uint16_t>(1) + host_order<std::uint16_t>(0);
+    std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
+    capture_file_header(header);
+    std::string file = pcapng ? host_order(0x0a0d0d0au) + host_order(28u) + host_order(0x1a2b3c4du) + one_zero +
+                                    std::string(8, '\xff') + host_order(28u) + host_order(1u) + host_order(20u) +
+                                    host_order<std::uint16_t>(101) + host_order<std::uint16_t>(0) + host_order(0u) +
+                                    host_order(20u)
+                              : std::string(header, header + sizeof header);
+    capture_record record;
+    capture_record_open(&record, nullptr);
+    const capture_address loopback{CAPTURE_IPV4, {127, 0, 0, 1}};
+    for (const captured& p : packets) {
+        std::uint64_t t = 1700000000000000 + p.offset_us;
+        auto payload = reinterpret_cast<const std::uint8_t*>(&p.payload);
+        capture_datagram d{t, {loopback, 40000}, {loopback, p.port}, false, 0, false, 0, payload, 1};
+        capture_record_build(&record, &d);
+        std::string built(reinterpret_cast<const char*>(capture_record_bytes(&record)), record.size);
+        auto block = static_cast<std::uint32_t>(32 + 32);  // a 29-byte packet padded to 32
+        file += pcapng ? host_order(6u) + host_order(block) + host_order(0u) + host_order(std::uint32_t(t >> 32)) +
+                             host_order(std::uint32_t(t)) + built.substr(8, 8) + built.substr(16) +
+                             std::string(3, '\0') + host_order(block)
+                       : built;
+    }
+    capture_record_close(&record);
+    return file;
+}
+
+}  // namespace
+
+// The gaps are checked from the first datagram's arrival, as pitchel keeps
+// them from its first send; the lower bound is the tighter. Each datagram
+// leaves with the marks asked for.
+TEST(PitchelReplay, CaptureGapsAndMarksKeptToCatchelAndACutEndsIt) {
+    struct row {
+        bool pcapng;
+        std::size_t cut;
+        int status;
+        std::string told;
+    };
+    for (const row& r : {row{false, 0, 0, "sent 3 datagrams, skipped 1\n"},
+                         {true, 0, 0, "sent 3 datagrams, skipped 1\n"},
+                         {false, 5, 1, "sent 2 datagrams, skipped 1\n"}}) {
+        SCOPED_TRACE(std::to_string(r.pcapng) + " cut " + std::to_string(r.cut));
+        std::uint16_t port = 0;
+        running_program* catchel = start_catchel({"-t", "-v", "-c", "3", "-w", "2"}, &port);
+        ASSERT_NE(catchel, nullptr);
+        const std::vector<captured> packets = {{0, port, 'a'},
+                                               {100000, static_cast<std::uint16_t>(port + 1), 'x'},
+                                               {150000, port, 'b'},
+                                               {400000, port, 'c'}};
+        std::string file = capture_of(packets, r.pcapng);
+        std::string path = testing::TempDir() + "pitchel_replay.cap";
+        std::ofstream(path, std::ios::binary) << file.substr(0, file.size() - r.cut);
+        process_output sent = run_program(
+            PITCHEL_PATH, {"-v", "-tos", "184", "-ttl", "9", "-port", std::to_string(port), "-pcap", path, "127.0.0.1",
+                           std::to_string(port)});
+        process_output got = wait_program(catchel);
+        EXPECT_EQ(sent.status, r.status);
+        EXPECT_EQ(sent.out.find("cut short") != std::string::npos, r.cut != 0) << sent.out;
+        std::string told = text_output(r.told);
+        EXPECT_EQ(sent.out.substr(sent.out.size() - std::min(sent.out.size(), told.size())), told);
+        std::vector<std::string> lines = lines_of(got.out);
+        std::vector<std::int64_t> arrivals;
+        for (std::size_t i = 0; i + 2 < lines.size(); i += 3) {
+            std::int64_t time_us = 0;
+            ASSERT_TRUE(parse_utc(lines[i].substr(0, 27), &time_us)) << got.out;
+            arrivals.push_back(time_us);
+#ifndef _WIN32  // which marks Winsock tells, and sends, depends on the Windows
+            EXPECT_NE(lines[i].find(" to 127.0.0.1 ttl 9 tos 0xb8 sz 1 :"), std::string::npos) << lines[i];
+#endif
+            EXPECT_EQ(lines[i + 2], std::string(1, static_cast<char>('a' + arrivals.size() - 1))) << got.out;
+        }
+        ASSERT_EQ(arrivals.size(), r.cut == 0 ? 3u : 2u) << got.out;
+        const std::int64_t offsets[] = {0, 150000, 400000};
+        for (std::size_t i = 1; i < arrivals.size(); ++i) {
+            EXPECT_GE(arrivals[i] - arrivals[0], offsets[i] - 20000);
+            EXPECT_LE(arrivals[i] - arrivals[0], offsets[i] + 250000);
+        }
+    }
 }

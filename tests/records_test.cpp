@@ -37,7 +37,10 @@ struct writer {
 };
 
 record_datagram datagram(std::uint64_t number) {
-    return record_datagram{number, 0, dgram_details{net_address_from_ipv4(0x7f000001), 40312, false, {}, false, 0, false, 0}, false, 0, 0};
+    return record_datagram{number, 0,
+                           dgram_details{net_address_from_ipv4(0x7f000001), 40312, false, {}, false, 0, false, 0,
+                                         false, 0, false, 0},
+                           false, 0, 0};
 }
 
 const std::string header = "udp 1 from 127.0.0.1:40312 sz ";

@@ -3,3 +3,7 @@
 // Unsigned subtraction is modulo 2^32, the counter's own wrap: a reading
 // taken after the wrap still lies `now - then` past the earlier one.
 std::uint32_t clock_elapsed_ms(std::uint32_t now, std::uint32_t then) { return now - then; }
+
+std::uint64_t clock_due_after_us(std::uint64_t i, std::uint64_t rate) {
+    return i / rate * 1000000 + i % rate * 1000000 / rate;
+}

@@ -17,3 +17,5 @@ void cli_guard_standard_streams() {
 bool cli_is_terminal(std::FILE* out) { return isatty(fileno(out)) == 1; }
 
 void cli_binary_input(std::FILE*) {}
+
+void cli_binary_output(std::FILE*) {}

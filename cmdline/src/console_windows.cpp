@@ -30,3 +30,8 @@ bool cli_is_terminal(std::FILE* out) {
 }
 
 void cli_binary_input(std::FILE* in) { _setmode(_fileno(in), _O_BINARY); }
+
+void cli_binary_output(std::FILE* out) {
+    std::fflush(out);
+    _setmode(_fileno(out), _O_BINARY);
+}

@@ -50,6 +50,10 @@ struct plat_details {
     std::uint64_t time_us;
     bool has_dropped;
     std::uint32_t dropped;
+    bool has_hop_limit;
+    std::uint8_t hop_limit;
+    bool has_traffic_class;
+    std::uint8_t traffic_class;
 };
 
 extern "C" {
@@ -100,7 +104,8 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* leng
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 
 // Has the system keep with each datagram of a socket of `family` what it
-// can of its destination, arrival time and drop count. 0 on success.
+// can of its destination, arrival time and drop count, and where it takes
+// the asking, its hop limit and traffic class. 0 on success.
 int plat_enable_details(net_socket s, int family);
 // As plat_recv_queued (`queued_only`) or plat_recvfrom, with the details.
 // Where the system gives no arrival time, the time of the read stands for
@@ -118,6 +123,11 @@ int plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* l
 int plat_drop_count(net_socket s, std::uint32_t* dropped);
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
+// `length` holds the room on the way in and the length used on the way out.
+int plat_getsockopt(net_socket s, int level, int name, void* value, int* length);
+// Don't fragment for the socket's datagrams of `family` (AF_INET or
+// AF_INET6), with the option the system has for it.
+int plat_set_dont_fragment(net_socket s, int family);
 // Sets IPv4 option `name` (a membership, source membership or IP_MULTICAST_IF)
 // for the interface of `index`, in the form the system takes an index in;
 // `group` and `source` in network order.

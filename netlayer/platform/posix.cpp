@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arrival_marks.h"
 #include "platform.h"
 
 namespace {
@@ -68,11 +69,12 @@ constexpr bool counts_drops = true;
 constexpr bool counts_drops = false;
 #endif
 
-// Room for every control message a detailed read asks for, by the socket's family.
-constexpr std::size_t ipv4_control_room =
-    CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
-constexpr std::size_t ipv6_control_room =
-    CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t));
+// Room for every control message a detailed read asks for, by the socket's
+// family; a hop limit and a traffic class take an int each at most.
+constexpr std::size_t ipv4_control_room = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) +
+                                          CMSG_SPACE(sizeof(std::uint32_t)) + 2 * CMSG_SPACE(sizeof(int));
+constexpr std::size_t ipv6_control_room = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in6_pktinfo)) +
+                                          CMSG_SPACE(sizeof(std::uint32_t)) + 2 * CMSG_SPACE(sizeof(int));
 
 // A read's result as the layer takes it.
 int read_result(ssize_t n, int flags, bool truncated) {
@@ -191,8 +193,15 @@ Value control_value(cmsghdr* message) {
     return value;
 }
 
+// An int, but for IPv4's type of service, which Linux gives as one byte.
+std::uint8_t control_byte(cmsghdr* message) {
+    if (message->cmsg_len < CMSG_LEN(sizeof(int))) return *CMSG_DATA(message);
+    return static_cast<std::uint8_t>(control_value<int>(message));
+}
+
 void read_control_messages(msghdr* message, plat_details* details) {
     for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (plat_read_arrival_mark(c, IP_TTL, control_byte(c), details)) continue;
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
             auto arrival = control_value<timeval>(c);
             details->has_time = true;
@@ -251,6 +260,8 @@ void read_details(msghdr* message, plat_details* details) {
     details->has_time = false;
     details->has_to = false;
     details->to = net_address{};
+    details->has_hop_limit = false;
+    details->has_traffic_class = false;
     read_control_messages(message, details);
     if (!details->has_time) {
         details->has_time = true;
@@ -399,6 +410,14 @@ int plat_enable_details(net_socket s, int family) {
 #ifdef SO_RXQ_OVFL
     if (enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
 #endif
+    // The marks each datagram arrived with, where the system gives them; an
+    // IPv6 socket's IPv4 datagrams are told at IPv4's level.
+    if (ipv6) {
+        enable(s, IPPROTO_IPV6, IPV6_RECVHOPLIMIT);
+        enable(s, IPPROTO_IPV6, IPV6_RECVTCLASS);
+    }
+    enable(s, IPPROTO_IP, IP_RECVTTL);
+    enable(s, IPPROTO_IP, IP_RECVTOS);
     return 0;
 }
 
@@ -459,6 +478,24 @@ int plat_drop_count(net_socket s, std::uint32_t* dropped) {
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
     return setsockopt(s, level, name, value, static_cast<socklen_t>(len));
+}
+
+int plat_getsockopt(net_socket s, int level, int name, void* value, int* length) {
+    socklen_t room = room_of(length);
+    int rc = getsockopt(s, level, name, value, &room);
+    set_length(length, room);
+    return rc;
+}
+
+// Linux has path MTU discovery's "do" for IPv4; other systems a plain flag.
+int plat_set_dont_fragment(net_socket s, int family) {
+    if (family == AF_INET6) return enable(s, IPPROTO_IPV6, IPV6_DONTFRAG);
+#ifdef IP_MTU_DISCOVER
+    int discover = IP_PMTUDISC_DO;
+    return setsockopt(s, IPPROTO_IP, IP_MTU_DISCOVER, &discover, sizeof discover);
+#else
+    return enable(s, IPPROTO_IP, IP_DONTFRAG);
+#endif
 }
 
 // Linux takes an index in ip_mreqn, and for a source membership only in

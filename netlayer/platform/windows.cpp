@@ -10,6 +10,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "arrival_marks.h"
 #include "platform.h"
 
 static_assert(FD_SETSIZE == NET_SELECT_SET_SIZE, "the select set mirrors Winsock's fd_set");
@@ -77,8 +78,16 @@ std::uint64_t now_us() {
     return (ticks - from_1601_to_1970) / 10;
 }
 
+// Winsock gives both marks as an int.
+std::uint8_t control_byte(WSACMSGHDR* message) {
+    INT value = 0;
+    std::memcpy(&value, WSA_CMSG_DATA(message), sizeof value);
+    return static_cast<std::uint8_t>(value);
+}
+
 void read_destination(WSAMSG* message, plat_details* details) {
     for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(message); c != nullptr; c = WSA_CMSG_NXTHDR(message, c)) {
+        if (plat_read_arrival_mark(c, IP_HOPLIMIT, control_byte(c), details)) continue;
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             IN_PKTINFO info;
             std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
@@ -234,9 +243,19 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* l
 int plat_enable_details(net_socket s, int family) {
     DWORD on = 1;
     const char* value = reinterpret_cast<const char*>(&on);
-    if (family != AF_INET6) return setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
-    if (setsockopt(s, IPPROTO_IPV6, IPV6_PKTINFO, value, sizeof on) != 0) return -1;
-    setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
+    bool ipv6 = family == AF_INET6;
+    if (setsockopt(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_PKTINFO : IP_PKTINFO, value, sizeof on) != 0) {
+        return -1;
+    }
+    // The hop limit came with Vista, the traffic class with Windows 10:
+    // where the system refuses them, the details go without.
+    if (ipv6) {
+        setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
+        setsockopt(s, IPPROTO_IPV6, IPV6_HOPLIMIT, value, sizeof on);
+        setsockopt(s, IPPROTO_IPV6, IPV6_RECVTCLASS, value, sizeof on);
+    }
+    setsockopt(s, IPPROTO_IP, IP_HOPLIMIT, value, sizeof on);
+    setsockopt(s, IPPROTO_IP, IP_RECVTOS, value, sizeof on);
     return 0;
 }
 
@@ -251,13 +270,17 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     }
     WSABUF data{static_cast<ULONG>(size), static_cast<char*>(buf)};
     bool ipv6 = details->family == AF_INET6;
-    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO)) + WSA_CMSG_SPACE(sizeof(IN6_PKTINFO))];
+    // Room for IPv6's messages with IPv4's destination beside them, and two marks.
+    constexpr std::size_t marks_room = 2 * WSA_CMSG_SPACE(sizeof(INT));
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO)) + WSA_CMSG_SPACE(sizeof(IN6_PKTINFO)) +
+                                     marks_room];
     WSAMSG message{};
     message.name = reinterpret_cast<sockaddr*>(&details->remote);
     message.namelen = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     message.lpBuffers = &data;
     message.dwBufferCount = 1;
-    message.Control = WSABUF{static_cast<ULONG>(ipv6 ? sizeof control : WSA_CMSG_SPACE(sizeof(IN_PKTINFO))), control};
+    std::size_t ipv4_room = WSA_CMSG_SPACE(sizeof(IN_PKTINFO)) + marks_room;
+    message.Control = WSABUF{static_cast<ULONG>(ipv6 ? sizeof control : ipv4_room), control};
     DWORD received = 0;
     if (recv_message(s, &message, &received, nullptr, nullptr) != 0) return -1;
     details->has_to = false;
@@ -266,6 +289,8 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     details->time_us = now_us();
     details->has_dropped = false;
     details->dropped = 0;
+    details->has_hop_limit = false;
+    details->has_traffic_class = false;
     read_destination(&message, details);
     return static_cast<int>(received);
 }
@@ -278,6 +303,17 @@ int plat_drop_count(net_socket, std::uint32_t*) { return -1; }
 
 int plat_setsockopt(net_socket s, int level, int name, const void* value, int len) {
     return setsockopt(s, level, name, static_cast<const char*>(value), len);
+}
+
+int plat_getsockopt(net_socket s, int level, int name, void* value, int* length) {
+    return getsockopt(s, level, name, static_cast<char*>(value), length);
+}
+
+int plat_set_dont_fragment(net_socket s, int family) {
+    DWORD on = 1;
+    bool ipv6 = family == AF_INET6;
+    return setsockopt(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_DONTFRAG : IP_DONTFRAGMENT,
+                      reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 // Winsock takes an index where an IPv4 address is looked for, as 0.0.0.index.

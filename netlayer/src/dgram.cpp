@@ -106,12 +106,18 @@ int set_by_family(net_endpoint* ep, int ipv4_name, int ipv6_name, int value, net
                        : set_int_option(ep, IPPROTO_IP, ipv4_name, value, reason);
 }
 
+// An IPv4 endpoint, or a dual-stack one, which sends IPv4 datagrams too.
+bool sends_ipv4(const net_endpoint* ep) { return !is_ipv6(ep) || (ep->flags & DGRAM_DUAL_STACK) != 0; }
+
 int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
     if (is_ipv6(ep) &&
         set_int_option(ep, IPPROTO_IPV6, IPV6_V6ONLY, (flags & DGRAM_DUAL_STACK) != 0 ? 0 : 1, reason) != NET_OK) {
         return NET_ERROR;
     }
     if ((flags & DGRAM_BROADCAST) && set_int_option(ep, SOL_SOCKET, SO_BROADCAST, 1, reason) != NET_OK) {
+        return NET_ERROR;
+    }
+    if ((flags & DGRAM_REUSE) && set_int_option(ep, SOL_SOCKET, SO_REUSEADDR, 1, reason) != NET_OK) {
         return NET_ERROR;
     }
     if ((flags & DGRAM_DETAILS) && plat_enable_details(ep->sock, is_ipv6(ep) ? AF_INET6 : AF_INET) != 0) {
@@ -287,4 +293,25 @@ int dgram_local_address(net_endpoint* ep, net_address* address, std::uint16_t* p
     int length = is_ipv6(ep) ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
     if (plat_getsockname(ep->sock, reinterpret_cast<sockaddr*>(&local), &length) != 0) return net_fail(reason);
     return net_address_of(&local, address, port) ? NET_OK : net_fail_without_call(reason);
+}
+
+int dgram_receive_buffer(net_endpoint* ep, int* bytes, net_reason* reason) {
+    int granted = 0;
+    int length = sizeof granted;
+    if (plat_getsockopt(ep->sock, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0) return net_fail(reason);
+    *bytes = granted;
+    return NET_OK;
+}
+
+int dgram_set_traffic_class(net_endpoint* ep, int traffic_class, net_reason* reason) {
+    if (is_ipv6(ep) && set_int_option(ep, IPPROTO_IPV6, IPV6_TCLASS, traffic_class, reason) != NET_OK) {
+        return NET_ERROR;
+    }
+    return sends_ipv4(ep) ? set_int_option(ep, IPPROTO_IP, IP_TOS, traffic_class, reason) : NET_OK;
+}
+
+int dgram_set_dont_fragment(net_endpoint* ep, net_reason* reason) {
+    if (is_ipv6(ep) && plat_set_dont_fragment(ep->sock, AF_INET6) != 0) return net_fail(reason);
+    if (sends_ipv4(ep) && plat_set_dont_fragment(ep->sock, AF_INET) != 0) return net_fail(reason);
+    return NET_OK;
 }

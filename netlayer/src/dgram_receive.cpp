@@ -75,7 +75,8 @@ bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* deta
     // Without the switch the system counts no drops, and a count of 0 would be made up.
     bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got->has_dropped;
     *details = dgram_details{from,          from_port,    got->has_to, got->to, got->has_time,
-                             got->time_us, counted, counted ? got->dropped : 0};
+                             got->time_us, counted, counted ? got->dropped : 0,
+                             got->has_hop_limit, got->hop_limit, got->has_traffic_class, got->traffic_class};
     return true;
 }
 

@@ -12,14 +12,6 @@ char* put_padded(char* at, std::uint64_t value, int width) {
     return at + width;
 }
 
-constexpr char hex_digits[] = "0123456789abcdef";
-
-char* put_hex_byte(char* at, unsigned char byte) {
-    *at++ = hex_digits[byte >> 4];
-    *at++ = hex_digits[byte & 0xf];
-    return at;
-}
-
 struct civil_date {
     std::int64_t year;
     unsigned month;
@@ -56,6 +48,13 @@ const char* zone_text(record_zone* zones, std::uint32_t index) {
 }
 
 }  // namespace
+
+char* put_hex_byte(char* at, unsigned char byte) {
+    constexpr char hex_digits[] = "0123456789abcdef";
+    *at++ = hex_digits[byte >> 4];
+    *at++ = hex_digits[byte & 0xf];
+    return at;
+}
 
 // An address the layer cannot format (none) leaves nothing.
 char* put_address(char* at, const net_address& address, record_zone* zones) {

@@ -26,6 +26,9 @@ char* put_decimal(char* at, Number value) {
 char* put_address(char* at, const net_address& address, record_zone* zones);
 char* put_address_port(char* at, const net_address& address, std::uint16_t port, record_zone* zones);
 
+// Two lower-case hexadecimal digits.
+char* put_hex_byte(char* at, unsigned char byte);
+
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ", from microseconds since 1970 began in UTC.
 char* put_utc_time(char* at, std::uint64_t time_us);
 

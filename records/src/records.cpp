@@ -15,11 +15,11 @@ constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagr
 // The longest header and JSON lead with their addresses left out.
 constexpr std::string_view longest_header_frame =
     "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  rtt 18446744073709551.615 ms"
-    " sz 100000 :\n\n";
+    " ttl 255 tos 0xff sz 100000 :\n\n";
 constexpr std::string_view longest_json_frame =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
     "\"port\":65535,\"to\":\"\",\"seq\":18446744073709551615,\"rtt_us\":18446744073709551615,"
-    "\"size\":100000,\"dropped\":4294967295,\"data\":\"";
+    "\"ttl\":255,\"tos\":255,\"size\":100000,\"dropped\":4294967295,\"data\":\"";
 // The room left after the longest record takes the late drops' line too.
 static_assert(2 * longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
               RECORD_HEADER_ROOM);
@@ -110,6 +110,12 @@ char* put_record_drop_line(char* at, record_output* out, const record_datagram* 
     return out->format.destination && d->details.has_dropped ? put_drop_line(at, out, d->details.dropped) : at;
 }
 
+// " ttl <n> tos 0x<hh>", each where the receive told it.
+char* put_arrival_marks(char* at, const dgram_details& details) {
+    if (details.has_hop_limit) at = put_decimal(put_text(at, " ttl "), details.hop_limit);
+    return details.has_traffic_class ? put_hex_byte(put_text(at, " tos 0x"), details.traffic_class) : at;
+}
+
 char* put_header(char* at, record_output* out, const record_datagram* d) {
     const record_format& format = out->format;
     if (format.time && d->details.has_time) {
@@ -134,6 +140,7 @@ char* put_header(char* at, record_output* out, const record_datagram* d) {
         *at++ = static_cast<char>('0' + thousandths % 10);
         at = put_text(at, " ms");
     }
+    if (format.destination) at = put_arrival_marks(at, d->details);
     at = put_text(at, " sz ");
     at = put_decimal(at, d->size);
     return put_text(at, " :\n\n");
@@ -188,6 +195,8 @@ char* put_json(char* at, record_output* out, const record_datagram* d, const cha
         at = put_number_field(at, "seq", d->sequence);
         at = put_number_field(at, "rtt_us", d->rtt_us);
     }
+    if (d->details.has_hop_limit) at = put_number_field(at, "ttl", d->details.hop_limit);
+    if (d->details.has_traffic_class) at = put_number_field(at, "tos", d->details.traffic_class);
     at = put_number_field(at, "size", d->size);
     if (d->details.has_dropped) at = put_number_field(at, "dropped", d->details.dropped);
     at = put_key(at, "data");

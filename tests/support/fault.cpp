@@ -113,6 +113,8 @@ int __real_plat_drop_count(net_socket s, std::uint32_t* dropped);
 int __real_plat_setsockopt(net_socket s, int level, int name, const void* value, int len);
 int __real_plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, std::uint32_t source,
                                   std::uint32_t index);
+int __real_plat_getsockopt(net_socket s, int level, int name, void* value, int* length);
+int __real_plat_set_dont_fragment(net_socket s, int family);
 int __real_plat_getsockname(net_socket s, sockaddr* local, int* length);
 int __real_plat_getpeername(net_socket s, sockaddr* remote, int* length);
 int __real_plat_lookup_ipv4(const char* name, std::uint32_t* address);
@@ -259,6 +261,17 @@ int __wrap_plat_set_ipv4_by_index(net_socket s, int name, std::uint32_t group, s
     return take(fault_op::set_ipv4_by_index, s, &rc, IPPROTO_IP, name, static_cast<int>(index))
                ? rc
                : __real_plat_set_ipv4_by_index(s, name, group, source, index);
+}
+
+int __wrap_plat_getsockopt(net_socket s, int level, int name, void* value, int* length) {
+    int rc = 0;
+    return take(fault_op::getsockopt, s, &rc, level, name) ? rc
+                                                           : __real_plat_getsockopt(s, level, name, value, length);
+}
+
+int __wrap_plat_set_dont_fragment(net_socket s, int family) {
+    int rc = 0;
+    return take(fault_op::set_dont_fragment, s, &rc, 0, 0, family) ? rc : __real_plat_set_dont_fragment(s, family);
 }
 
 int __wrap_plat_getsockname(net_socket s, sockaddr* local, int* length) {

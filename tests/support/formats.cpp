@@ -1,8 +1,10 @@
 #include "formats.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <regex>
 
 std::string hex_reference(const std::string& bytes) {
     std::string dump;
@@ -132,4 +134,15 @@ std::string probe(std::uint32_t run, std::uint64_t sequence, std::uint64_t send_
         for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>(number >> shift & 0xff);
     }
     return bytes + "probe";
+}
+
+std::vector<std::string> keys_without_marks(const json_object& object) {
+    std::vector<std::string> keys = keys_of(object);
+    keys.erase(std::remove_if(keys.begin(), keys.end(), [](const std::string& k) { return k == "ttl" || k == "tos"; }),
+               keys.end());
+    return keys;
+}
+
+std::string without_marks(const std::string& header) {
+    return std::regex_replace(header, std::regex(" ttl [0-9]+| tos 0x[0-9a-f]{2}"), "");
 }

@@ -22,6 +22,10 @@ bool parse_json_line(const std::string& line, json_object* object);
 std::vector<std::string> keys_of(const json_object& object);
 // The value of `key`, empty when it is absent.
 std::string value_of(const json_object& object, const std::string& key);
+// Its keys but "ttl" and "tos", which a platform gives or not; and a
+// header's " ttl <n> tos 0x<hh>" taken out for the same reason.
+std::vector<std::string> keys_without_marks(const json_object& object);
+std::string without_marks(const std::string& header);
 
 std::string base64_decode(const std::string& text);
 

@@ -31,3 +31,8 @@ std::uint64_t clock_utc_us();
 // has already. The bulk of a long wait is slept; the last stretch is spun,
 // since a sleep can overrun by more than a short wait lasts.
 void clock_wait_until_us(std::uint64_t deadline_us);
+
+// When the i-th of events evenly spaced at `rate` a second is due, in
+// microseconds after the first: each from the first, so that a late one
+// does not push back those after it.
+std::uint64_t clock_due_after_us(std::uint64_t i, std::uint64_t rate);

@@ -24,6 +24,8 @@ void cli_guard_standard_streams();
 // Reads `in` byte for byte: Windows would otherwise turn "\r\n" into "\n"
 // and stop at a Ctrl-Z.
 void cli_binary_input(std::FILE* in);
+// Writes `out` byte for byte: Windows would otherwise turn "\n" into "\r\n".
+void cli_binary_output(std::FILE* out);
 
 // Whether `out` goes to a terminal (a console on Windows), where bytes from
 // the network must not arrive as control sequences.

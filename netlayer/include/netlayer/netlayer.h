@@ -45,6 +45,13 @@ constexpr std::uint16_t DGRAM_IPV6 = 32;
 // then batches of messages: later batches go in the plainer form at once.
 constexpr std::uint16_t DGRAM_NO_SEGMENTS = 64;
 constexpr std::uint16_t DGRAM_NO_BATCHES = 128;
+// Shares the port with other sockets (SO_REUSEADDR, set before the bind).
+// Linux: every socket must ask for it; each member of a group then gets
+// each of the group's datagrams, a unicast one goes to one socket alone.
+// Windows: one asking may bind beside a socket that did not, and a unicast
+// datagram goes to either, the later one often taking them all from the
+// first; a group's datagrams reach every member.
+constexpr std::uint16_t DGRAM_REUSE = 256;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -166,6 +173,10 @@ struct dgram_details {
     std::uint64_t time_us;  // since 1970-01-01 00:00 UTC: the kernel's arrival time, else the time of the read
     bool has_dropped;
     std::uint32_t dropped;  // datagrams the kernel dropped for this socket so far, its buffer full
+    bool has_hop_limit;
+    std::uint8_t hop_limit;  // the IPv4 time-to-live or IPv6 hop limit it arrived with
+    bool has_traffic_class;
+    std::uint8_t traffic_class;  // its IPv4 type of service or IPv6 traffic class byte
 };
 
 // Datagram endpoints.
@@ -254,6 +265,16 @@ constexpr int DGRAM_SEND_BATCH_MAX = 1024;
 // first ones and at least one; NET_TIMEOUT when it stayed full; NET_ERROR.
 int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
                      std::uint16_t port, std::uint32_t timeout_us, net_reason* reason);
+// The receive buffer as the system reports it granted: Linux doubles what
+// was asked, for its own bookkeeping, and caps it at net.core.rmem_max.
+int dgram_receive_buffer(net_endpoint* ep, int* bytes, net_reason* reason);
+// The type of service (IPv4) or traffic class (IPv6) byte of what it sends;
+// a dual-stack endpoint sets both. Windows takes it and, unless its policy
+// allows, sends 0 all the same.
+int dgram_set_traffic_class(net_endpoint* ep, int traffic_class, net_reason* reason);
+// Don't fragment: a datagram larger than the path allows fails its send
+// (EMSGSIZE, WSAEMSGSIZE) or, once it left, is dropped on the way, never cut.
+int dgram_set_dont_fragment(net_endpoint* ep, net_reason* reason);
 // Either output may be null.
 int dgram_local_address(net_endpoint* ep, net_address* address, std::uint16_t* port, net_reason* reason);
 

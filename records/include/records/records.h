@@ -13,8 +13,9 @@
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
 // Room for the longest header of any form, the kernel's drop line before it
-// included, with the longest addresses of either family and an echo's round trip.
-constexpr std::size_t RECORD_HEADER_ROOM = 336;
+// included, with the longest addresses of either family, an echo's round
+// trip and the marks a datagram arrived with.
+constexpr std::size_t RECORD_HEADER_ROOM = 352;
 // What is gathered is written out once it reaches this much; a larger record still goes whole.
 constexpr std::size_t RECORD_BATCH = 16384;
 // One line of a hex dump, `hexdump -C -v` style, with its line end; each shows 16 bytes.
@@ -91,10 +92,11 @@ int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagra
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
 // empty line, its text up to the first zero byte, a line end. The format may
-// put the time before the header, " to <address>" (bare) before " sz", an
-// echo's " rtt <ms with three decimals> ms" before " sz", a line "kernel dropped <n>
-// datagrams" before the record, a hex dump in place of the text; or make it
-// one JSON object: {"n":..,"time":..,"from":..,"port":..,"to":..,"seq":..,"rtt_us":..,"size":..,
+// put the time before the header, " to <address>" (bare), an echo's " rtt
+// <ms with three decimals> ms" and " ttl <n> tos 0x<hh>" before " sz", a line
+// "kernel dropped <n> datagrams" before the record, a hex dump in place of
+// the text; or make it one JSON object: {"n":..,"time":..,"from":..,
+// "port":..,"to":..,"seq":..,"rtt_us":..,"ttl":..,"tos":..,"size":..,
 // "dropped":..,"data":<base64>}, absent details left out.
 void record_add(record_output* out, const record_datagram* datagram);
 

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# bench/capture.sh [REPEATS] [COUNT] [RATE]
+#
+# catchel -q writing a capture (-pcap) against catchel -q without one, both
+# with -stats to count what they took (bench/flood.sh's "quiet" receiver),
+# under the same paced flood of 64-byte datagrams, taking turns REPEATS
+# times (default 5): the loss of each, and the median over the rounds of
+# -pcap's CPU per datagram over the other's in the same round.
+# Then pitchel replaying a capture of REPLAY_COUNT packets (default 1000000)
+# at -r RATE (default 100000) to a socat sink: its wall time against the
+# (REPLAY_COUNT - 1) / RATE seconds the pacing asks for.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+bench_private_netns "$0" "$@"
+
+repeats=${1:-5}
+count=${2:-200000}
+rate=${3:-100000}
+replay_count=${REPLAY_COUNT:-1000000}
+bench_build
+export NETLAYER_BENCH_NO_BUILD=1
+
+lines=$(mktemp /tmp/capture_lines.XXXXXX)
+capture=$(mktemp /tmp/capture.XXXXXX)
+trap 'rm -f "$lines" "$capture"' EXIT
+load_note
+for _ in $(seq "$repeats"); do
+  "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" | tee -a "$lines"
+  CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" |
+    tee -a "$lines"
+  # Each record: 16 bytes of record header, 20 of IPv4, 8 of UDP, the payload.
+  echo "pcap    records in the capture: $((($(stat -c %s "$capture") - 24) / (16 + 28 + 64)))" | tee -a "$lines"
+done
+figure() {
+  grep "^$1 " "$lines" | awk -v name="$2" '{ for (i = 1; i < NF; i++) if ($i == name) print $(i + 1) }' | tr -d '%us'
+}
+echo "medians of $repeats runs; $(load_note)"
+for receiver in quiet pcap; do
+  printf '%-7s loss %s%% cpu_per_datagram %sus\n' "$receiver" "$(figure $receiver loss | median)" \
+    "$(figure $receiver cpu_per_datagram | median)"
+done
+ratios=$(paste <(figure pcap cpu_per_datagram) <(figure quiet cpu_per_datagram) | awk '{ printf "%.3f\n", $1 / $2 }')
+printf 'pcap cpu_per_datagram / quiet in the same round: %s (rounds: %s)\n' "$(median <<<"$ratios")" \
+  "$(tr '\n' ' ' <<<"$ratios")"
+
+# A classic pcap of RAW IPv4 packets, 64-byte payloads 10 µs apart, laid out here.
+python3 - "$capture" "$replay_count" <<'PY'
+import struct, sys
+path, n = sys.argv[1], int(sys.argv[2])
+payload = bytes(64)
+packet = struct.pack('!BBHHHBBH4s4sHHHH', 0x45, 0, 92, 0, 0, 64, 17, 0, bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1]),
+                     40000, 9, 72, 0) + payload
+with open(path, 'wb') as f:
+    f.write(struct.pack('=IHHiIII', 0xa1b2c3d4, 2, 4, 0, 0, 65535, 101))
+    for i in range(n):
+        t = 1700000000000000 + 10 * i
+        f.write(struct.pack('=IIII', t // 1000000, t % 1000000, len(packet), len(packet)) + packet)
+PY
+port=$((49300 + RANDOM % 500))
+socat -u "UDP-RECV:$port" - >/dev/null &
+sink=$!
+wait_port_bound "$port"
+wait_for_quiet
+start=$(date +%s.%N)
+"$bench_bin/pitchel/pitchel" -v -r "$rate" -pcap "$capture" 127.0.0.1 "$port"
+end=$(date +%s.%N)
+kill "$sink"
+awk -v s="$start" -v e="$end" -v n="$replay_count" -v r="$rate" 'BEGIN {
+  intended = (n - 1) / r
+  printf "replay of %d packets at -r %d: %.3fs, intended %.3fs, off by %+.2f%%\n", n, r, e - s, intended,
+    100 * (e - s - intended) / intended
+}'

@@ -1,0 +1,83 @@
+#include "capture_output.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cmdline/cmdline.h"
+
+namespace {
+
+capture_endpoint endpoint_of(const net_address& address, std::uint16_t port) {
+    capture_endpoint endpoint{};
+    endpoint.address.family = static_cast<capture_family>(address.family);
+    std::memcpy(endpoint.address.bytes, address.bytes, sizeof endpoint.address.bytes);
+    endpoint.port = port;
+    return endpoint;
+}
+
+// Unbuffered, the file takes each write-out in one write: a run stopped
+// at any moment leaves whole records behind.
+bool write_bytes(capture_output* capture, const void* bytes, std::size_t size) {
+    if (!capture->failed && std::fwrite(bytes, 1, size, capture->to) != size) capture->failed = true;
+    return !capture->failed;
+}
+
+}  // namespace
+
+bool capture_output_open(capture_output* capture, const char* path, std::FILE* standard_output, net_endpoint* ep) {
+    *capture = capture_output{};
+    capture->replaces_records = std::strcmp(path, "-") == 0;
+    capture->owns_file = !capture->replaces_records;
+    capture->to = capture->replaces_records ? standard_output : std::fopen(path, "wb");
+    if (capture->to == nullptr) return false;
+    if (capture->replaces_records) {
+        cli_binary_output(capture->to);
+    } else {
+        std::setvbuf(capture->to, nullptr, _IONBF, 0);
+    }
+    capture->pending = static_cast<std::uint8_t*>(std::malloc(CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM));
+    std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
+    capture_file_header(header);
+    if (capture->pending == nullptr || capture_record_open(&capture->record, nullptr) != CAPTURE_OK ||
+        dgram_local_address(ep, &capture->bound, &capture->bound_port, nullptr) != NET_OK ||
+        !write_bytes(capture, header, sizeof header)) {
+        capture_output_close(capture);
+        return false;
+    }
+    return true;
+}
+
+void capture_output_add(capture_output* capture, const dgram_details* details, const void* data, int size) {
+    capture_datagram datagram{};
+    datagram.time_us = details->time_us;
+    datagram.source = endpoint_of(details->from, details->from_port);
+    datagram.destination = endpoint_of(details->has_to ? details->to : capture->bound, capture->bound_port);
+    datagram.has_hop_limit = details->has_hop_limit;
+    datagram.hop_limit = details->hop_limit;
+    datagram.has_traffic_class = details->has_traffic_class;
+    datagram.traffic_class = details->traffic_class;
+    datagram.payload = static_cast<const std::uint8_t*>(data);
+    datagram.size = static_cast<std::size_t>(size);
+    // A datagram of one family told to a socket of the other has no packet to stand for it.
+    if (capture_record_build(&capture->record, &datagram) != CAPTURE_OK) return;
+    std::memcpy(capture->pending + capture->used, capture_record_bytes(&capture->record), capture->record.size);
+    capture->used += capture->record.size;
+    if (capture->used >= CAPTURE_OUTPUT_BATCH) capture_output_write_out(capture);
+}
+
+bool capture_output_write_out(capture_output* capture) {
+    std::size_t length = capture->used;
+    capture->used = 0;
+    if (length == 0) return !capture->failed;
+    if (!write_bytes(capture, capture->pending, length)) return false;
+    // Standard output may be buffered by whoever runs catchel in-process.
+    if (!capture->owns_file && std::fflush(capture->to) != 0) capture->failed = true;
+    return !capture->failed;
+}
+
+void capture_output_close(capture_output* capture) {
+    if (capture->owns_file && capture->to != nullptr) std::fclose(capture->to);
+    capture_record_close(&capture->record);
+    std::free(capture->pending);
+    *capture = capture_output{};
+}

@@ -1,0 +1,40 @@
+// catchel's capture: every datagram received as a classic pcap record, the
+// records gathered and written out whole beside catchel's own, so that the
+// file always ends where a record ends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "capture/capture.h"
+#include "netlayer/netlayer.h"
+
+// Whole records are written out once this much is gathered, if not sooner.
+constexpr std::size_t CAPTURE_OUTPUT_BATCH = 65536;
+
+struct capture_output {
+    std::FILE* to;
+    bool owns_file;
+    bool replaces_records;  // the capture goes to standard output, where records would
+    net_address bound;      // the destination of a datagram whose receive tells none
+    std::uint16_t bound_port;
+    capture_record record;
+    std::uint8_t* pending;  // CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM bytes
+    std::size_t used;
+    bool failed;  // a write failed: nothing more is written
+};
+
+// Opens `path` ("-": `standard_output`) and writes the file's header. The
+// endpoint is to be opened with DGRAM_DETAILS, bound already. False, with
+// nothing left to close, when the file cannot be opened or written or no
+// memory is to be had.
+bool capture_output_open(capture_output* capture, const char* path, std::FILE* standard_output, net_endpoint* ep);
+
+// The record of a datagram received, with its details, `size` bytes at `data`.
+void capture_output_add(capture_output* capture, const dgram_details* details, const void* data, int size);
+
+// Writes out every record gathered; false once a write has failed.
+bool capture_output_write_out(capture_output* capture);
+
+void capture_output_close(capture_output* capture);

@@ -1,0 +1,28 @@
+// pitchel -pcap: the UDP payloads of a capture sent again, to one
+// destination, with the capture's gaps or at a steady pace.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cmdline/cmdline.h"
+#include "netlayer/netlayer.h"
+
+struct replay_plan {
+    const char* file_name;
+    std::uint64_t rate;  // datagrams a second; 0: the gaps between the capture's packets
+    bool one_port;       // only packets sent to `port`
+    std::uint16_t port;
+};
+
+struct replay_target {
+    net_address address;
+    std::uint16_t port;
+};
+
+// Sends every UDP payload of the capture, pcap or pcapng, that the plan
+// takes. A file that is not a capture, or is cut short or broken, ends it
+// with a line saying so and status 1, nothing past the fault sent. A send
+// that fails is told as pitchel tells it. With -v (`say`), the counts sent
+// and skipped end it. Returns 0 or the status, once its lines are printed.
+int replay_capture(const cli_teller* say, net_endpoint* ep, const replay_target& to, const replay_plan& plan);
