@@ -379,7 +379,9 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
                                (catchel_wants_details(&command.chosen) ? DGRAM_DETAILS : 0) |
                                (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
-    if (command.found[pcap_option].given) open_flags |= DGRAM_DETAILS;
+    // -v names the marks each datagram arrived with, and a capture keeps its TTL.
+    if (command.found[destination_option].given) open_flags |= DGRAM_MARKS;
+    if (command.found[pcap_option].given) open_flags |= DGRAM_DETAILS | DGRAM_MARKS;
     if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
     net_endpoint* ep = nullptr;
     net_reason reason{};

@@ -92,7 +92,9 @@ TEST(CatchelForms, JsonLinesCarryEveryByteWhateverTheOtherForms) {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             json_object object;
             ASSERT_TRUE(parse_json_line(lines[i], &object)) << lines[i];
-            EXPECT_EQ(keys_without_marks(object), keys);
+            // The arrival marks come with -v alone, where a platform gives them.
+            bool marks_asked = args.size() > 3;
+            EXPECT_EQ(marks_asked ? keys_without_marks(object) : keys_of(object), keys);
             EXPECT_EQ(value_of(object, "n"), std::to_string(i + 1));
             EXPECT_EQ(value_of(object, "from"), "127.0.0.1");
             EXPECT_EQ(value_of(object, "port"), std::to_string(run.sender_port));

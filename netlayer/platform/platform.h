@@ -104,9 +104,9 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* leng
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 
 // Has the system keep with each datagram of a socket of `family` what it
-// can of its destination, arrival time and drop count, and where it takes
-// the asking, its hop limit and traffic class. 0 on success.
-int plat_enable_details(net_socket s, int family);
+// can of its destination, arrival time and drop count, and with `marks`,
+// where it takes the asking, its hop limit and traffic class. 0 on success.
+int plat_enable_details(net_socket s, int family, bool marks);
 // As plat_recv_queued (`queued_only`) or plat_recvfrom, with the details.
 // Where the system gives no arrival time, the time of the read stands for
 // it. A drop count is only right on a socket plat_enable_details switched

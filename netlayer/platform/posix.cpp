@@ -401,7 +401,7 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* l
     return receive_datagram(s, buf, size, remote, length, MSG_DONTWAIT);
 }
 
-int plat_enable_details(net_socket s, int family) {
+int plat_enable_details(net_socket s, int family, bool marks) {
     bool ipv6 = family == AF_INET6;
     if (enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0 ||
         enable(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVPKTINFO : IP_PKTINFO) != 0) {
@@ -410,6 +410,7 @@ int plat_enable_details(net_socket s, int family) {
 #ifdef SO_RXQ_OVFL
     if (enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
 #endif
+    if (!marks) return 0;
     // The marks each datagram arrived with, where the system gives them; an
     // IPv6 socket's IPv4 datagrams are told at IPv4's level.
     if (ipv6) {

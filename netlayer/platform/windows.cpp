@@ -240,17 +240,18 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* l
 
 // An IPv6 socket is told IPv4 destinations through IP_PKTINFO; one that
 // takes IPv6 alone may refuse that option, and needs it not.
-int plat_enable_details(net_socket s, int family) {
+int plat_enable_details(net_socket s, int family, bool marks) {
     DWORD on = 1;
     const char* value = reinterpret_cast<const char*>(&on);
     bool ipv6 = family == AF_INET6;
     if (setsockopt(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_PKTINFO : IP_PKTINFO, value, sizeof on) != 0) {
         return -1;
     }
+    if (ipv6) setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
+    if (!marks) return 0;
     // The hop limit came with Vista, the traffic class with Windows 10:
     // where the system refuses them, the details go without.
     if (ipv6) {
-        setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
         setsockopt(s, IPPROTO_IPV6, IPV6_HOPLIMIT, value, sizeof on);
         setsockopt(s, IPPROTO_IPV6, IPV6_RECVTCLASS, value, sizeof on);
     }

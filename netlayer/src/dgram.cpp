@@ -120,7 +120,7 @@ int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
     if ((flags & DGRAM_REUSE) && set_int_option(ep, SOL_SOCKET, SO_REUSEADDR, 1, reason) != NET_OK) {
         return NET_ERROR;
     }
-    if ((flags & DGRAM_DETAILS) && plat_enable_details(ep->sock, is_ipv6(ep) ? AF_INET6 : AF_INET) != 0) {
+    if ((flags & DGRAM_DETAILS) && plat_enable_details(ep->sock, is_ipv6(ep) ? AF_INET6 : AF_INET, (flags & DGRAM_MARKS) != 0) != 0) {
         return net_fail(reason);
     }
     return NET_OK;

@@ -52,6 +52,9 @@ constexpr std::uint16_t DGRAM_NO_BATCHES = 128;
 // datagram goes to either, the later one often taking them all from the
 // first; a group's datagrams reach every member.
 constexpr std::uint16_t DGRAM_REUSE = 256;
+// With DGRAM_DETAILS: the hop limit and traffic class each datagram arrived
+// with, too. Asked for apart, as each is one more message per datagram.
+constexpr std::uint16_t DGRAM_MARKS = 512;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
