@@ -101,7 +101,7 @@ double seconds_between(std::uint64_t from_us, std::uint64_t to_us) {
 void stream_fields(line_out* line, const probe_stream* stream, const probe_span* span) {
     probe_stream_stats stats;
     probe_stream_summary(stream, span, &stats);
-    net_address from{static_cast<net_family>(stream->key.family), {}, 0};
+    net_address from{static_cast<net_family>(stream->key.family), {}, stream->key.scope};
     std::memcpy(from.bytes, stream->key.address, sizeof from.bytes);
     address(line, "from", from);
     number(line, "port", stream->key.port);
@@ -212,6 +212,7 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     probe_key key{};
     key.family = static_cast<std::uint8_t>(details->from.family);
     std::memcpy(key.address, details->from.bytes, sizeof key.address);
+    key.scope = details->from.scope_id;
     key.port = details->from_port;
     key.run = header.run;
     if (probe_stream* stream = probe_streams_find(&measure->streams, &key)) {

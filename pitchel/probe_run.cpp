@@ -14,6 +14,7 @@ probe_key responder_key(const dgram_details* details) {
     probe_key key{};
     key.family = static_cast<std::uint8_t>(details->from.family);
     std::memcpy(key.address, details->from.bytes, sizeof key.address);
+    key.scope = details->from.scope_id;
     key.port = details->from_port;
     return key;
 }
@@ -29,6 +30,7 @@ bool write_responder(const probe_responder* responder, const probe_rtt_stats* s,
     net_address address{};
     address.family = static_cast<net_family>(responder->key.family);
     std::memcpy(address.bytes, responder->key.address, sizeof address.bytes);
+    address.scope_id = responder->key.scope;
     const double figures_us[7] = {static_cast<double>(s->min_us), s->avg_us, static_cast<double>(s->max_us),
                                   s->mdev_us, static_cast<double>(s->p50_us), static_cast<double>(s->p90_us),
                                   static_cast<double>(s->p99_us)};

@@ -126,13 +126,14 @@ TEST(ProbeStreams, FullTableRefusesAndCountsNewKeys) {
     for (std::uint32_t top_bits = 0; top_bits < 16; ++top_bits) {
         std::uint32_t run = 0;
         for (int byte = 0; byte < 4; ++byte) run |= (top_bits >> byte & 1) << (8 * byte + 7);
-        probe_key key{4, {127, 0, 0, 1}, 9000, run};
+        probe_key key{4, {127, 0, 0, 1}, 9000, run, 0};
         found.push_back(probe_streams_find(&table, &key));
         ASSERT_EQ(std::count(found.begin(), found.end(), found.back()), 1);
     }
-    probe_key other_port{4, {127, 0, 0, 1}, 9001, 0};
-    EXPECT_EQ(probe_streams_find(&table, &other_port), nullptr);
-    probe_key again{4, {127, 0, 0, 1}, 9000, 0x80};
+    // The first key's own source in another zone is another key.
+    probe_key other_zone{4, {127, 0, 0, 1}, 9000, 0, 2};
+    EXPECT_EQ(probe_streams_find(&table, &other_zone), nullptr);
+    probe_key again{4, {127, 0, 0, 1}, 9000, 0x80, 0};
     EXPECT_EQ(probe_streams_find(&table, &again), found[1]);
     EXPECT_EQ(table.index.refused, 1u);
     probe_streams_free(&table);
@@ -140,7 +141,7 @@ TEST(ProbeStreams, FullTableRefusesAndCountsNewKeys) {
 
 struct responder_table {
     probe_responders table{};
-    probe_key key{6, {0xfe, 0x80}, 4000, 0};
+    probe_key key{6, {0xfe, 0x80}, 4000, 0, 0};
     probe_responder* responder = probe_responders_init(&table, 1) ? probe_responders_find(&table, &key) : nullptr;
     ~responder_table() { probe_responders_free(&table); }
 };

@@ -28,13 +28,14 @@ std::size_t key_hash(const probe_key* key) {
     };
     mix(key->family, 1);
     for (std::uint8_t byte : key->address) mix(byte, 1);
+    mix(key->scope, 4);
     mix(key->port, 2);
     mix(key->run, 4);
     return hash;
 }
 
 bool key_equal(const probe_key* a, const probe_key* b) {
-    return a->family == b->family && a->port == b->port && a->run == b->run &&
+    return a->family == b->family && a->scope == b->scope && a->port == b->port && a->run == b->run &&
            std::memcmp(a->address, b->address, sizeof a->address) == 0;
 }
 

@@ -30,6 +30,7 @@ struct probe_key {
     std::uint8_t address[16];  // as the caller lays it out, unused bytes zero
     std::uint16_t port;
     std::uint32_t run;         // a stream's run; a responder's key leaves it 0
+    std::uint32_t scope;       // the zone of a link-local address, as the caller numbers it; 0: none
 };
 
 // Sequence numbers up to this are accepted; a run sending 10^6 probes a
