@@ -454,3 +454,27 @@ TEST(PrivateNamespace, DontFragmentFailsADatagramLargerThanTheLink) {
     EXPECT_EQ(r.out.rfind(text_output("cannot send err -2\nreason: " + reason), 0), 0u) << r.out;
     EXPECT_EQ(r.status, exit_status(-1));
 }
+
+// Two members of a link-scope group echo each probe, one on either end of
+// the pair; their echoes leave by different links, so from different
+// link-local sources: the summary tells each responder apart.
+TEST(PrivateNamespace, EchoesOfAGroupsMembersAreTheirOwnResponders) {
+    REQUIRE_IPV6_PAIR();
+    const std::string group = "ff12::7:4";
+    std::vector<std::string> args = {"-q", "-echo", "-reuse", "-v", "-rcvbuf", "65536", "-w", "2", "-if", "netns0", group};
+    std::uint16_t port = 0;
+    running_program* members[2] = {start_catchel(args, &port), nullptr};
+    ASSERT_NE(members[0], nullptr);
+    args[9] = "netns1";
+    args.push_back(std::to_string(port));
+    members[1] = start_program(CATCHEL_PATH, args);
+    for (running_program* member : members) EXPECT_TRUE(wait_for_output(member, text_output(" bytes\n"), 10000));
+    process_output sender = run_program(
+        PITCHEL_PATH, {"-seq", "-n", "3", "-r", "20", "-reply", "1", "-if", "netns0", group, std::to_string(port), "hi"});
+    for (running_program* member : members) EXPECT_EQ(wait_program(member).status, 0);
+    std::regex responder("\\[fe80::[0-9a-f:]+%netns[01]\\]:" + std::to_string(port) + " replies 3 lost 0 ");
+    std::vector<std::string> lines = lines_of(sender.out);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_search(l, responder); }),
+              2) << sender.out;
+    EXPECT_EQ(sender.status, 0);
+}
