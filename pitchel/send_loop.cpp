@@ -42,7 +42,8 @@ void batch_fill(batch* b, const std::string& message, const send_plan* plan) {
     // Zero bytes pad a message shorter than the size asked.
     b->bytes.assign(b->datagram_size * static_cast<std::size_t>(b->capacity), 0);
     std::size_t body = std::min(message.size(), b->datagram_size - std::min(header, b->datagram_size));
-    for (int i = 0; i < b->capacity; ++i) {
+    // An empty datagram has no bytes at all: nothing to copy, nowhere to copy it.
+    for (int i = 0; body != 0 && i < b->capacity; ++i) {
         std::memcpy(b->bytes.data() + std::size_t(i) * b->datagram_size + header, message.data(), body);
     }
 }
