@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <string_view>
 
 namespace {
@@ -101,9 +100,7 @@ double seconds_between(std::uint64_t from_us, std::uint64_t to_us) {
 void stream_fields(line_out* line, const probe_stream* stream, const probe_span* span) {
     probe_stream_stats stats;
     probe_stream_summary(stream, span, &stats);
-    net_address from{static_cast<net_family>(stream->key.family), {}, stream->key.scope};
-    std::memcpy(from.bytes, stream->key.address, sizeof from.bytes);
-    address(line, "from", from);
+    address(line, "from", probe_key_address(&stream->key));
     number(line, "port", stream->key.port);
     number(line, "run", stream->key.run);
     number(line, "received", stats.received);
@@ -209,12 +206,7 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     }
     probe_header header{};
     if (!probe_decode(data, static_cast<std::size_t>(size), &header)) return;
-    probe_key key{};
-    key.family = static_cast<std::uint8_t>(details->from.family);
-    std::memcpy(key.address, details->from.bytes, sizeof key.address);
-    key.scope = details->from.scope_id;
-    key.port = details->from_port;
-    key.run = header.run;
+    probe_key key = probe_key_of(&details->from, details->from_port, header.run);
     if (probe_stream* stream = probe_streams_find(&measure->streams, &key)) {
         probe_stream_add(stream, header.sequence, header.send_us, arrival_us);
     }

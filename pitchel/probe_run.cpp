@@ -1,7 +1,6 @@
 #include "probe_run.h"
 
 #include <cinttypes>
-#include <cstring>
 
 #include "clock/clock.h"
 
@@ -9,15 +8,6 @@ namespace {
 
 // Responders told apart; the replies of any beyond are left uncounted.
 constexpr std::size_t responders_max = 4096;
-
-probe_key responder_key(const dgram_details* details) {
-    probe_key key{};
-    key.family = static_cast<std::uint8_t>(details->from.family);
-    std::memcpy(key.address, details->from.bytes, sizeof key.address);
-    key.scope = details->from.scope_id;
-    key.port = details->from_port;
-    return key;
-}
 
 // Milliseconds with three decimals, from microseconds rounded to the nearest.
 void put_ms(char* text, std::size_t room, double us) {
@@ -27,10 +17,7 @@ void put_ms(char* text, std::size_t room, double us) {
 
 bool write_responder(const probe_responder* responder, const probe_rtt_stats* s, bool json, std::FILE* out) {
     char from[NET_ADDRESS_TEXT_ROOM];
-    net_address address{};
-    address.family = static_cast<net_family>(responder->key.family);
-    std::memcpy(address.bytes, responder->key.address, sizeof address.bytes);
-    address.scope_id = responder->key.scope;
+    net_address address = probe_key_address(&responder->key);
     const double figures_us[7] = {static_cast<double>(s->min_us), s->avg_us, static_cast<double>(s->max_us),
                                   s->mdev_us, static_cast<double>(s->p50_us), static_cast<double>(s->p90_us),
                                   static_cast<double>(s->p99_us)};
@@ -92,7 +79,7 @@ void probe_run_match(probe_run* probes, record_datagram* datagram, const char* d
     datagram->is_echo = true;
     datagram->sequence = header.sequence;
     datagram->rtt_us = now_us - header.send_us;
-    probe_key key = responder_key(&datagram->details);
+    probe_key key = probe_key_of(&datagram->details.from, datagram->details.from_port, 0);
     probe_responder* responder = probe_responders_find(&probes->responders, &key);
     if (responder != nullptr) probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
 }

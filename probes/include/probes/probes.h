@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "netlayer/netlayer.h"
+
 // The header a probe begins with, all numbers big-endian: "SEQ1", the run
 // (4 bytes), the sequence number (8), the send time (8).
 constexpr std::size_t PROBE_HEADER_SIZE = 24;
@@ -26,12 +28,17 @@ bool probe_decode(const void* data, std::size_t size, probe_header* header);
 // Whom a stream or a reply comes from. Compared field by field, so its
 // padding may hold anything.
 struct probe_key {
-    std::uint8_t family;       // the caller's own numbering of address families
-    std::uint8_t address[16];  // as the caller lays it out, unused bytes zero
+    std::uint8_t family;       // a net_family
+    std::uint8_t address[16];  // a net_address's bytes
     std::uint16_t port;
     std::uint32_t run;         // a stream's run; a responder's key leaves it 0
-    std::uint32_t scope;       // the zone of a link-local address, as the caller numbers it; 0: none
+    std::uint32_t scope;       // a link-local address's zone; 0: none
 };
+
+// The key of a source, its zone kept: `run` 0 for a responder.
+probe_key probe_key_of(const net_address* address, std::uint16_t port, std::uint32_t run);
+// The address a key was made of.
+net_address probe_key_address(const probe_key* key);
 
 // Sequence numbers up to this are accepted; a run sending 10^6 probes a
 // second reaches it after some 290,000 years.
