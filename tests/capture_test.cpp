@@ -172,6 +172,13 @@ std::string enhanced(bool big, std::uint32_t interface_id, std::uint64_t ticks, 
                              field(bytes.size(), 4, big) + field(bytes.size(), 4, big) + bytes);
 }
 
+#ifndef _WIN32
+// Status 127 when there is no tcpdump.
+process_output tcpdump_of(const std::string& path) {
+    return run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -vv -r \"$0\"", path});
+}
+#endif
+
 struct read_outcome {
     std::vector<std::string> delivered;
     std::vector<std::uint64_t> skipped;  // fragments, not UDP, truncated, malformed, other link
@@ -225,7 +232,7 @@ TEST(Capture, TcpdumpReadsWhatIsWrittenWithoutComplaint) {
     const std::vector<datagram_row> rows = written_rows();
     const std::string path = testing::TempDir() + "capture_for_tcpdump.pcap";
     write_capture(path, rows);
-    process_output dump = run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -vv -r \"$0\"", path});
+    process_output dump = tcpdump_of(path);
     if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
     EXPECT_EQ(dump.status, 0) << dump.err;
     EXPECT_EQ(dump.err.find("warning"), std::string::npos) << dump.err;
@@ -281,6 +288,12 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
          {at(four, BASE_US), at(six, BASE_US), at(six, 1700000002500000)}, {0, 0, 0, 0, 1}, CAPTURE_END},
         {"BSD loopback in a big-endian file, its family in the file's order or the other", pcap_file(true, false, CAPTURE_LINK_NULL,
          {{field(30, 4, true) + p6, 0}, {field(2, 4, false) + p4, 0}}), {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"raw IP as most BSDs numbered it", pcap_file(false, false, 12, {{p4, 0}, {p6, 0}}),
+         {at(four, BASE_US), at(six, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"raw IP as OpenBSD numbered it", pcap_file(true, false, 14, {{p6, 0}}), {at(six, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"OpenBSD loopback in a little-endian file, its family in network order",
+         pcap_file(false, false, 108, {{field(24, 4, true) + p6, 0}, {field(2, 4, true) + p4, 0}}),
+         {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
         {"a file cut inside its second record", cut, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_CUT_SHORT},
         {"a file that is not a capture", "<!DOCTYPE html>\n<html></html>\n", {}, {0, 0, 0, 0, 0}, CAPTURE_NOT_A_CAPTURE},
     };
@@ -293,4 +306,23 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         EXPECT_EQ(out.last, row.last) << row.name << ": " << out.message;
         EXPECT_TRUE(row.last == CAPTURE_END || (!out.message.empty() && out.message.find('\n') == std::string::npos)) << row.name;
     }
+}
+
+TEST(Capture, TcpdumpFindsTheSameDatagramsInTheBsdLinkTypes) {
+#ifdef _WIN32
+    GTEST_SKIP() << "tcpdump is looked for on POSIX systems only";
+#else
+    const datagram_row row{"192.0.2.1", 40000, "198.51.100.7", 40001, "bsd"};
+    const std::string path = testing::TempDir() + "capture_bsd_link";
+    for (const std::string& file : {pcap_file(false, false, 12, {{ip_packet(row), 0}}),
+                                    pcap_file(false, false, 108, {{field(2, 4, true) + ip_packet(row), 0}})}) {
+        write_file(path, file);
+        const process_output dump = tcpdump_of(path);
+        if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
+        const std::string seen = text_of(endpoint(row.source, row.source_port)) + " > " +
+                                 text_of(endpoint(row.destination, row.destination_port)) + ": [udp sum ok] UDP, length 3";
+        EXPECT_NE(dump.out.find(seen), std::string::npos) << dump.out << dump.err;
+        EXPECT_EQ(read_all(path).delivered, std::vector<std::string>{describe(datagram_of(row, BASE_US))});
+    }
+#endif
 }

@@ -57,7 +57,12 @@ const char* capture_result_text(int result);
 enum capture_link : std::uint16_t {
     CAPTURE_LINK_NULL = 0,  // BSD loopback: a protocol family in the writer's order
     CAPTURE_LINK_ETHERNET = 1,
+    // Raw IP as BSD systems numbered it in their files before RAW took
+    // its own number: most of them, and OpenBSD.
+    CAPTURE_LINK_RAW_BSD = 12,
+    CAPTURE_LINK_RAW_OPENBSD = 14,
     CAPTURE_LINK_RAW = 101,  // the IP header first
+    CAPTURE_LINK_LOOP = 108,  // OpenBSD loopback: a protocol family in network order
     CAPTURE_LINK_SLL = 113,  // Linux cooked
     CAPTURE_LINK_IPV4 = 228,
     CAPTURE_LINK_IPV6 = 229,
