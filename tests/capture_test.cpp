@@ -261,6 +261,9 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
     const std::string tags("\x88\xa8\0\x05\x81\0\0\x07", 8), mac_addresses(12, '\x02'), sll2_fields(18, '\0');
     std::string cut = pcap_file(false, false, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
     cut.resize(cut.size() - 3);
+    std::string whole_second = cut, whole_second_ns = pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
+    whole_second.replace(24 + 16 + p4.size() + 4, 4, field(1000000, 4, false));
+    whole_second_ns.replace(24 + 16 + p4.size() + 4, 4, field(1000000000, 4, true));
     auto at = [](const datagram_row& row, std::uint64_t time_us) { return describe(datagram_of(row, time_us)); };
     struct reader_row {
         const char* name;
@@ -268,6 +271,7 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         std::vector<std::string> delivered;
         std::vector<std::uint64_t> skipped;
         int last;
+        std::string says = "";  // a part of the line that ends the reading
     };
     const reader_row rows[] = {
         {"pcap big-endian in nanoseconds, raw IP", pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}}),
@@ -294,6 +298,10 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         {"OpenBSD loopback in a little-endian file, its family in network order",
          pcap_file(false, false, 108, {{field(24, 4, true) + p6, 0}, {field(2, 4, true) + p4, 0}}),
          {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"a record whose microseconds make a whole second", whole_second, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
+         "record at byte " + std::to_string(24 + 16 + p4.size()) + " gives 1000000 microseconds past its second"},
+        {"a record whose nanoseconds make a whole second", whole_second_ns, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
+         "gives 1000000000 nanoseconds"},
         {"a file cut inside its second record", cut, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_CUT_SHORT},
         {"a file that is not a capture", "<!DOCTYPE html>\n<html></html>\n", {}, {0, 0, 0, 0, 0}, CAPTURE_NOT_A_CAPTURE},
     };
@@ -304,6 +312,7 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         EXPECT_EQ(out.delivered, row.delivered) << row.name;
         EXPECT_EQ(out.skipped, row.skipped) << row.name;
         EXPECT_EQ(out.last, row.last) << row.name << ": " << out.message;
+        EXPECT_NE(out.message.find(row.says), std::string::npos) << row.name << ": " << out.message;
         EXPECT_TRUE(row.last == CAPTURE_END || (!out.message.empty() && out.message.find('\n') == std::string::npos)) << row.name;
     }
 }
