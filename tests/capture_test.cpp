@@ -302,6 +302,9 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
          "record at byte " + std::to_string(24 + 16 + p4.size()) + " gives 1000000 microseconds past its second"},
         {"a record whose nanoseconds make a whole second", whole_second_ns, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
          "gives 1000000000 nanoseconds"},
+        {"a packet block whose length is the largest a block can give",
+         section(true) + interface_block(true, CAPTURE_LINK_RAW, 6) + field(6, 4, true) + field(0xfffffffc, 4, true) + p4, {},
+         {0, 0, 0, 0, 0}, CAPTURE_MALFORMED, "the enhanced packet block at byte 60 gives its length as 4294967292 bytes"},
         {"a file cut inside its second record", cut, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_CUT_SHORT},
         {"a file that is not a capture", "<!DOCTYPE html>\n<html></html>\n", {}, {0, 0, 0, 0, 0}, CAPTURE_NOT_A_CAPTURE},
     };

@@ -37,7 +37,8 @@ int pcap_next_frame(capture_reader* reader, read_frame* frame) {
                            "the capture is malformed: the record at byte %llu gives %lu %s past its second",
                            static_cast<unsigned long long>(reader->record_start), static_cast<unsigned long>(fraction),
                            nanoseconds ? "nanoseconds" : "microseconds");
-    result = reader_make_room(reader, captured);
+    result = reader_check_length(reader, "record", captured);
+    if (result == CAPTURE_OK) result = reader_make_room(reader, captured);
     if (result == CAPTURE_OK) result = reader_read(reader, reader->block, captured, "record", false);
     if (result != CAPTURE_OK) return result;
     frame->frame = captured_frame{interface->link_type, reader->swapped, reader->block, captured, captured < original};

@@ -158,6 +158,7 @@ struct capture_reader {
     std::size_t block_room;
     std::uint64_t offset;        // bytes read so far
     std::uint64_t record_start;  // where the record or block being read begins
+    std::uint32_t block_type;    // pcapng: the type of the block being read, which its messages name
     std::uint64_t packets;  // packet records and blocks read so far, skipped ones included
     std::uint64_t last_time_us;  // a pcapng simple packet carries no time: it takes this one
     capture_skipped skipped;
