@@ -264,6 +264,9 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
     std::string whole_second = cut, whole_second_ns = pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
     whole_second.replace(24 + 16 + p4.size() + 4, 4, field(1000000, 4, false));
     whole_second_ns.replace(24 + 16 + p4.size() + 4, 4, field(1000000000, 4, true));
+    std::string interfaces = section(false);
+    for (std::size_t i = 0; i < CAPTURE_INTERFACES_MAX; ++i) interfaces += interface_block(false, CAPTURE_LINK_RAW, 6);
+    interfaces += enhanced(false, CAPTURE_INTERFACES_MAX - 1, BASE_US, p4) + interface_block(false, CAPTURE_LINK_RAW, 6);
     auto at = [](const datagram_row& row, std::uint64_t time_us) { return describe(datagram_of(row, time_us)); };
     struct reader_row {
         const char* name;
@@ -305,6 +308,8 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         {"a packet block whose length is the largest a block can give",
          section(true) + interface_block(true, CAPTURE_LINK_RAW, 6) + field(6, 4, true) + field(0xfffffffc, 4, true) + p4, {},
          {0, 0, 0, 0, 0}, CAPTURE_MALFORMED, "the enhanced packet block at byte 60 gives its length as 4294967292 bytes"},
+        {"one interface more than a section may describe", interfaces, {at(four, BASE_US)}, {0, 0, 0, 0, 0},
+         CAPTURE_TOO_MANY_INTERFACES, "block at byte " + std::to_string(interfaces.size() - 32) + " describes one past the 65536"},
         {"a file cut inside its second record", cut, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_CUT_SHORT},
         {"a file that is not a capture", "<!DOCTYPE html>\n<html></html>\n", {}, {0, 0, 0, 0, 0}, CAPTURE_NOT_A_CAPTURE},
     };

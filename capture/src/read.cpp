@@ -62,6 +62,12 @@ int reader_make_room(capture_reader* reader, std::size_t size) {
 }
 
 int reader_add_interface(capture_reader* reader, const capture_interface* interface) {
+    if (reader->interface_count == CAPTURE_INTERFACES_MAX)
+        return reader_fail(reader, CAPTURE_TOO_MANY_INTERFACES,
+                           "the capture describes too many interfaces: the block at byte %llu describes one past "
+                           "the %llu the reader keeps for a section",
+                           static_cast<unsigned long long>(reader->record_start),
+                           static_cast<unsigned long long>(CAPTURE_INTERFACES_MAX));
     if (reader->interface_count == reader->interface_room) {
         const std::size_t room = reader->interface_room == 0 ? 4 : reader->interface_room * 2;
         auto* grown = static_cast<capture_interface*>(std::realloc(reader->interfaces, room * sizeof(capture_interface)));

@@ -47,6 +47,7 @@ enum capture_result {
     CAPTURE_NO_MEMORY,
     CAPTURE_TOO_LARGE,    // the payload does not fit a UDP length of its family
     CAPTURE_BAD_ADDRESS,  // no family, or source and destination of different ones
+    CAPTURE_TOO_MANY_INTERFACES,  // a pcapng section describes more than CAPTURE_INTERFACES_MAX
 };
 
 // One line naming `result`, without a line end.
@@ -143,8 +144,13 @@ struct capture_interface {
     std::uint32_t snaplen;
 };
 
+// A pcapng section describing more interfaces than this ends the reading
+// there: a table without a bound would let a small file take any memory.
+constexpr std::size_t CAPTURE_INTERFACES_MAX = 65536;
+
 // Reads one packet at a time: memory stays within the largest record (a
-// record of over 16 MiB is taken for a broken file).
+// record of over 16 MiB is taken for a broken file) and the interfaces'
+// table.
 // Checksums are not verified: captures taken on the sending host often
 // hold what checksum offload left there, zero or wrong.
 struct capture_reader {
