@@ -261,9 +261,8 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
     const std::string tags("\x88\xa8\0\x05\x81\0\0\x07", 8), mac_addresses(12, '\x02'), sll2_fields(18, '\0');
     std::string cut = pcap_file(false, false, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
     cut.resize(cut.size() - 3);
-    std::string whole_second = cut, whole_second_ns = pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
-    whole_second.replace(24 + 16 + p4.size() + 4, 4, field(1000000, 4, false));
-    whole_second_ns.replace(24 + 16 + p4.size() + 4, 4, field(1000000000, 4, true));
+    std::string whole_second = pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
+    whole_second.replace(24 + 16 + p4.size() + 4, 4, field(1000000000, 4, true));
     std::string interfaces = section(false);
     for (std::size_t i = 0; i < CAPTURE_INTERFACES_MAX; ++i) interfaces += interface_block(false, CAPTURE_LINK_RAW, 6);
     interfaces += enhanced(false, CAPTURE_INTERFACES_MAX - 1, BASE_US, p4) + interface_block(false, CAPTURE_LINK_RAW, 6);
@@ -301,10 +300,8 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         {"OpenBSD loopback in a little-endian file, its family in network order",
          pcap_file(false, false, 108, {{field(24, 4, true) + p6, 0}, {field(2, 4, true) + p4, 0}}),
          {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
-        {"a record whose microseconds make a whole second", whole_second, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
-         "record at byte " + std::to_string(24 + 16 + p4.size()) + " gives 1000000 microseconds past its second"},
-        {"a record whose nanoseconds make a whole second", whole_second_ns, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
-         "gives 1000000000 nanoseconds"},
+        {"a record whose nanoseconds make a whole second", whole_second, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
+         "record at byte " + std::to_string(24 + 16 + p4.size()) + " gives 1000000000 nanoseconds past its second"},
         {"a packet block whose length is the largest a block can give",
          section(true) + interface_block(true, CAPTURE_LINK_RAW, 6) + field(6, 4, true) + field(0xfffffffc, 4, true) + p4, {},
          {0, 0, 0, 0, 0}, CAPTURE_MALFORMED, "the enhanced packet block at byte 60 gives its length as 4294967292 bytes"},
@@ -325,21 +322,17 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
     }
 }
 
-TEST(Capture, TcpdumpFindsTheSameDatagramsInTheBsdLinkTypes) {
+// The same layouts as the reader's rows for them.
+TEST(Capture, TcpdumpReadsTheBsdLinkTypesAlike) {
 #ifdef _WIN32
     GTEST_SKIP() << "tcpdump is looked for on POSIX systems only";
 #else
-    const datagram_row row{"192.0.2.1", 40000, "198.51.100.7", 40001, "bsd"};
-    const std::string path = testing::TempDir() + "capture_bsd_link";
-    for (const std::string& file : {pcap_file(false, false, 12, {{ip_packet(row), 0}}),
-                                    pcap_file(false, false, 108, {{field(2, 4, true) + ip_packet(row), 0}})}) {
+    const std::string packet = ip_packet({"192.0.2.1", 40000, "198.51.100.7", 40001, "bsd"}), path = testing::TempDir() + "bsd_link";
+    for (const std::string& file : {pcap_file(false, false, 12, {{packet, 0}}), pcap_file(false, false, 108, {{field(2, 4, true) + packet, 0}})}) {
         write_file(path, file);
         const process_output dump = tcpdump_of(path);
         if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
-        const std::string seen = text_of(endpoint(row.source, row.source_port)) + " > " +
-                                 text_of(endpoint(row.destination, row.destination_port)) + ": [udp sum ok] UDP, length 3";
-        EXPECT_NE(dump.out.find(seen), std::string::npos) << dump.out << dump.err;
-        EXPECT_EQ(read_all(path).delivered, std::vector<std::string>{describe(datagram_of(row, BASE_US))});
+        EXPECT_NE(dump.out.find("192.0.2.1.40000 > 198.51.100.7.40001: [udp sum ok] UDP, length 3"), std::string::npos) << dump.out << dump.err;
     }
 #endif
 }
