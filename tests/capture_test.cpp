@@ -172,6 +172,13 @@ std::string enhanced(bool big, std::uint32_t interface_id, std::uint64_t ticks, 
                              field(bytes.size(), 4, big) + field(bytes.size(), 4, big) + bytes);
 }
 
+#ifndef _WIN32
+// Status 127 when there is no tcpdump.
+process_output tcpdump_of(const std::string& path) {
+    return run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -vv -r \"$0\"", path});
+}
+#endif
+
 struct read_outcome {
     std::vector<std::string> delivered;
     std::vector<std::uint64_t> skipped;  // fragments, not UDP, truncated, malformed, other link
@@ -225,7 +232,7 @@ TEST(Capture, TcpdumpReadsWhatIsWrittenWithoutComplaint) {
     const std::vector<datagram_row> rows = written_rows();
     const std::string path = testing::TempDir() + "capture_for_tcpdump.pcap";
     write_capture(path, rows);
-    process_output dump = run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -vv -r \"$0\"", path});
+    process_output dump = tcpdump_of(path);
     if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
     EXPECT_EQ(dump.status, 0) << dump.err;
     EXPECT_EQ(dump.err.find("warning"), std::string::npos) << dump.err;
@@ -254,6 +261,11 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
     const std::string tags("\x88\xa8\0\x05\x81\0\0\x07", 8), mac_addresses(12, '\x02'), sll2_fields(18, '\0');
     std::string cut = pcap_file(false, false, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
     cut.resize(cut.size() - 3);
+    std::string whole_second = pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}});
+    whole_second.replace(24 + 16 + p4.size() + 4, 4, field(1000000000, 4, true));
+    std::string interfaces = section(false);
+    for (std::size_t i = 0; i < CAPTURE_INTERFACES_MAX; ++i) interfaces += interface_block(false, CAPTURE_LINK_RAW, 6);
+    interfaces += enhanced(false, CAPTURE_INTERFACES_MAX - 1, BASE_US, p4) + interface_block(false, CAPTURE_LINK_RAW, 6);
     auto at = [](const datagram_row& row, std::uint64_t time_us) { return describe(datagram_of(row, time_us)); };
     struct reader_row {
         const char* name;
@@ -261,6 +273,7 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         std::vector<std::string> delivered;
         std::vector<std::uint64_t> skipped;
         int last;
+        std::string says = "";  // a part of the line that ends the reading
     };
     const reader_row rows[] = {
         {"pcap big-endian in nanoseconds, raw IP", pcap_file(true, true, CAPTURE_LINK_RAW, {{p4, 0}, {p6, 0}}),
@@ -281,6 +294,19 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
          {at(four, BASE_US), at(six, BASE_US), at(six, 1700000002500000)}, {0, 0, 0, 0, 1}, CAPTURE_END},
         {"BSD loopback in a big-endian file, its family in the file's order or the other", pcap_file(true, false, CAPTURE_LINK_NULL,
          {{field(30, 4, true) + p6, 0}, {field(2, 4, false) + p4, 0}}), {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"raw IP as most BSDs numbered it", pcap_file(false, false, 12, {{p4, 0}, {p6, 0}}),
+         {at(four, BASE_US), at(six, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"raw IP as OpenBSD numbered it", pcap_file(true, false, 14, {{p6, 0}}), {at(six, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"OpenBSD loopback in a little-endian file, its family in network order",
+         pcap_file(false, false, 108, {{field(24, 4, true) + p6, 0}, {field(2, 4, true) + p4, 0}}),
+         {at(six, BASE_US), at(four, BASE_US + 1000000)}, {0, 0, 0, 0, 0}, CAPTURE_END},
+        {"a record whose nanoseconds make a whole second", whole_second, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_MALFORMED,
+         "record at byte " + std::to_string(24 + 16 + p4.size()) + " gives 1000000000 nanoseconds past its second"},
+        {"a packet block whose length is the largest a block can give",
+         section(true) + interface_block(true, CAPTURE_LINK_RAW, 6) + field(6, 4, true) + field(0xfffffffc, 4, true) + p4, {},
+         {0, 0, 0, 0, 0}, CAPTURE_MALFORMED, "the enhanced packet block at byte 60 gives its length as 4294967292 bytes"},
+        {"one interface more than a section may describe", interfaces, {at(four, BASE_US)}, {0, 0, 0, 0, 0},
+         CAPTURE_TOO_MANY_INTERFACES, "block at byte " + std::to_string(interfaces.size() - 32) + " describes one past the 65536"},
         {"a file cut inside its second record", cut, {at(four, BASE_US)}, {0, 0, 0, 0, 0}, CAPTURE_CUT_SHORT},
         {"a file that is not a capture", "<!DOCTYPE html>\n<html></html>\n", {}, {0, 0, 0, 0, 0}, CAPTURE_NOT_A_CAPTURE},
     };
@@ -291,6 +317,22 @@ TEST(Capture, ReaderFindsTheDatagramsOfEachFormatAndLink) {
         EXPECT_EQ(out.delivered, row.delivered) << row.name;
         EXPECT_EQ(out.skipped, row.skipped) << row.name;
         EXPECT_EQ(out.last, row.last) << row.name << ": " << out.message;
+        EXPECT_NE(out.message.find(row.says), std::string::npos) << row.name << ": " << out.message;
         EXPECT_TRUE(row.last == CAPTURE_END || (!out.message.empty() && out.message.find('\n') == std::string::npos)) << row.name;
     }
+}
+
+// The same layouts as the reader's rows for them.
+TEST(Capture, TcpdumpReadsTheBsdLinkTypesAlike) {
+#ifdef _WIN32
+    GTEST_SKIP() << "tcpdump is looked for on POSIX systems only";
+#else
+    const std::string packet = ip_packet({"192.0.2.1", 40000, "198.51.100.7", 40001, "bsd"}), path = testing::TempDir() + "bsd_link";
+    for (const std::string& file : {pcap_file(false, false, 12, {{packet, 0}}), pcap_file(false, false, 108, {{field(2, 4, true) + packet, 0}})}) {
+        write_file(path, file);
+        const process_output dump = tcpdump_of(path);
+        if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
+        EXPECT_NE(dump.out.find("192.0.2.1.40000 > 198.51.100.7.40001: [udp sum ok] UDP, length 3"), std::string::npos) << dump.out << dump.err;
+    }
+#endif
 }

@@ -9,6 +9,10 @@ inline std::uint16_t load_be16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
 }
 
+inline std::uint32_t load_be32(const std::uint8_t* at) {
+    return std::uint32_t{load_be16(at)} << 16 | load_be16(at + 2);
+}
+
 inline void store_be16(std::uint8_t* at, std::uint16_t value) {
     at[0] = static_cast<std::uint8_t>(value >> 8);
     at[1] = static_cast<std::uint8_t>(value);

@@ -118,25 +118,39 @@ packet_verdict ethernet(const captured_frame* frame, capture_datagram* datagram)
     return by_ethertype(frame, offset, type, datagram);
 }
 
-// The BSD loopback header: the sender's AF_ value in the sender's order.
-// The file's order is usually that host's; when it is not (a capture
-// moved between tools), the value's top half being set gives it away.
-packet_verdict loopback(const captured_frame* frame, capture_datagram* datagram) {
+// A loopback header: the sender's AF_ value in 32 bits, the BSDs' and
+// macOS's numbers for IPv6 all taken.
+packet_verdict loopback(const captured_frame* frame, std::uint32_t family, capture_datagram* datagram) {
+    if (family == 2) return ip(frame, 4, 4, datagram);
+    if (family == 24 || family == 28 || family == 30) return ip(frame, 4, 6, datagram);
+    return PACKET_NOT_UDP;
+}
+
+// BSD loopback has the family in the sender's order. The file's order is
+// usually that host's; when it is not (a capture moved between tools), the
+// value's top half being set gives it away.
+packet_verdict bsd_loopback(const captured_frame* frame, capture_datagram* datagram) {
     if (frame->captured < 4) return short_of(frame);
     std::uint32_t family = load_file32(frame->bytes, frame->swapped);
     if (family > 0xffff) family = swap32(family);
-    if (family == 2) return ip(frame, 4, 4, datagram);
-    if (family == 24 || family == 28 || family == 30) return ip(frame, 4, 6, datagram);  // the BSDs' and macOS's AF_INET6
-    return PACKET_NOT_UDP;
+    return loopback(frame, family, datagram);
+}
+
+packet_verdict openbsd_loopback(const captured_frame* frame, capture_datagram* datagram) {
+    if (frame->captured < 4) return short_of(frame);
+    return loopback(frame, load_be32(frame->bytes), datagram);
 }
 
 }  // namespace
 
 packet_verdict packet_udp(const captured_frame* frame, capture_datagram* datagram) {
     switch (frame->link_type) {
-    case CAPTURE_LINK_NULL: return loopback(frame, datagram);
+    case CAPTURE_LINK_NULL: return bsd_loopback(frame, datagram);
+    case CAPTURE_LINK_LOOP: return openbsd_loopback(frame, datagram);
     case CAPTURE_LINK_ETHERNET: return ethernet(frame, datagram);
-    case CAPTURE_LINK_RAW: return ip(frame, 0, 0, datagram);
+    case CAPTURE_LINK_RAW:
+    case CAPTURE_LINK_RAW_BSD:
+    case CAPTURE_LINK_RAW_OPENBSD: return ip(frame, 0, 0, datagram);
     case CAPTURE_LINK_IPV4: return ip(frame, 0, 4, datagram);
     case CAPTURE_LINK_IPV6: return ip(frame, 0, 6, datagram);
     case CAPTURE_LINK_SLL:  // the protocol follows the packet type, link type and address fields

@@ -27,11 +27,20 @@ int pcap_next_frame(capture_reader* reader, read_frame* frame) {
     const std::uint32_t fraction = load_file32(header + 4, reader->swapped);
     const std::uint32_t captured = load_file32(header + 8, reader->swapped);
     const std::uint32_t original = load_file32(header + 12, reader->swapped);
-    result = reader_make_room(reader, captured);
+    const capture_interface* interface = &reader->interfaces[0];
+    const bool nanoseconds = interface->resolution == 9;
+    const std::uint64_t per_second = nanoseconds ? 1000000000 : 1000000;
+    // Read as it stands, a fraction of a second or more would move the
+    // packet to a later second: a gap in the replay the capture never had.
+    if (fraction >= per_second)
+        return reader_fail(reader, CAPTURE_MALFORMED,
+                           "the capture is malformed: the record at byte %llu gives %lu %s past its second",
+                           static_cast<unsigned long long>(reader->record_start), static_cast<unsigned long>(fraction),
+                           nanoseconds ? "nanoseconds" : "microseconds");
+    result = reader_check_length(reader, "record", captured);
+    if (result == CAPTURE_OK) result = reader_make_room(reader, captured);
     if (result == CAPTURE_OK) result = reader_read(reader, reader->block, captured, "record", false);
     if (result != CAPTURE_OK) return result;
-    const capture_interface* interface = &reader->interfaces[0];
-    const std::uint64_t per_second = interface->resolution == 9 ? 1000000000 : 1000000;
     frame->frame = captured_frame{interface->link_type, reader->swapped, reader->block, captured, captured < original};
     frame->time_us = reader_time_us(interface, seconds * per_second + fraction);
     return CAPTURE_OK;

@@ -1,6 +1,8 @@
 // pcapng: sections, each with its own byte order and interfaces, made of
 // blocks that carry their length at both ends. Blocks other than the
 // section header, interface descriptions and packets are passed over.
+#include <cstdio>
+
 #include "bytes.h"
 #include "reader.h"
 
@@ -16,8 +18,22 @@ constexpr std::uint16_t OPTION_END = 0;
 constexpr std::uint16_t OPTION_TIME_RESOLUTION = 9;
 constexpr std::uint16_t OPTION_TIME_OFFSET = 14;
 
+// As the block's type names it: its own name, or its number.
+void block_name(std::uint32_t type, char* text, std::size_t size) {
+    const char* name = type == SECTION_HEADER        ? "section header block"
+                       : type == INTERFACE_DESCRIPTION ? "interface description block"
+                       : type == OBSOLETE_PACKET     ? "obsolete packet block"
+                       : type == SIMPLE_PACKET       ? "simple packet block"
+                       : type == ENHANCED_PACKET     ? "enhanced packet block"
+                                                     : nullptr;
+    if (name != nullptr) std::snprintf(text, size, "%s", name);
+    else std::snprintf(text, size, "block of type 0x%08lx", static_cast<unsigned long>(type));
+}
+
 int malformed(capture_reader* reader, const char* what) {
-    return reader_fail(reader, CAPTURE_MALFORMED, "the capture is malformed: the block at byte %llu %s",
+    char name[64];
+    block_name(reader->block_type, name, sizeof name);
+    return reader_fail(reader, CAPTURE_MALFORMED, "the capture is malformed: the %s at byte %llu %s", name,
                        static_cast<unsigned long long>(reader->record_start), what);
 }
 
@@ -25,9 +41,12 @@ int malformed(capture_reader* reader, const char* what) {
 // buffer; `body_size` leaves out the closing length.
 int read_rest(capture_reader* reader, std::uint32_t length, std::size_t read, std::size_t* body_size) {
     if (length % 4 != 0 || length < read + 4) return malformed(reader, "has a length no block can have");
+    char name[64];
+    block_name(reader->block_type, name, sizeof name);
     const std::size_t rest = length - read;
-    int result = reader_make_room(reader, rest);
-    if (result == CAPTURE_OK) result = reader_read(reader, reader->block, rest, "block", false);
+    int result = reader_check_length(reader, name, length);
+    if (result == CAPTURE_OK) result = reader_make_room(reader, rest);
+    if (result == CAPTURE_OK) result = reader_read(reader, reader->block, rest, name, false);
     if (result != CAPTURE_OK) return result;
     if (load_file32(reader->block + rest - 4, reader->swapped) != length)
         return malformed(reader, "ends with a length other than the one it starts with");
@@ -41,7 +60,7 @@ bool resolution_usable(std::uint8_t resolution) {
 
 int read_interface(capture_reader* reader, std::size_t body_size) {
     const std::uint8_t* body = reader->block;
-    if (body_size < 8) return malformed(reader, "is shorter than an interface description");
+    if (body_size < 8) return malformed(reader, "is shorter than its fixed fields");
     capture_interface interface{};
     interface.link_type = load_file16(body, reader->swapped);
     interface.snaplen = load_file32(body + 4, reader->swapped);
@@ -75,7 +94,7 @@ void set_frame(capture_reader* reader, read_frame* frame, const capture_interfac
 // the interface, ahead of the same fields: 32 bits, or 16 and a drop count.
 int read_packet(capture_reader* reader, std::size_t body_size, bool obsolete, read_frame* frame) {
     const std::uint8_t* body = reader->block;
-    if (body_size < 20) return malformed(reader, "is shorter than a packet block");
+    if (body_size < 20) return malformed(reader, "is shorter than its fixed fields");
     const capture_interface* interface = interface_of(
         reader, obsolete ? load_file16(body, reader->swapped) : load_file32(body, reader->swapped));
     if (interface == nullptr) return malformed(reader, "names an interface no block described");
@@ -90,7 +109,7 @@ int read_packet(capture_reader* reader, std::size_t body_size, bool obsolete, re
 // before it, so that a replay puts no gap between them.
 int read_simple_packet(capture_reader* reader, std::size_t body_size, read_frame* frame) {
     const capture_interface* interface = interface_of(reader, 0);
-    if (body_size < 4) return malformed(reader, "is shorter than a simple packet block");
+    if (body_size < 4) return malformed(reader, "is shorter than its fixed fields");
     if (interface == nullptr) return malformed(reader, "comes before any interface block");
     const std::uint32_t original = load_file32(reader->block, reader->swapped);
     std::size_t captured = body_size - 4 < original ? body_size - 4 : original;
@@ -103,17 +122,18 @@ int read_simple_packet(capture_reader* reader, std::size_t body_size, read_frame
 }  // namespace
 
 int pcapng_read_section(capture_reader* reader) {
+    reader->block_type = SECTION_HEADER;
     std::uint8_t head[8];  // the length, and the byte-order magic that says how to read it
     int result = reader_read(reader, head, sizeof head, "block", false);
     if (result != CAPTURE_OK) return result;
     const std::uint32_t magic = load_file32(head + 4, false);
     if (magic != BYTE_ORDER_MAGIC && swap32(magic) != BYTE_ORDER_MAGIC)
-        return malformed(reader, "is a section header without the byte-order magic");
+        return malformed(reader, "has no byte-order magic");
     reader->swapped = magic != BYTE_ORDER_MAGIC;
     std::size_t body_size = 0;
     result = read_rest(reader, load_file32(head, reader->swapped), 12, &body_size);
     if (result != CAPTURE_OK) return result;
-    if (body_size < 12) return malformed(reader, "is shorter than a section header");
+    if (body_size < 12) return malformed(reader, "is shorter than its fixed fields");
     if (load_file16(reader->block, reader->swapped) != 1) return malformed(reader, "opens a pcapng section of a version other than 1");
     reader->interface_count = 0;  // interfaces are numbered within their section
     return CAPTURE_OK;
@@ -126,6 +146,7 @@ int pcapng_next_frame(capture_reader* reader, read_frame* frame) {
         int result = reader_read(reader, type_bytes, sizeof type_bytes, "block", true);
         if (result != CAPTURE_OK) return result;
         const std::uint32_t type = load_file32(type_bytes, reader->swapped);
+        reader->block_type = type;
         if (type == SECTION_HEADER) {
             result = pcapng_read_section(reader);
             if (result != CAPTURE_OK) return result;

@@ -16,7 +16,7 @@ constexpr std::uint32_t PCAP_NANOSECONDS = 0xa1b23c4d;
 constexpr std::uint32_t PCAPNG_SECTION_HEADER = 0x0a0d0d0a;
 // No capture tool stores a packet this large; a length beyond it is a
 // broken file, not a reason to allocate.
-constexpr std::size_t LARGEST_RECORD = 16 * 1024 * 1024;
+constexpr std::uint64_t LARGEST_RECORD = 16 * 1024 * 1024;
 
 }  // namespace
 
@@ -41,11 +41,17 @@ int reader_read(capture_reader* reader, void* to, std::size_t size, const char* 
                        static_cast<unsigned long long>(reader->record_start));
 }
 
+int reader_check_length(capture_reader* reader, const char* unit, std::uint64_t length) {
+    if (length <= LARGEST_RECORD) return CAPTURE_OK;
+    return reader_fail(reader, CAPTURE_MALFORMED,
+                       "the capture is malformed: the %s at byte %llu gives its length as %llu bytes, "
+                       "more than the %llu any capture tool writes",
+                       unit, static_cast<unsigned long long>(reader->record_start), static_cast<unsigned long long>(length),
+                       static_cast<unsigned long long>(LARGEST_RECORD));
+}
+
 int reader_make_room(capture_reader* reader, std::size_t size) {
     if (size <= reader->block_room) return CAPTURE_OK;
-    if (size > LARGEST_RECORD)
-        return reader_fail(reader, CAPTURE_MALFORMED, "the capture is malformed: the record at byte %llu claims %llu bytes",
-                           static_cast<unsigned long long>(reader->record_start), static_cast<unsigned long long>(size));
     const std::size_t room = size > CAPTURE_SNAPLEN ? size : CAPTURE_SNAPLEN;
     auto* block = static_cast<std::uint8_t*>(std::realloc(reader->block, room));
     if (block == nullptr) return reader_fail(reader, CAPTURE_NO_MEMORY, "no memory for a record of %llu bytes",
@@ -56,6 +62,12 @@ int reader_make_room(capture_reader* reader, std::size_t size) {
 }
 
 int reader_add_interface(capture_reader* reader, const capture_interface* interface) {
+    if (reader->interface_count == CAPTURE_INTERFACES_MAX)
+        return reader_fail(reader, CAPTURE_TOO_MANY_INTERFACES,
+                           "the capture describes too many interfaces: the block at byte %llu describes one past "
+                           "the %llu the reader keeps for a section",
+                           static_cast<unsigned long long>(reader->record_start),
+                           static_cast<unsigned long long>(CAPTURE_INTERFACES_MAX));
     if (reader->interface_count == reader->interface_room) {
         const std::size_t room = reader->interface_room == 0 ? 4 : reader->interface_room * 2;
         auto* grown = static_cast<capture_interface*>(std::realloc(reader->interfaces, room * sizeof(capture_interface)));

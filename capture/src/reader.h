@@ -22,6 +22,10 @@ int reader_fail(capture_reader* reader, int code, const char* format, ...)
 // `end_allowed` and the file ended before its first byte.
 int reader_read(capture_reader* reader, void* to, std::size_t size, const char* unit, bool end_allowed);
 
+// A failure naming the `unit` at the reader's record_start when the
+// `length` it gives is beyond any capture tool's.
+int reader_check_length(capture_reader* reader, const char* unit, std::uint64_t length);
+
 // Makes the block buffer hold at least `size` bytes.
 int reader_make_room(capture_reader* reader, std::size_t size);
 

@@ -11,6 +11,7 @@ const char* capture_result_text(int result) {
     case CAPTURE_NO_MEMORY: return "no memory for the capture";
     case CAPTURE_TOO_LARGE: return "the datagram is larger than a UDP length can say";
     case CAPTURE_BAD_ADDRESS: return "source and destination are not both IPv4 or both IPv6";
+    case CAPTURE_TOO_MANY_INTERFACES: return "the capture describes more interfaces than the reader keeps";
     default: return "unknown capture result";
     }
 }

@@ -47,6 +47,7 @@ enum capture_result {
     CAPTURE_NO_MEMORY,
     CAPTURE_TOO_LARGE,    // the payload does not fit a UDP length of its family
     CAPTURE_BAD_ADDRESS,  // no family, or source and destination of different ones
+    CAPTURE_TOO_MANY_INTERFACES,  // a pcapng section describes more than CAPTURE_INTERFACES_MAX
 };
 
 // One line naming `result`, without a line end.
@@ -57,7 +58,12 @@ const char* capture_result_text(int result);
 enum capture_link : std::uint16_t {
     CAPTURE_LINK_NULL = 0,  // BSD loopback: a protocol family in the writer's order
     CAPTURE_LINK_ETHERNET = 1,
+    // Raw IP as BSD systems numbered it in their files before RAW took
+    // its own number: most of them, and OpenBSD.
+    CAPTURE_LINK_RAW_BSD = 12,
+    CAPTURE_LINK_RAW_OPENBSD = 14,
     CAPTURE_LINK_RAW = 101,  // the IP header first
+    CAPTURE_LINK_LOOP = 108,  // OpenBSD loopback: a protocol family in network order
     CAPTURE_LINK_SLL = 113,  // Linux cooked
     CAPTURE_LINK_IPV4 = 228,
     CAPTURE_LINK_IPV6 = 229,
@@ -138,8 +144,13 @@ struct capture_interface {
     std::uint32_t snaplen;
 };
 
+// A pcapng section describing more interfaces than this ends the reading
+// there: a table without a bound would let a small file take any memory.
+constexpr std::size_t CAPTURE_INTERFACES_MAX = 65536;
+
 // Reads one packet at a time: memory stays within the largest record (a
-// record of over 16 MiB is taken for a broken file).
+// record of over 16 MiB is taken for a broken file) and the interfaces'
+// table.
 // Checksums are not verified: captures taken on the sending host often
 // hold what checksum offload left there, zero or wrong.
 struct capture_reader {
@@ -153,6 +164,7 @@ struct capture_reader {
     std::size_t block_room;
     std::uint64_t offset;        // bytes read so far
     std::uint64_t record_start;  // where the record or block being read begins
+    std::uint32_t block_type;    // pcapng: the type of the block being read, which its messages name
     std::uint64_t packets;  // packet records and blocks read so far, skipped ones included
     std::uint64_t last_time_us;  // a pcapng simple packet carries no time: it takes this one
     capture_skipped skipped;
