@@ -135,15 +135,21 @@ TEST(CatchelSource, PortAbove32767IsPrintedPositive) {
     plain_udp_close(&sender);
 }
 
+// A mapped address is the IPv4 address it maps, to either program.
 TEST(CatchelBind, BoundReceiverPrintsWhatReachesItsAddress) {
-    std::uint16_t port = 0;
-    running_program* child = start_catchel({"-bind", "127.0.0.1"}, &port, loopback_ip);
-    ASSERT_NE(child, nullptr);
-    plain_udp sender = plain_udp_open();
-    ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
-    EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
-    stop_program(child);
-    plain_udp_close(&sender);
+    for (const char* bound : {"127.0.0.1", "::ffff:127.0.0.1"}) {
+        SCOPED_TRACE(bound);
+        std::uint16_t port = 0;
+        running_program* child = start_catchel({"-bind", bound}, &port, loopback_ip);
+        ASSERT_NE(child, nullptr);
+        plain_udp sender = plain_udp_open();
+        ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
+        EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
+        EXPECT_EQ(run_program(PITCHEL_PATH, {"-bind", bound, "127.0.0.1", std::to_string(port), "sent"}).status, 0);
+        EXPECT_TRUE(wait_for_output(child, " sz 5 :\n\nsent\n", output_wait_ms));
+        stop_program(child);
+        plain_udp_close(&sender);
+    }
 }
 
 TEST(CatchelFailures, UsageWithoutAPort) {
