@@ -205,7 +205,7 @@ net_family endpoint_family(const catchel_command* command) {
 }
 
 // -6 with an IPv4 group or -bind, or a group of the other family than
-// -bind; false once told, with the status.
+// -bind or -source; false once told, with the status.
 bool families_agree(std::FILE* out, catchel_command* command, int* status) {
     const char* ipv4_text = nullptr;
     if (command->group_text != nullptr && net_address_family(&command->group) != net_family::ipv6) {
@@ -218,12 +218,21 @@ bool families_agree(std::FILE* out, catchel_command* command, int* status) {
         *status = cli_answer_problem(out, &program, &problem);
         return false;
     }
-    if (command->group_text != nullptr && command->bind_text != nullptr &&
-        net_address_family(&command->group) != net_address_family(&command->bind)) {
-        *status = cli_tell_mixed_families(out, command->bind_text, command->group_text);
-        return false;
+    if (command->group_text == nullptr) return true;
+    // A source of the other family could only be joined mapped, and would never send to the group.
+    const char* other_option = nullptr;
+    const char* other_text = nullptr;
+    if (command->bind_text != nullptr && net_address_family(&command->group) != net_address_family(&command->bind)) {
+        other_option = "-bind";
+        other_text = command->bind_text;
+    } else if (command->found[source_option].given &&
+               net_address_family(&command->group) != net_address_family(&command->source)) {
+        other_option = "-source";
+        other_text = command->found[source_option].text;
     }
-    return true;
+    if (other_option == nullptr) return true;
+    *status = cli_tell_mixed_families(out, other_option, other_text, command->group_text);
+    return false;
 }
 
 // Fills `command` from the command line and `say` from -v; false, with the

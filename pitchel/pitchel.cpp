@@ -266,7 +266,7 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     if (command->bind_text == nullptr) {
         command->bind = any_address_like(to);
     } else if (net_address_family(&command->bind) != net_address_family(to)) {
-        *status = cli_tell_mixed_families(say->out, command->bind_text, command->host);
+        *status = cli_tell_mixed_families(say->out, "-bind", command->bind_text, command->host);
         return false;
     }
     // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast

@@ -189,6 +189,11 @@ TEST_F(ProgramOptions, CatchelCommandLines) {
         {{"-6", "239.1.1.1", "9"}, "-6 needs an IPv6 group\n" + usage, -2},
         {{"-6", "-bind", "127.0.0.1", "9"}, "-6 needs an IPv6 -bind\n" + usage, -2},
         {{"-bind", "127.0.0.1", "ff15::1", "9"}, "-bind 127.0.0.1 and ff15::1 are of different address families\n", -2},
+        {{"-if", "1", "-source", "10.9.0.1", "ff35::1:7", "9"},
+         "-source 10.9.0.1 and ff35::1:7 are of different address families\n", -2},
+        {{"-source", "fd00::1", "239.1.1.1", "9"}, "-source fd00::1 and 239.1.1.1 are of different address families\n",
+         -2},
+        {{"-if", "4294967297", "239.1.1.1", "9"}, "invalid interface 4294967297\n", -2},
         {{"-if", "no-such-if", "ff15::1", "9"}, "invalid interface no-such-if\n", -2}},
         catchel);
     EXPECT_EQ(fault_count(fault_op::socket), 0);

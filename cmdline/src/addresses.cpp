@@ -46,8 +46,8 @@ int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const n
     return status;
 }
 
-int cli_tell_mixed_families(std::FILE* out, const char* bind_text, const char* other_text) {
-    std::fprintf(out, "-bind %s and %s are of different address families\n", bind_text, other_text);
+int cli_tell_mixed_families(std::FILE* out, const char* option, const char* option_text, const char* other_text) {
+    std::fprintf(out, "%s %s and %s are of different address families\n", option, option_text, other_text);
     return -2;
 }
 
