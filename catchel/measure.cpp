@@ -84,6 +84,23 @@ void decimal(line_out* line, std::string_view name, double value, int digits) {
     line->to->append(text, end);
 }
 
+// whole + tenths / 10 with one decimal, exact over all of int64: -4.7 is
+// whole -5 and tenths 3.
+void tenths_number(line_out* line, std::string_view name, std::int64_t whole, unsigned tenths) {
+    key(line, name);
+    char text[24];
+    if (whole < 0 && tenths > 0) {
+        line->to->push_back('-');
+        auto magnitude = static_cast<std::uint64_t>(-(whole + 1));
+        line->to->append(text, std::to_chars(text, text + sizeof text, magnitude).ptr);
+        tenths = 10 - tenths;
+    } else {
+        line->to->append(text, std::to_chars(text, text + sizeof text, whole).ptr);
+    }
+    line->to->push_back('.');
+    line->to->push_back(static_cast<char>('0' + tenths));
+}
+
 void address(line_out* line, std::string_view name, const net_address& value) {
     key(line, name);
     char text[NET_ADDRESS_TEXT_ROOM];
@@ -113,7 +130,7 @@ void stream_fields(line_out* line, const probe_stream* stream, const probe_span*
     decimal(line, "jitter_us", stats.jitter_us, 3);
     begin_object(line, "delay_us");
     number(line, "min", stats.delay_min_us);
-    decimal(line, "avg", stats.delay_avg_us, 1);
+    tenths_number(line, "avg", stats.delay_avg_us, stats.delay_avg_tenths);
     number(line, "max", stats.delay_max_us);
     end_object(line);
 }

@@ -78,7 +78,10 @@ struct probe_span {
     std::uint64_t highest_before;  // the stream's highest when the stretch began
     std::int64_t delay_min_us;     // one-way delays, valid once received > 0
     std::int64_t delay_max_us;
-    double delay_sum_us;
+    // The sum of the delays, each taken as delay + 2^63 (0 to 2^64 - 1),
+    // in 128 bits: no count of arrivals and no delay overflows it.
+    std::uint64_t delay_sum_low;
+    std::uint64_t delay_sum_high;
 };
 
 // One stream of probes at the receiver: one source and one run. All zero
@@ -120,7 +123,10 @@ struct probe_stream_stats {
     std::int64_t lost;
     double jitter_us;  // the stream's, at the time asked
     std::int64_t delay_min_us;  // the delays: all 0 when nothing arrived
-    double delay_avg_us;
+    // Their mean, rounded to a tenth: delay_avg_us + delay_avg_tenths / 10,
+    // exact at any delay, so never outside min and max.
+    std::int64_t delay_avg_us;
+    unsigned delay_avg_tenths;  // 0 to 9
     std::int64_t delay_max_us;
 };
 
