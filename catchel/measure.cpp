@@ -139,9 +139,10 @@ void total_fields(line_out* line, const measure_totals* totals, double seconds) 
     number(line, "datagrams", totals->datagrams);
     number(line, "bytes", totals->bytes);
     decimal(line, "seconds", seconds, 6);
-    double per_second = seconds > 0 ? 1 / seconds : 0;
-    decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) * per_second, 1);
-    decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 * per_second, 0);
+    // Over no time there is no rate to tell: a rate of 0 would be a lie.
+    if (seconds <= 0) return;
+    decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) / seconds, 1);
+    decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 / seconds, 0);
 }
 
 // The interval from start to `end_us`, seconds after the first arrival.
