@@ -223,7 +223,8 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
         totals->bytes += static_cast<std::uint64_t>(size);
     }
     probe_header header{};
-    if (!probe_decode(data, static_cast<std::size_t>(size), &header)) return;
+    // An echo's stream is the sender's: its probes never came this way.
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo) return;
     probe_key key = probe_key_of(&details->from, details->from_port, header.run);
     if (probe_stream* stream = probe_streams_find(&measure->streams, &key)) {
         probe_stream_add(stream, header.sequence, header.send_us, arrival_us);

@@ -63,7 +63,7 @@ std::uint64_t probe_run_now_us(const probe_run* probes) {
 }
 
 void probe_run_stamp(const probe_run* probes, unsigned char* at, std::size_t stride, int count) {
-    probe_header header{probes->run, probes->sent + 1, probe_run_now_us(probes)};
+    probe_header header{probes->run, probes->sent + 1, probe_run_now_us(probes), false};
     for (int i = 0; i < count; ++i, ++header.sequence) probe_encode(&header, at + std::size_t(i) * stride);
 }
 

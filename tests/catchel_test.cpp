@@ -5,7 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "catchel_start.h"
+#include "formats.h"
 #include "plain_udp.h"
 #include "process.h"
 
@@ -239,4 +246,58 @@ TEST(CatchelBind, DualStackShowsIpv4AsBeforeAndIpv6InBrackets) {
     stop_program(child);
     plain_udp_close(&four);
     plain_udp_close(&six);
+}
+
+#ifndef _WIN32
+namespace {
+
+// One datagram to 127.0.0.1:`to_port` that claims to come from
+// 127.0.0.1:`from_port`: its UDP header written here, through a raw
+// socket. False when this process may not open one.
+bool send_forged(std::uint16_t from_port, std::uint16_t to_port, const std::string& payload) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (raw < 0) return false;
+    std::string datagram = {char(from_port >> 8), char(from_port & 0xff), char(to_port >> 8), char(to_port & 0xff),
+                            char((payload.size() + 8) >> 8), char((payload.size() + 8) & 0xff), 0, 0};
+    datagram += payload;  // a checksum of 0: none, which IPv4 allows
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool sent = sendto(raw, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                static_cast<ssize_t>(datagram.size());
+    close(raw);
+    return sent;
+}
+
+}  // namespace
+#endif
+
+// A probe forged to come from another reflector, or from the reflector
+// itself: at most one echo, not a loop between them.
+TEST(CatchelEcho, OneForgedProbeMakesOneEchoAtMost) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a forged source needs a raw socket, which Windows keeps from UDP";
+#else
+    struct row {
+        bool from_itself;
+        const char* received_by_first;  // the total lines' counts
+        const char* received_by_second;
+    };
+    const std::vector<std::string> args = {"-echo", "-q", "-stats", "-c", "20", "-w", "1"};
+    for (const row& r : {row{false, "total datagrams 1 ", "total datagrams 1 "},
+                         row{true, "total datagrams 1 ", "total datagrams 0 "}}) {
+        SCOPED_TRACE(r.from_itself);
+        std::uint16_t first_port = 0, second_port = 0;
+        running_program* first = start_catchel(args, &first_port);
+        running_program* second = start_catchel(args, &second_port);
+        ASSERT_TRUE(first != nullptr && second != nullptr);
+        if (!send_forged(r.from_itself ? first_port : second_port, first_port, probe(7, 1, 1))) {
+            stop_program(first);
+            stop_program(second);
+            GTEST_SKIP() << "no raw socket: not root";
+        }
+        EXPECT_NE(wait_program(first, 20000).out.find(r.received_by_first), std::string::npos);
+        EXPECT_NE(wait_program(second, 20000).out.find(r.received_by_second), std::string::npos);
+    }
+#endif
 }

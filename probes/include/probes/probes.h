@@ -10,19 +10,22 @@
 #include "netlayer/netlayer.h"
 
 // The header a probe begins with, all numbers big-endian: "SEQ1", the run
-// (4 bytes), the sequence number (8), the send time (8).
+// (4 bytes), the sequence number (8), the send time (8). An echo of a probe
+// carries it back with "ECH1" in place of "SEQ1": a reflector echoes probes
+// alone, so echoes between reflectors end at the first.
 constexpr std::size_t PROBE_HEADER_SIZE = 24;
 
 struct probe_header {
     std::uint32_t run;       // chosen at random for each run of the sender
     std::uint64_t sequence;  // 1 for the first probe of the run
     std::uint64_t send_us;   // microseconds since 1970-01-01 UTC
+    bool echo;               // an echo of the probe, not the probe
 };
 
 // Writes PROBE_HEADER_SIZE bytes at `to`.
 void probe_encode(const probe_header* header, void* to);
 
-// False when `data` is shorter than the header or does not begin with "SEQ1".
+// False when `data` is shorter than the header or begins with neither magic.
 bool probe_decode(const void* data, std::size_t size, probe_header* header);
 
 // Whom a stream or a reply comes from. Compared field by field, so its
