@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "records/records.h"
+
 #include <algorithm>
 #include <charconv>
 #include <string_view>
@@ -105,9 +107,14 @@ void address(line_out* line, std::string_view name, const net_address& value) {
     key(line, name);
     char text[NET_ADDRESS_TEXT_ROOM];
     if (net_address_format(&value, text, sizeof text) < 0) text[0] = '\0';
-    if (line->json) line->to->push_back('"');
-    line->to->append(text);
-    if (line->json) line->to->push_back('"');
+    if (!line->json) {
+        line->to->append(text);
+        return;
+    }
+    char escaped[RECORD_JSON_ADDRESS_ROOM];
+    line->to->push_back('"');
+    line->to->append(escaped, record_put_json_text(escaped, text));
+    line->to->push_back('"');
 }
 
 double seconds_between(std::uint64_t from_us, std::uint64_t to_us) {

@@ -134,7 +134,16 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     writer json(record_format{false, false, false, true});
     json.add(d, "x");
     EXPECT_EQ(json.text(),
-              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");    // Zones kept for the run: one that takes another's slot is its own, and so is the first again.
+              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");
+    // A zone's name may hold any byte but '/', ':' and white space: JSON
+    // escapes each one that a string cannot hold, and keeps valid UTF-8.
+    writer odd_zone(record_format{false, false, false, true});
+    d.details.from.scope_id = 4000000001;
+    d.details.has_to = false;
+    odd_zone.out->zones[4000000001 % RECORD_ZONE_SLOTS] = record_zone{4000000001, "%b\\y\"\x01\xff\xc3\xa9"};
+    odd_zone.add(d, "x");
+    EXPECT_EQ(odd_zone.text(), "{\"n\":1,\"from\":\"fe80::1%b\\\\y\\\"\\u0001\\u00ff\xc3\xa9\",\"port\":40312,\"size\":1,"
+                               "\"data\":\"eA==\"}\n");    // Zones kept for the run: one that takes another's slot is its own, and so is the first again.
     writer zones(record_format{false, false, false, false});
     std::string expected;
     for (const char* zone : {"4000000004", "4000000000", "4000000004"}) {

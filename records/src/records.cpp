@@ -23,7 +23,7 @@ constexpr std::string_view longest_json_frame =
 // The room left after the longest record takes the late drops' line too.
 static_assert(2 * longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
               RECORD_HEADER_ROOM);
-static_assert(longest_json_frame.size() + 2 * longest_address <= RECORD_HEADER_ROOM);
+static_assert(longest_json_frame.size() + 2 * RECORD_JSON_TEXT_GROWTH * longest_address <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
 static_assert(4 * RECORD_DATA_CAPACITY + 1 <= RECORD_ROOM - RECORD_HEADER_ROOM, "a terminal's record fits");
 
@@ -173,8 +173,10 @@ char* put_number_field(char* at, std::string_view key, Number value) {
 
 char* put_address_field(char* at, std::string_view key, const net_address& address, record_zone* zones) {
     at = put_key(at, key);
+    char text[NET_ADDRESS_TEXT_ROOM];
+    *put_address(text, address, zones) = '\0';
     *at++ = '"';
-    at = put_address(at, address, zones);
+    at = record_put_json_text(at, text);
     *at++ = '"';
     return at;
 }
@@ -268,6 +270,29 @@ void record_add_result(record_output* out, record_run* run, record_datagram* dat
         record_add_report(out, n);
         run->last_reported = n;
     }
+}
+
+char* record_put_json_text(char* at, const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t left = std::strlen(text);
+    for (std::size_t i = 0; i < left;) {
+        unsigned char c = bytes[i];
+        std::size_t sequence = c >= 0x80 ? utf8_sequence_length(bytes + i, left - i) : 0;
+        if (sequence != 0) {
+            for (std::size_t end = i + sequence; i < end; ++i) *at++ = static_cast<char>(bytes[i]);
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            *at++ = '\\';
+            *at++ = static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            *at++ = static_cast<char>(c);
+        } else {
+            at = put_hex_byte(put_text(at, "\\u00"), c);
+        }
+        ++i;
+    }
+    return at;
 }
 
 bool record_batch_full(const record_output* out) { return out->used >= RECORD_BATCH; }
