@@ -154,7 +154,10 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     EXPECT_EQ(zones.text(), expected);
 }
 
+// A probe's number in the header and its message as text; its echo's round
+// trip beside them; JSON and the hex dump keep every byte.
 TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {
+    const std::string bytes = probe(9, 17, 1) + std::string("\0tail", 5);
     for (std::uint64_t rtt_us : {std::uint64_t{5}, std::uint64_t{1234}, std::uint64_t{70000}}) {
         record_datagram d = datagram(1);
         d.is_echo = true;
@@ -163,15 +166,19 @@ TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {
         char ms[32];
         std::snprintf(ms, sizeof ms, "%.3f", static_cast<double>(rtt_us) / 1000);
         writer text(record_format{false, false, false, false});
-        text.add(d, "x");
-        EXPECT_EQ(text.text(), std::string("udp 1 from 127.0.0.1:40312 rtt ") + ms + " ms sz 1 :\n\nx\n");
+        text.add(d, bytes);
+        EXPECT_EQ(text.text(), std::string("udp 1 from 127.0.0.1:40312 seq 17 rtt ") + ms + " ms sz 34 :\n\nprobe\n");
         writer json(record_format{false, false, false, true});
-        json.add(d, "x");
+        json.add(d, bytes);
         json_object object;
         ASSERT_TRUE(parse_json_line(json.text().substr(0, json.text().size() - 1), &object));
         EXPECT_EQ(value_of(object, "seq"), "17");
         EXPECT_EQ(value_of(object, "rtt_us"), std::to_string(rtt_us));
+        EXPECT_EQ(base64_decode(value_of(object, "data")), bytes);
     }
+    writer dump(hex);
+    dump.add(datagram(1), bytes);
+    EXPECT_EQ(dump.text().rfind(header + "34 :\n\n00000000  53 45 51 31 ", 0), 0u) << dump.text();
 }
 
 // The largest record of each form, after a batch that is all but full,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "encode.h"
+#include "probes/probes.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ constexpr std::size_t longest_address = longest_address_port - std::string_view(
 constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
 // The longest header and JSON lead with their addresses left out.
 constexpr std::string_view longest_header_frame =
-    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  rtt 18446744073709551.615 ms"
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  seq 18446744073709551615"
+    " rtt 18446744073709551.615 ms"
     " ttl 255 tos 0xff sz 100000 :\n\n";
 constexpr std::string_view longest_json_frame =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
@@ -116,7 +118,8 @@ char* put_arrival_marks(char* at, const dgram_details& details) {
     return details.has_traffic_class ? put_hex_byte(put_text(at, " tos 0x"), details.traffic_class) : at;
 }
 
-char* put_header(char* at, record_output* out, const record_datagram* d) {
+// `probe`: the probe header the datagram begins with, or null.
+char* put_header(char* at, record_output* out, const record_datagram* d, const probe_header* probe) {
     const record_format& format = out->format;
     if (format.time && d->details.has_time) {
         at = put_utc_time(at, d->details.time_us);
@@ -130,6 +133,7 @@ char* put_header(char* at, record_output* out, const record_datagram* d) {
         at = put_text(at, " to ");
         at = put_address(at, d->details.to, out->zones);
     }
+    if (probe != nullptr) at = put_decimal(put_text(at, " seq "), probe->sequence);
     if (d->is_echo) {
         at = put_text(at, " rtt ");
         at = put_decimal(at, d->rtt_us / 1000);
@@ -230,9 +234,16 @@ void record_add(record_output* out, const record_datagram* datagram) {
     if (out->format.json) {
         end = put_json(record, out, datagram, data);
         if (datagram->details.has_dropped) out->dropped_told = datagram->details.dropped;
+    } else if (out->format.hex) {
+        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram, nullptr);
+        end = put_hex_dump(body, data, size);
     } else {
-        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram);
-        end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
+        // A probe's header is numbers, not text: its number goes in the header line, its message in the body.
+        probe_header probe{};
+        bool is_probe = probe_decode(data, size, &probe);
+        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram, is_probe ? &probe : nullptr);
+        std::size_t skipped = is_probe ? PROBE_HEADER_SIZE : 0;
+        end = put_text_body(body, data + skipped, size - skipped, out->to_terminal);
     }
     out->used += static_cast<std::size_t>(end - record);
 }

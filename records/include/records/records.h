@@ -94,9 +94,11 @@ int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagra
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
-// empty line, its text up to the first zero byte, a line end. The format may
-// put the time before the header, " to <address>" (bare), an echo's " rtt
-// <ms with three decimals> ms" and " ttl <n> tos 0x<hh>" before " sz", a line
+// empty line, its text up to the first zero byte, a line end; a probe (or
+// an echo of one) shows " seq <n>" before " sz" and the text after its
+// header. The format may put the time before the header, " to <address>"
+// (bare), an echo's " rtt <ms with three decimals> ms" and " ttl <n> tos
+// 0x<hh>" before " sz", a line
 // "kernel dropped <n> datagrams" before the record, a hex dump in place of
 // the text; or make it one JSON object: {"n":..,"time":..,"from":..,
 // "port":..,"to":..,"seq":..,"rtt_us":..,"ttl":..,"tos":..,"size":..,
