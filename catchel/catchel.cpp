@@ -437,6 +437,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     capture_output capture{};
     if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
         std::fprintf(out, "cannot write capture %s\n", found[pcap_option].text);
+        cli_tell_file_reason(&say, capture.error_number);
         dgram_close(ep);
         return -1;
     }

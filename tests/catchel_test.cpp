@@ -182,6 +182,29 @@ TEST(CatchelFailures, ImpossiblePorts) {
     }
 }
 
+// A capture that cannot be opened, or whose header cannot be written: its
+// line, and under -v the system's reason.
+TEST(CatchelFailures, CaptureThatCannotBeWritten) {
+    const std::string missing = testing::TempDir() + "no-such-directory/capture.pcap";
+    std::vector<std::string> paths = {missing};
+#ifndef _WIN32
+    paths.push_back("/dev/full");
+#endif
+    for (const std::string& path : paths) {
+        for (bool verbose : {false, true}) {
+            SCOPED_TRACE(path + (verbose ? " -v" : ""));
+            std::vector<std::string> args = {"-pcap", path, std::to_string(plain_free_port())};
+            if (verbose) args.insert(args.begin(), "-v");
+            process_output result = catchel(args);
+            std::string line = text_output("cannot write capture " + path + "\n");
+            EXPECT_EQ(result.out.rfind(line, 0), 0u) << result.out;
+            std::string rest = result.out.substr(std::min(line.size(), result.out.size()));
+            EXPECT_EQ(rest.rfind("reason: ", 0) == 0, verbose) << rest;
+            EXPECT_EQ(result.status, exit_status(-1));
+        }
+    }
+}
+
 TEST(CatchelFailures, PortAlreadyTaken) {
     plain_udp holder = plain_udp_open();
     std::string port = std::to_string(holder.port);
