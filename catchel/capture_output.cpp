@@ -1,5 +1,6 @@
 #include "capture_output.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,7 +19,10 @@ capture_endpoint endpoint_of(const net_address& address, std::uint16_t port) {
 // Unbuffered, the file takes each write-out in one write: a run stopped
 // at any moment leaves whole records behind.
 bool write_bytes(capture_output* capture, const void* bytes, std::size_t size) {
-    if (!capture->failed && std::fwrite(bytes, 1, size, capture->to) != size) capture->failed = true;
+    if (!capture->failed && std::fwrite(bytes, 1, size, capture->to) != size) {
+        capture->failed = true;
+        capture->error_number = errno;
+    }
     return !capture->failed;
 }
 
@@ -28,8 +32,12 @@ bool capture_output_open(capture_output* capture, const char* path, std::FILE* s
     *capture = capture_output{};
     capture->replaces_records = std::strcmp(path, "-") == 0;
     capture->owns_file = !capture->replaces_records;
+    errno = 0;
     capture->to = capture->replaces_records ? standard_output : std::fopen(path, "wb");
-    if (capture->to == nullptr) return false;
+    if (capture->to == nullptr) {
+        capture->error_number = errno;
+        return false;
+    }
     if (capture->replaces_records) {
         cli_binary_output(capture->to);
     } else {
@@ -41,7 +49,9 @@ bool capture_output_open(capture_output* capture, const char* path, std::FILE* s
     if (capture->pending == nullptr || capture_record_open(&capture->record, nullptr) != CAPTURE_OK ||
         dgram_local_address(ep, &capture->bound, &capture->bound_port, nullptr) != NET_OK ||
         !write_bytes(capture, header, sizeof header)) {
+        int error_number = capture->error_number;
         capture_output_close(capture);
+        capture->error_number = error_number;
         return false;
     }
     return true;

@@ -23,12 +23,13 @@ struct capture_output {
     std::uint8_t* pending;  // CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM bytes
     std::size_t used;
     bool failed;  // a write failed: nothing more is written
+    int error_number;  // errno of the open or write that failed; 0: none told
 };
 
 // Opens `path` ("-": `standard_output`) and writes the file's header. The
 // endpoint is to be opened with DGRAM_DETAILS, bound already. False, with
 // nothing left to close, when the file cannot be opened or written or no
-// memory is to be had.
+// memory is to be had; `error_number` then holds the system's reason, if any.
 bool capture_output_open(capture_output* capture, const char* path, std::FILE* standard_output, net_endpoint* ep);
 
 // The record of a datagram received, with its details, `size` bytes at `data`.

@@ -11,6 +11,7 @@
 #include "cmdline/cmdline.h"
 #include "intake.h"
 #include "measure.h"
+#include "probes/probes.h"
 #include "records/records.h"
 
 namespace {
@@ -131,6 +132,8 @@ struct receive_session {
     catchel_intake intake;
     catchel_measure* measure;
     capture_output* capture;  // null: no -pcap
+    net_address bound;        // the socket's own address and port, where -echo never sends
+    std::uint16_t bound_port;
 };
 
 // With -rcvbuf and -v, once: the buffer the system granted; not among JSON
@@ -156,16 +159,37 @@ int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_se
     return write_lines(&session->measure->due, out) ? status : CATCHEL_OUTPUT_FAILED;
 }
 
-// Before its record: the echo and the figures, while its bytes lie as they came.
-void take_datagram(receive_session* session, net_endpoint* ep, const record_datagram* datagram, const char* data,
-                   int size) {
-    const dgram_details& from = datagram->details;
-    // No wait for room: an echo that cannot leave at once is counted, not waited for.
-    if (session->options->echo &&
-        dgram_send_to_address(ep, data, size, &from.from, from.from_port, 0, nullptr) != NET_OK &&
-        session->measure != nullptr) {
-        ++session->measure->echo_failed;
+// Whether the datagram's source is one no echo may go to: the socket itself,
+// or a group (both forged), where an echo would come back or reach many.
+bool forged_source(const receive_session* session, const dgram_details* details) {
+    if (net_address_is_multicast(&details->from)) return true;
+    if (details->from_port != session->bound_port) return false;
+    return net_address_equal(&details->from, &session->bound) ||
+           (details->has_to && net_address_equal(&details->from, &details->to));
+}
+
+// Only a probe is echoed, marked as an echo, so that no reflector echoes it
+// again: echoes between reflectors end at the first, and catchel sends at
+// most one datagram for each it receives. The mark is taken off again
+// before the record and the figures see the bytes.
+void echo(receive_session* session, net_endpoint* ep, const dgram_details* from, char* data, int size) {
+    probe_header header{};
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo || forged_source(session, from)) {
+        return;
     }
+    header.echo = true;
+    probe_encode(&header, data);
+    // No wait for room: an echo that cannot leave at once is counted, not waited for.
+    int rc = dgram_send_to_address(ep, data, size, &from->from, from->from_port, 0, nullptr);
+    header.echo = false;
+    probe_encode(&header, data);
+    if (rc != NET_OK && session->measure != nullptr) ++session->measure->echo_failed;
+}
+
+// Before its record: the echo and the figures, while its bytes lie as they came.
+void take_datagram(receive_session* session, net_endpoint* ep, const record_datagram* datagram, char* data, int size) {
+    const dgram_details& from = datagram->details;
+    if (session->options->echo) echo(session, ep, &from, data, size);
     if (session->measure != nullptr) measure_datagram(session->measure, ep, &from, data, size);
     if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
 }
@@ -205,7 +229,7 @@ net_family endpoint_family(const catchel_command* command) {
 }
 
 // -6 with an IPv4 group or -bind, or a group of the other family than
-// -bind; false once told, with the status.
+// -bind or -source; false once told, with the status.
 bool families_agree(std::FILE* out, catchel_command* command, int* status) {
     const char* ipv4_text = nullptr;
     if (command->group_text != nullptr && net_address_family(&command->group) != net_family::ipv6) {
@@ -218,12 +242,21 @@ bool families_agree(std::FILE* out, catchel_command* command, int* status) {
         *status = cli_answer_problem(out, &program, &problem);
         return false;
     }
-    if (command->group_text != nullptr && command->bind_text != nullptr &&
-        net_address_family(&command->group) != net_address_family(&command->bind)) {
-        *status = cli_tell_mixed_families(out, command->bind_text, command->group_text);
-        return false;
+    if (command->group_text == nullptr) return true;
+    // A source of the other family could only be joined mapped, and would never send to the group.
+    const char* other_option = nullptr;
+    const char* other_text = nullptr;
+    if (command->bind_text != nullptr && net_address_family(&command->group) != net_address_family(&command->bind)) {
+        other_option = "-bind";
+        other_text = command->bind_text;
+    } else if (command->found[source_option].given &&
+               net_address_family(&command->group) != net_address_family(&command->source)) {
+        other_option = "-source";
+        other_text = command->found[source_option].text;
     }
-    return true;
+    if (other_option == nullptr) return true;
+    *status = cli_tell_mixed_families(out, other_option, other_text, command->group_text);
+    return false;
 }
 
 // Fills `command` from the command line and `say` from -v; false, with the
@@ -303,7 +336,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
     std::uint64_t idle_waits = 0;
     for (;;) {
         record_datagram datagram{};
-        const char* data = nullptr;
+        char* data = nullptr;
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             if (!write_out(&pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
@@ -337,18 +370,22 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
 }  // namespace
 
 bool catchel_wants_details(const catchel_options* options) {
-    return record_wants_details(&options->format) || options->stats || options->interval_seconds != 0;
+    return record_wants_details(&options->format) || options->stats || options->interval_seconds != 0 ||
+           options->echo;
 }
 
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
-    receive_session session{options, {}, nullptr, capture};
+    receive_session session{options, {}, nullptr, capture, {}, 0};
+    // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
+    dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;
     bool measuring = options->stats || options->interval_seconds != 0;
     int status = CATCHEL_NO_MEMORY;
     // A capture carries each datagram's destination, hop limit and arrival time.
-    if (intake_init(&session.intake, options->quiet, measuring || capture != nullptr)) {
+    // An echo needs each datagram's destination to know one from the socket itself.
+    if (intake_init(&session.intake, options->quiet, measuring || capture != nullptr || options->echo)) {
         if (!measuring) {
             status = receive_loop(ep, out, state, stop, &session);
         } else if (measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep)) {
@@ -400,6 +437,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     capture_output capture{};
     if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
         std::fprintf(out, "cannot write capture %s\n", found[pcap_option].text);
+        cli_tell_file_reason(&say, capture.error_number);
         dgram_close(ep);
         return -1;
     }

@@ -27,7 +27,7 @@ bool intake_init(catchel_intake* intake, bool batched, bool detailed) {
 void intake_free(catchel_intake* intake) { std::free(intake->slots); }
 
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
-                const char** data, std::uint32_t timeout_us) {
+                char** data, std::uint32_t timeout_us) {
     if (!intake->batched) {
         *data = record_data(pending);
         return intake->detailed ? record_receive_detailed(pending, ep, datagram, timeout_us)

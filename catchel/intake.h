@@ -35,4 +35,4 @@ void intake_free(catchel_intake* intake);
 // bytes at `*data`. A batch is read once the last is used up: without a
 // wait when `timeout_us` is 0, else after the layer's wait on `ep`.
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
-                const char** data, std::uint32_t timeout_us);
+                char** data, std::uint32_t timeout_us);

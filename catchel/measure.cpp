@@ -1,5 +1,7 @@
 #include "measure.h"
 
+#include "records/records.h"
+
 #include <algorithm>
 #include <charconv>
 #include <string_view>
@@ -84,13 +86,35 @@ void decimal(line_out* line, std::string_view name, double value, int digits) {
     line->to->append(text, end);
 }
 
+// whole + tenths / 10 with one decimal, exact over all of int64: -4.7 is
+// whole -5 and tenths 3.
+void tenths_number(line_out* line, std::string_view name, std::int64_t whole, unsigned tenths) {
+    key(line, name);
+    char text[24];
+    if (whole < 0 && tenths > 0) {
+        line->to->push_back('-');
+        auto magnitude = static_cast<std::uint64_t>(-(whole + 1));
+        line->to->append(text, std::to_chars(text, text + sizeof text, magnitude).ptr);
+        tenths = 10 - tenths;
+    } else {
+        line->to->append(text, std::to_chars(text, text + sizeof text, whole).ptr);
+    }
+    line->to->push_back('.');
+    line->to->push_back(static_cast<char>('0' + tenths));
+}
+
 void address(line_out* line, std::string_view name, const net_address& value) {
     key(line, name);
     char text[NET_ADDRESS_TEXT_ROOM];
     if (net_address_format(&value, text, sizeof text) < 0) text[0] = '\0';
-    if (line->json) line->to->push_back('"');
-    line->to->append(text);
-    if (line->json) line->to->push_back('"');
+    if (!line->json) {
+        line->to->append(text);
+        return;
+    }
+    char escaped[RECORD_JSON_ADDRESS_ROOM];
+    line->to->push_back('"');
+    line->to->append(escaped, record_put_json_text(escaped, text));
+    line->to->push_back('"');
 }
 
 double seconds_between(std::uint64_t from_us, std::uint64_t to_us) {
@@ -113,7 +137,7 @@ void stream_fields(line_out* line, const probe_stream* stream, const probe_span*
     decimal(line, "jitter_us", stats.jitter_us, 3);
     begin_object(line, "delay_us");
     number(line, "min", stats.delay_min_us);
-    decimal(line, "avg", stats.delay_avg_us, 1);
+    tenths_number(line, "avg", stats.delay_avg_us, stats.delay_avg_tenths);
     number(line, "max", stats.delay_max_us);
     end_object(line);
 }
@@ -122,9 +146,10 @@ void total_fields(line_out* line, const measure_totals* totals, double seconds) 
     number(line, "datagrams", totals->datagrams);
     number(line, "bytes", totals->bytes);
     decimal(line, "seconds", seconds, 6);
-    double per_second = seconds > 0 ? 1 / seconds : 0;
-    decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) * per_second, 1);
-    decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 * per_second, 0);
+    // Over no time there is no rate to tell: a rate of 0 would be a lie.
+    if (seconds <= 0) return;
+    decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) / seconds, 1);
+    decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 / seconds, 0);
 }
 
 // The interval from start to `end_us`, seconds after the first arrival.
@@ -205,7 +230,8 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
         totals->bytes += static_cast<std::uint64_t>(size);
     }
     probe_header header{};
-    if (!probe_decode(data, static_cast<std::size_t>(size), &header)) return;
+    // An echo's stream is the sender's: its probes never came this way.
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo) return;
     probe_key key = probe_key_of(&details->from, details->from_port, header.run);
     if (probe_stream* stream = probe_streams_find(&measure->streams, &key)) {
         probe_stream_add(stream, header.sequence, header.send_us, arrival_us);

@@ -64,7 +64,7 @@ const cli_option options[option_count] = {
     {"-size", cli_value::number, "<bytes>", 0, 65527, "each datagram exactly this long, cut or padded with zeros",
      false},
     {"-c", cli_value::number, "<count>", 1, 4294967295, "with -reply: end after this many replies", false},
-    {"-tos", cli_value::number, "<n>", 0, 255, "type of service (IPv6: traffic class) byte, 0 to 255", false},
+    {"-tos", cli_value::number, "<n>", 0, 255, "type of service (IPv6: traffic class) byte, 0 to 255 or 0x00 to 0xff", false},
     {"-df", cli_value::none, nullptr, 0, 0, "don't fragment: a datagram larger than the path allows fails", false},
     {"-pcap", cli_value::text, "<file>", 0, 0, "send the UDP payloads of this capture, with its gaps, not a message",
      false},
@@ -266,7 +266,7 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
     if (command->bind_text == nullptr) {
         command->bind = any_address_like(to);
     } else if (net_address_family(&command->bind) != net_address_family(to)) {
-        *status = cli_tell_mixed_families(say->out, command->bind_text, command->host);
+        *status = cli_tell_mixed_families(say->out, "-bind", command->bind_text, command->host);
         return false;
     }
     // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast

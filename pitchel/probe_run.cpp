@@ -24,12 +24,14 @@ bool write_responder(const probe_responder* responder, const probe_rtt_stats* s,
     char ms[7][32];
     for (int i = 0; i < 7; ++i) put_ms(ms[i], sizeof ms[i], figures_us[i]);
     if (json) {
-        net_address_format(&address, from, sizeof from);
+        char escaped[RECORD_JSON_ADDRESS_ROOM];
+        if (net_address_format(&address, from, sizeof from) < 0) from[0] = '\0';
+        *record_put_json_text(escaped, from) = '\0';
         return std::fprintf(out,
                             "{\"responder\":{\"from\":\"%s\",\"port\":%u,\"replies\":%" PRIu64 ",\"lost\":%" PRIu64
                             ",\"duplicates\":%" PRIu64 ",\"rtt_ms\":{\"min\":%s,\"avg\":%s,\"max\":%s,\"mdev\":%s,"
                             "\"p50\":%s,\"p90\":%s,\"p99\":%s}}}\n",
-                            from, unsigned{responder->key.port}, s->replies, s->lost, s->duplicates, ms[0], ms[1],
+                            escaped, unsigned{responder->key.port}, s->replies, s->lost, s->duplicates, ms[0], ms[1],
                             ms[2], ms[3], ms[4], ms[5], ms[6]) > 0;
     }
     net_address_format_port(&address, responder->key.port, from, sizeof from);
@@ -63,7 +65,7 @@ std::uint64_t probe_run_now_us(const probe_run* probes) {
 }
 
 void probe_run_stamp(const probe_run* probes, unsigned char* at, std::size_t stride, int count) {
-    probe_header header{probes->run, probes->sent + 1, probe_run_now_us(probes)};
+    probe_header header{probes->run, probes->sent + 1, probe_run_now_us(probes), false};
     for (int i = 0; i < count; ++i, ++header.sequence) probe_encode(&header, at + std::size_t(i) * stride);
 }
 

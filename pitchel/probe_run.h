@@ -32,7 +32,8 @@ std::uint64_t probe_run_now_us(const probe_run* probes);
 void probe_run_stamp(const probe_run* probes, unsigned char* at, std::size_t stride, int count);
 void probe_run_note_sent(probe_run* probes, int count);
 
-// When the reply lying at `data` echoes a probe of this run, marks the
+// When the reply lying at `data` echoes a probe of this run (marked as an
+// echo by catchel, or returned unchanged by a plain echo server), marks the
 // datagram as an echo with its number and round trip, and counts it for its
 // responder.
 void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size);

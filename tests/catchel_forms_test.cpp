@@ -194,12 +194,15 @@ TEST(CatchelLimits, CountAndIdleTimeEndTheRun) {
                          {{"-json", "-w", "1"}, 0, 0, 1, "{\"err\":-1}", 2},
                          {{"-stats", "-c", "2"}, 3, 2, 1, summary, 0},
                          {{"-stats", "-w", "1"}, 2, 2, 2, summary, 0},
-                         {{"-q", "-stats", "-w", "1"}, 2, 0, 1, summary, 0}}) {
+                         {{"-q", "-stats", "-w", "1"}, 2, 0, 1, summary, 0},
+                         // One arrival is no time at all: no rate.
+                         {{"-q", "-stats", "-w", "1"}, 1, 0, 1, "total datagrams 1 bytes 2 seconds 0.000000", 0}}) {
         SCOPED_TRACE(::testing::PrintToString(r.args));
         fed_run run = run_fed(r.args, std::vector<std::string>(static_cast<std::size_t>(r.sent), "hi"));
         std::vector<std::string> lines = lines_of(run.result.out);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back().rfind(r.last_line, 0), 0u) << lines.back();
+        EXPECT_EQ(lines.back().find("seconds 0.000000 datagrams_per_second"), std::string::npos) << lines.back();
         std::size_t records = 0;
         for (const std::string& line : lines) records += line.rfind("udp ", 0) == 0;
         EXPECT_EQ(records, static_cast<std::size_t>(r.records)) << run.result.out;

@@ -178,11 +178,17 @@ TEST_F(CatchelLoop, IntervalsEndedInSilenceAreToldAsTheWaitsRunOut) {
     EXPECT_EQ(lines[4].rfind("{\"total\":{\"datagrams\":6,", 0), 0u);
 }
 
-// Quiet, over either family: each datagram comes back unchanged from
+// Quiet, over either family: each probe comes back, marked as an echo, from
 // catchel's port; an echo the system refuses is counted and ends nothing;
 // the interrupt that ends the loop still has the summary written.
-TEST(CatchelEcho, DatagramsComeBackUnchangedAndARefusedEchoIsCounted) {
-    const std::vector<std::string> sent = {std::string("ab\0c", 4), "", std::string(1400, 'e'), "last"};
+TEST(CatchelEcho, ProbesComeBackMarkedAndARefusedEchoIsCounted) {
+    std::string echoed = probe(9, 5, 1);
+    echoed.replace(0, 4, "ECH1");
+    // Neither a datagram without the header nor an echo is echoed.
+    const std::vector<std::string> sent = {probe(9, 1, 1) + std::string("ab\0c", 4), "no probe", probe(9, 2, 1),
+                                           echoed, probe(9, 3, 1) + std::string(1400, 'e'), probe(9, 4, 1) + "last"};
+    std::size_t bytes = 0;
+    for (const std::string& data : sent) bytes += data.size();
     for (const char* address : {"127.0.0.1", "::1"}) {
         SCOPED_TRACE(address);
         fault_reset();
@@ -206,13 +212,13 @@ TEST(CatchelEcho, DatagramsComeBackUnchangedAndARefusedEchoIsCounted) {
         EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
         std::string text = read_back(out);
         std::fclose(out);
-        EXPECT_EQ(text.rfind("total datagrams 4 bytes 1408 ", 0), 0u) << text;
+        EXPECT_EQ(text.rfind("total datagrams 6 bytes " + std::to_string(bytes) + " ", 0), 0u) << text;
         EXPECT_EQ(text.substr(text.size() - 15), " echo_failed 1\n");
-        for (std::size_t i : {0, 2, 3}) {
+        for (std::size_t i : {0, 4, 5}) {
             std::string echo;
             std::uint16_t from_port = 0;
             ASSERT_TRUE(plain_udp_receive(&peer, &echo, 5000, &from_port));
-            EXPECT_EQ(echo, sent[i]);
+            EXPECT_EQ(echo, "ECH1" + sent[i].substr(4));
             EXPECT_EQ(from_port, port);
         }
         dgram_close(ep);

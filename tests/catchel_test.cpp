@@ -5,7 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "catchel_start.h"
+#include "formats.h"
 #include "plain_udp.h"
 #include "process.h"
 
@@ -135,15 +142,21 @@ TEST(CatchelSource, PortAbove32767IsPrintedPositive) {
     plain_udp_close(&sender);
 }
 
+// A mapped address is the IPv4 address it maps, to either program.
 TEST(CatchelBind, BoundReceiverPrintsWhatReachesItsAddress) {
-    std::uint16_t port = 0;
-    running_program* child = start_catchel({"-bind", "127.0.0.1"}, &port, loopback_ip);
-    ASSERT_NE(child, nullptr);
-    plain_udp sender = plain_udp_open();
-    ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
-    EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
-    stop_program(child);
-    plain_udp_close(&sender);
+    for (const char* bound : {"127.0.0.1", "::ffff:127.0.0.1"}) {
+        SCOPED_TRACE(bound);
+        std::uint16_t port = 0;
+        running_program* child = start_catchel({"-bind", bound}, &port, loopback_ip);
+        ASSERT_NE(child, nullptr);
+        plain_udp sender = plain_udp_open();
+        ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
+        EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
+        EXPECT_EQ(run_program(PITCHEL_PATH, {"-bind", bound, "127.0.0.1", std::to_string(port), "sent"}).status, 0);
+        EXPECT_TRUE(wait_for_output(child, " sz 5 :\n\nsent\n", output_wait_ms));
+        stop_program(child);
+        plain_udp_close(&sender);
+    }
 }
 
 TEST(CatchelFailures, UsageWithoutAPort) {
@@ -166,6 +179,29 @@ TEST(CatchelFailures, ImpossiblePorts) {
         SCOPED_TRACE(r.port);
         expect_output(catchel({r.port}), std::string("impossible port ") + r.shown + "\n", 1);
         expect_output(catchel({"239.1.1.1", r.port}), std::string("impossible port ") + r.shown + "\n", 1);
+    }
+}
+
+// A capture that cannot be opened, or whose header cannot be written: its
+// line, and under -v the system's reason.
+TEST(CatchelFailures, CaptureThatCannotBeWritten) {
+    const std::string missing = testing::TempDir() + "no-such-directory/capture.pcap";
+    std::vector<std::string> paths = {missing};
+#ifndef _WIN32
+    paths.push_back("/dev/full");
+#endif
+    for (const std::string& path : paths) {
+        for (bool verbose : {false, true}) {
+            SCOPED_TRACE(path + (verbose ? " -v" : ""));
+            std::vector<std::string> args = {"-pcap", path, std::to_string(plain_free_port())};
+            if (verbose) args.insert(args.begin(), "-v");
+            process_output result = catchel(args);
+            std::string line = text_output("cannot write capture " + path + "\n");
+            EXPECT_EQ(result.out.rfind(line, 0), 0u) << result.out;
+            std::string rest = result.out.substr(std::min(line.size(), result.out.size()));
+            EXPECT_EQ(rest.rfind("reason: ", 0) == 0, verbose) << rest;
+            EXPECT_EQ(result.status, exit_status(-1));
+        }
     }
 }
 
@@ -233,4 +269,58 @@ TEST(CatchelBind, DualStackShowsIpv4AsBeforeAndIpv6InBrackets) {
     stop_program(child);
     plain_udp_close(&four);
     plain_udp_close(&six);
+}
+
+#ifndef _WIN32
+namespace {
+
+// One datagram to 127.0.0.1:`to_port` that claims to come from
+// 127.0.0.1:`from_port`: its UDP header written here, through a raw
+// socket. False when this process may not open one.
+bool send_forged(std::uint16_t from_port, std::uint16_t to_port, const std::string& payload) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (raw < 0) return false;
+    std::string datagram = {char(from_port >> 8), char(from_port & 0xff), char(to_port >> 8), char(to_port & 0xff),
+                            char((payload.size() + 8) >> 8), char((payload.size() + 8) & 0xff), 0, 0};
+    datagram += payload;  // a checksum of 0: none, which IPv4 allows
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool sent = sendto(raw, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                static_cast<ssize_t>(datagram.size());
+    close(raw);
+    return sent;
+}
+
+}  // namespace
+#endif
+
+// A probe forged to come from another reflector, or from the reflector
+// itself: at most one echo, not a loop between them.
+TEST(CatchelEcho, OneForgedProbeMakesOneEchoAtMost) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a forged source needs a raw socket, which Windows keeps from UDP";
+#else
+    struct row {
+        bool from_itself;
+        const char* received_by_first;  // the total lines' counts
+        const char* received_by_second;
+    };
+    const std::vector<std::string> args = {"-echo", "-q", "-stats", "-c", "20", "-w", "1"};
+    for (const row& r : {row{false, "total datagrams 1 ", "total datagrams 1 "},
+                         row{true, "total datagrams 1 ", "total datagrams 0 "}}) {
+        SCOPED_TRACE(r.from_itself);
+        std::uint16_t first_port = 0, second_port = 0;
+        running_program* first = start_catchel(args, &first_port);
+        running_program* second = start_catchel(args, &second_port);
+        ASSERT_TRUE(first != nullptr && second != nullptr);
+        if (!send_forged(r.from_itself ? first_port : second_port, first_port, probe(7, 1, 1))) {
+            stop_program(first);
+            stop_program(second);
+            GTEST_SKIP() << "no raw socket: not root";
+        }
+        EXPECT_NE(wait_program(first, 20000).out.find(r.received_by_first), std::string::npos);
+        EXPECT_NE(wait_program(second, 20000).out.find(r.received_by_second), std::string::npos);
+    }
+#endif
 }

@@ -34,8 +34,9 @@ const cli_option test_options[] = {
     {"-t", cli_value::text, "<text>", 0, 0, "some text", false},
     {"-n", cli_value::number, "<n>", -3, 300, "a number", false},
     {"-q", cli_value::text, "<text>", 0, 0, "quiet when missing", true},
+    {"-o", cli_value::number, "<byte>", 0, 255, "a byte", false},
 };
-constexpr int test_option_count = 4;
+constexpr int test_option_count = 5;
 
 const std::string help_usage_re = "(Usage: [^\n]*\n {7}[^\n]*\n)(  -[^\n]*\n)+";
 
@@ -67,7 +68,7 @@ TEST(OptionReader, EveryRule) {
         argument_list args;
         int result;                  // the first positional index, or a CLI_ result
         std::vector<std::string> values;  // per option: "" absent, else the text found
-        long long number;            // -n's value when found
+        long long number;            // -n's or -o's value when found
         std::string problem;         // cli_print_problem's line
     };
     const row rows[] = {
@@ -84,6 +85,13 @@ TEST(OptionReader, EveryRule) {
         {{"-n", "12x"}, CLI_PROBLEM, {}, 0, "invalid value 12x for -n\n"},
         {{"-n", ""}, CLI_PROBLEM, {}, 0, "invalid value  for -n\n"},
         {{"-n", "99999999999999999999"}, CLI_PROBLEM, {}, 0, "invalid value 99999999999999999999 for -n\n"},
+        {{"-o", "0xb8"}, 3, {"", "", "", "", "0xb8"}, 184, ""},               // a byte in hexadecimal too
+        {{"-o", "0XfF"}, 3, {"", "", "", "", "0XfF"}, 255, ""},
+        {{"-o", "0x100"}, CLI_PROBLEM, {}, 0, "invalid value 0x100 for -o\n"},
+        {{"-o", "0x"}, CLI_PROBLEM, {}, 0, "invalid value 0x for -o\n"},
+        {{"-o", "0x-1"}, CLI_PROBLEM, {}, 0, "invalid value 0x-1 for -o\n"},
+        {{"-o", "0x0x5"}, CLI_PROBLEM, {}, 0, "invalid value 0x0x5 for -o\n"},
+        {{"-n", "0x10"}, CLI_PROBLEM, {}, 0, "invalid value 0x10 for -n\n"},  // not a byte: decimal alone
         {{"-a", "-t"}, CLI_PROBLEM, {}, 0, "missing value for -t\n"},
         {{"-q"}, CLI_PROBLEM, {}, 0, ""},
         {{"-a", "--help", "-n", "1000"}, CLI_HELP, {}, 0, ""},
@@ -111,8 +119,10 @@ TEST(OptionReader, EveryRule) {
                 EXPECT_STREQ(found[i].text, r.values[i].c_str()) << test_options[i].name;
             }
         }
-        if (!r.values.empty() && found[2].given) {
-            EXPECT_EQ(found[2].number, r.number);
+        for (int numbered : {2, 4}) {
+            if (!r.values.empty() && found[numbered].given) {
+                EXPECT_EQ(found[numbered].number, r.number);
+            }
         }
         if (result == CLI_PROBLEM) {
             in_process_result printed = run_in_process("program", {}, [&problem](int, char**, std::FILE* out) {
@@ -189,6 +199,11 @@ TEST_F(ProgramOptions, CatchelCommandLines) {
         {{"-6", "239.1.1.1", "9"}, "-6 needs an IPv6 group\n" + usage, -2},
         {{"-6", "-bind", "127.0.0.1", "9"}, "-6 needs an IPv6 -bind\n" + usage, -2},
         {{"-bind", "127.0.0.1", "ff15::1", "9"}, "-bind 127.0.0.1 and ff15::1 are of different address families\n", -2},
+        {{"-if", "1", "-source", "10.9.0.1", "ff35::1:7", "9"},
+         "-source 10.9.0.1 and ff35::1:7 are of different address families\n", -2},
+        {{"-source", "fd00::1", "239.1.1.1", "9"}, "-source fd00::1 and 239.1.1.1 are of different address families\n",
+         -2},
+        {{"-if", "4294967297", "239.1.1.1", "9"}, "invalid interface 4294967297\n", -2},
         {{"-if", "no-such-if", "ff15::1", "9"}, "invalid interface no-such-if\n", -2}},
         catchel);
     EXPECT_EQ(fault_count(fault_op::socket), 0);

@@ -114,7 +114,22 @@ TEST(ProbeStream, JitterAndDelaysMatchThePlainComputation) {
     EXPECT_EQ(run.delay_min_us, low);
     EXPECT_LT(low, 0);
     EXPECT_EQ(run.delay_max_us, high);
-    EXPECT_NEAR(run.delay_avg_us, sum / 300, 1e-6);
+    EXPECT_NEAR(static_cast<double>(run.delay_avg_us) + run.delay_avg_tenths / 10.0, sum / 300, 0.05);
+}
+
+// Send times a hostile sender chose near 2^63: each delay lies far below
+// zero, and their sum far beyond 64 bits; the mean still lies between them.
+TEST(ProbeStream, MeanDelayOfDelaysNearTheEndsOfInt64StaysWithinThem) {
+    const std::uint64_t arrival = 1765000000000000;
+    const std::uint64_t sends[] = {arrival + (std::uint64_t{1} << 63) - 1, arrival + (std::uint64_t{1} << 63) - 2,
+                                   arrival + (std::uint64_t{1} << 63) - 2, arrival + (std::uint64_t{1} << 63) - 2};
+    probe_stream stream{};
+    for (std::uint64_t i = 0; i < 4; ++i) probe_stream_add(&stream, i + 1, sends[i], arrival);
+    probe_stream_stats run = stats_of(stream, stream.run);
+    EXPECT_EQ(run.delay_min_us, INT64_MIN + 1);
+    EXPECT_EQ(run.delay_max_us, INT64_MIN + 2);
+    EXPECT_EQ(run.delay_avg_us, INT64_MIN + 1);  // the mean, -2^63 + 1.75, to a tenth
+    EXPECT_EQ(run.delay_avg_tenths, 8u);
 }
 
 // Keys differing in the run alone, and only in the top bit of its bytes,

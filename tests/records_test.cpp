@@ -134,7 +134,16 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     writer json(record_format{false, false, false, true});
     json.add(d, "x");
     EXPECT_EQ(json.text(),
-              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");    // Zones kept for the run: one that takes another's slot is its own, and so is the first again.
+              "{\"n\":1,\"from\":\"fe80::1%4000000000\",\"port\":40312,\"to\":\"ff02::1:3\",\"size\":1,\"data\":\"eA==\"}\n");
+    // A zone's name may hold any byte but '/', ':' and white space: JSON
+    // escapes each one that a string cannot hold, and keeps valid UTF-8.
+    writer odd_zone(record_format{false, false, false, true});
+    d.details.from.scope_id = 4000000001;
+    d.details.has_to = false;
+    odd_zone.out->zones[4000000001 % RECORD_ZONE_SLOTS] = record_zone{4000000001, "%b\\y\"\x01\xff\xc3\xa9"};
+    odd_zone.add(d, "x");
+    EXPECT_EQ(odd_zone.text(), "{\"n\":1,\"from\":\"fe80::1%b\\\\y\\\"\\u0001\\u00ff\xc3\xa9\",\"port\":40312,\"size\":1,"
+                               "\"data\":\"eA==\"}\n");    // Zones kept for the run: one that takes another's slot is its own, and so is the first again.
     writer zones(record_format{false, false, false, false});
     std::string expected;
     for (const char* zone : {"4000000004", "4000000000", "4000000004"}) {
@@ -145,7 +154,10 @@ TEST(Records, Ipv6AddressesBracketedWithThePortAndBareAlone) {
     EXPECT_EQ(zones.text(), expected);
 }
 
+// A probe's number in the header and its message as text; its echo's round
+// trip beside them; JSON and the hex dump keep every byte.
 TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {
+    const std::string bytes = probe(9, 17, 1) + std::string("\0tail", 5);
     for (std::uint64_t rtt_us : {std::uint64_t{5}, std::uint64_t{1234}, std::uint64_t{70000}}) {
         record_datagram d = datagram(1);
         d.is_echo = true;
@@ -154,15 +166,19 @@ TEST(Records, EchoShowsItsRoundTripBeforeTheSize) {
         char ms[32];
         std::snprintf(ms, sizeof ms, "%.3f", static_cast<double>(rtt_us) / 1000);
         writer text(record_format{false, false, false, false});
-        text.add(d, "x");
-        EXPECT_EQ(text.text(), std::string("udp 1 from 127.0.0.1:40312 rtt ") + ms + " ms sz 1 :\n\nx\n");
+        text.add(d, bytes);
+        EXPECT_EQ(text.text(), std::string("udp 1 from 127.0.0.1:40312 seq 17 rtt ") + ms + " ms sz 34 :\n\nprobe\n");
         writer json(record_format{false, false, false, true});
-        json.add(d, "x");
+        json.add(d, bytes);
         json_object object;
         ASSERT_TRUE(parse_json_line(json.text().substr(0, json.text().size() - 1), &object));
         EXPECT_EQ(value_of(object, "seq"), "17");
         EXPECT_EQ(value_of(object, "rtt_us"), std::to_string(rtt_us));
+        EXPECT_EQ(base64_decode(value_of(object, "data")), bytes);
     }
+    writer dump(hex);
+    dump.add(datagram(1), bytes);
+    EXPECT_EQ(dump.text().rfind(header + "34 :\n\n00000000  53 45 51 31 ", 0), 0u) << dump.text();
 }
 
 // The largest record of each form, after a batch that is all but full,

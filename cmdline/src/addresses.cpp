@@ -40,14 +40,20 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason) {
     std::fprintf(teller->out, "reason: %s (%d)\n", text, reason->number);
 }
 
+void cli_tell_file_reason(const cli_teller* teller, int error_number) {
+    if (teller->verbose && error_number != 0) {
+        std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
+    }
+}
+
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status) {
     std::fprintf(teller->out, "%s err %d\n", what, rc);
     cli_tell_reason(teller, reason);
     return status;
 }
 
-int cli_tell_mixed_families(std::FILE* out, const char* bind_text, const char* other_text) {
-    std::fprintf(out, "-bind %s and %s are of different address families\n", bind_text, other_text);
+int cli_tell_mixed_families(std::FILE* out, const char* option, const char* option_text, const char* other_text) {
+    std::fprintf(out, "%s %s and %s are of different address families\n", option, option_text, other_text);
     return -2;
 }
 

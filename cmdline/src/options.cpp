@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +24,29 @@ const cli_option* find_option(const char* arg, const cli_option* table, int coun
     return nullptr;
 }
 
-// The whole text as a decimal number within the option's range.
+// A byte's value is often written in hexadecimal ("-tos 0xb8"), as its bits matter.
+bool is_byte_value(const cli_option* option) { return option->min >= 0 && option->max <= 255; }
+
+// The digits after "0x", nothing else; false for none or a value beyond a byte's.
+bool read_hex_byte(const char* digits, long long* number) {
+    *number = 0;
+    for (const char* at = digits; *at != '\0'; ++at) {
+        int digit = std::isxdigit(static_cast<unsigned char>(*at)) == 0 ? -1
+                    : *at <= '9'                                     ? *at - '0'
+                                                                     : (std::tolower(*at) - 'a' + 10);
+        if (digit < 0) return false;
+        *number = *number * 16 + digit;
+        if (*number > 255) return false;
+    }
+    return *digits != '\0';
+}
+
+// The whole text as a decimal number within the option's range, or for a
+// byte a hexadecimal one after 0x.
 bool read_number(const cli_option* option, const char* text, long long* number) {
+    if (is_byte_value(option) && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return read_hex_byte(text + 2, number) && *number >= option->min && *number <= option->max;
+    }
     char* end = nullptr;
     errno = 0;
     *number = std::strtoll(text, &end, 10);

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -33,6 +34,13 @@ bool all_digits(const char* text) {
     if (*text == '\0') return false;
     while (*text != '\0' && *text >= '0' && *text <= '9') ++text;
     return *text == '\0';
+}
+
+// An index that does not fit 32 bits is none (0), not the number it wraps to.
+std::uint32_t index_of_digits(const char* text) {
+    errno = 0;
+    unsigned long long value = std::strtoull(text, nullptr, 10);
+    return errno == 0 && value <= 0xffffffffu ? static_cast<std::uint32_t>(value) : 0;
 }
 
 }  // namespace
@@ -158,8 +166,7 @@ int net_address_resolve(net_address* out, const char* text, std::uint16_t flags,
 int net_interface_parse(net_interface* out, const char* text, net_reason* reason) {
     net_interface found{};
     if (net_address_parse(&found.address, text, nullptr) != NET_OK) {
-        found.index = all_digits(text) ? static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10))
-                                       : plat_interface_index(text);
+        found.index = all_digits(text) ? index_of_digits(text) : plat_interface_index(text);
         if (found.index == 0) return all_digits(text) ? net_fail_without_call(reason) : net_fail(reason);
     }
     *out = found;

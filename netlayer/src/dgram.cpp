@@ -131,7 +131,9 @@ int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
 int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16_t port, std::uint16_t flags,
                        net_reason* reason) {
     if (local->family == net_family::none) return net_fail_without_call(reason);
-    bool ipv6 = local->family == net_family::ipv6;
+    // A mapped address names an IPv4 one: an IPv6-only socket could not bind it.
+    bool ipv6 = net_address_family(local) == net_family::ipv6 ||
+                (local->family == net_family::ipv6 && (flags & DGRAM_DUAL_STACK) != 0);
     if (ipv6) flags |= DGRAM_IPV6;
     net_endpoint* ep = nullptr;
     int rc = net_endpoint_open(&ep, ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, (flags & DGRAM_MULTIPOINT) != 0, flags,

@@ -5,6 +5,39 @@
 
 namespace {
 
+constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+
+// (high * 2^64 + low) / divisor, where the quotient fits 64 bits (high <
+// divisor), by long division a bit at a time; the remainder to `*rest`.
+std::uint64_t divide_wide(std::uint64_t high, std::uint64_t low, std::uint64_t divisor, std::uint64_t* rest) {
+    std::uint64_t quotient = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        bool carried = (high >> 63) != 0;
+        high = high << 1 | (low >> bit & 1);
+        quotient <<= 1;
+        if (carried || high >= divisor) {
+            high -= divisor;
+            quotient |= 1;
+        }
+    }
+    *rest = high;
+    return quotient;
+}
+
+// The mean of the delays summed in `span`, rounded to a tenth.
+void delay_mean(const probe_span* span, probe_stream_stats* stats) {
+    std::uint64_t rest = 0;
+    std::uint64_t whole = divide_wide(span->delay_sum_high, span->delay_sum_low, span->received, &rest);
+    auto tenths = static_cast<unsigned>(static_cast<double>(rest) / static_cast<double>(span->received) * 10 + 0.5);
+    // Rounding up to the next whole stays within max: the mean lay above `whole`.
+    if (tenths == 10) {
+        ++whole;
+        tenths = 0;
+    }
+    stats->delay_avg_us = static_cast<std::int64_t>(whole ^ sign_bit);
+    stats->delay_avg_tenths = tenths;
+}
+
 void span_count(probe_span* span, probe_verdict verdict, std::uint64_t sequence, std::int64_t delay_us) {
     if (span->received == 0) {
         span->first = sequence;
@@ -16,7 +49,9 @@ void span_count(probe_span* span, probe_verdict verdict, std::uint64_t sequence,
         span->delay_max_us = delay_us;
     }
     ++span->received;
-    span->delay_sum_us += static_cast<double>(delay_us);
+    std::uint64_t offset = static_cast<std::uint64_t>(delay_us) ^ sign_bit;
+    span->delay_sum_low += offset;
+    if (span->delay_sum_low < offset) ++span->delay_sum_high;
     switch (verdict) {
     case PROBE_REORDERED: ++span->reordered; [[fallthrough]];
     case PROBE_NEXT: ++span->distinct; break;
@@ -63,7 +98,7 @@ void probe_stream_summary(const probe_stream* stream, const probe_span* span, pr
     stats->jitter_us = stream->jitter_us;
     if (span->received == 0) return;
     stats->delay_min_us = span->delay_min_us;
-    stats->delay_avg_us = span->delay_sum_us / static_cast<double>(span->received);
+    delay_mean(span, stats);
     stats->delay_max_us = span->delay_max_us;
 }
 

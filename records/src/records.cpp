@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "encode.h"
+#include "probes/probes.h"
 
 namespace {
 
@@ -14,7 +15,8 @@ constexpr std::size_t longest_address = longest_address_port - std::string_view(
 constexpr std::string_view longest_drop_line = "kernel dropped 4294967295 datagrams\n";
 // The longest header and JSON lead with their addresses left out.
 constexpr std::string_view longest_header_frame =
-    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  rtt 18446744073709551.615 ms"
+    "+99999-12-31T23:59:59.999999Z udp 18446744073709551615 from  to  seq 18446744073709551615"
+    " rtt 18446744073709551.615 ms"
     " ttl 255 tos 0xff sz 100000 :\n\n";
 constexpr std::string_view longest_json_frame =
     "{\"n\":18446744073709551615,\"time\":\"+99999-12-31T23:59:59.999999Z\",\"from\":\"\","
@@ -23,7 +25,7 @@ constexpr std::string_view longest_json_frame =
 // The room left after the longest record takes the late drops' line too.
 static_assert(2 * longest_drop_line.size() + longest_header_frame.size() + longest_address_port + longest_address <=
               RECORD_HEADER_ROOM);
-static_assert(longest_json_frame.size() + 2 * longest_address <= RECORD_HEADER_ROOM);
+static_assert(longest_json_frame.size() + 2 * RECORD_JSON_TEXT_GROWTH * longest_address <= RECORD_HEADER_ROOM);
 static_assert(RECORD_HEX_LINE - 16 == hex_dump_growth(1));
 static_assert(4 * RECORD_DATA_CAPACITY + 1 <= RECORD_ROOM - RECORD_HEADER_ROOM, "a terminal's record fits");
 
@@ -116,7 +118,8 @@ char* put_arrival_marks(char* at, const dgram_details& details) {
     return details.has_traffic_class ? put_hex_byte(put_text(at, " tos 0x"), details.traffic_class) : at;
 }
 
-char* put_header(char* at, record_output* out, const record_datagram* d) {
+// `probe`: the probe header the datagram begins with, or null.
+char* put_header(char* at, record_output* out, const record_datagram* d, const probe_header* probe) {
     const record_format& format = out->format;
     if (format.time && d->details.has_time) {
         at = put_utc_time(at, d->details.time_us);
@@ -130,6 +133,7 @@ char* put_header(char* at, record_output* out, const record_datagram* d) {
         at = put_text(at, " to ");
         at = put_address(at, d->details.to, out->zones);
     }
+    if (probe != nullptr) at = put_decimal(put_text(at, " seq "), probe->sequence);
     if (d->is_echo) {
         at = put_text(at, " rtt ");
         at = put_decimal(at, d->rtt_us / 1000);
@@ -173,8 +177,10 @@ char* put_number_field(char* at, std::string_view key, Number value) {
 
 char* put_address_field(char* at, std::string_view key, const net_address& address, record_zone* zones) {
     at = put_key(at, key);
+    char text[NET_ADDRESS_TEXT_ROOM];
+    *put_address(text, address, zones) = '\0';
     *at++ = '"';
-    at = put_address(at, address, zones);
+    at = record_put_json_text(at, text);
     *at++ = '"';
     return at;
 }
@@ -228,9 +234,16 @@ void record_add(record_output* out, const record_datagram* datagram) {
     if (out->format.json) {
         end = put_json(record, out, datagram, data);
         if (datagram->details.has_dropped) out->dropped_told = datagram->details.dropped;
+    } else if (out->format.hex) {
+        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram, nullptr);
+        end = put_hex_dump(body, data, size);
     } else {
-        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram);
-        end = out->format.hex ? put_hex_dump(body, data, size) : put_text_body(body, data, size, out->to_terminal);
+        // A probe's header is numbers, not text: its number goes in the header line, its message in the body.
+        probe_header probe{};
+        bool is_probe = probe_decode(data, size, &probe);
+        char* body = put_header(put_record_drop_line(record, out, datagram), out, datagram, is_probe ? &probe : nullptr);
+        std::size_t skipped = is_probe ? PROBE_HEADER_SIZE : 0;
+        end = put_text_body(body, data + skipped, size - skipped, out->to_terminal);
     }
     out->used += static_cast<std::size_t>(end - record);
 }
@@ -268,6 +281,29 @@ void record_add_result(record_output* out, record_run* run, record_datagram* dat
         record_add_report(out, n);
         run->last_reported = n;
     }
+}
+
+char* record_put_json_text(char* at, const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t left = std::strlen(text);
+    for (std::size_t i = 0; i < left;) {
+        unsigned char c = bytes[i];
+        std::size_t sequence = c >= 0x80 ? utf8_sequence_length(bytes + i, left - i) : 0;
+        if (sequence != 0) {
+            for (std::size_t end = i + sequence; i < end; ++i) *at++ = static_cast<char>(bytes[i]);
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            *at++ = '\\';
+            *at++ = static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            *at++ = static_cast<char>(c);
+        } else {
+            at = put_hex_byte(put_text(at, "\\u00"), c);
+        }
+        ++i;
+    }
+    return at;
 }
 
 bool record_batch_full(const record_output* out) { return out->used >= RECORD_BATCH; }

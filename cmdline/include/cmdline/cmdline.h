@@ -130,11 +130,16 @@ struct cli_teller {
 // system call or a name lookup failed; nothing else.
 void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
 
+// "reason: <the C library's text> (<errno>)", with `verbose`, for a file
+// that could not be opened or written; nothing for 0.
+void cli_tell_file_reason(const cli_teller* teller, int error_number);
+
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
 
-// "-bind <bind> and <other> are of different address families"; returns -2.
-int cli_tell_mixed_families(std::FILE* out, const char* bind_text, const char* other_text);
+// "<option> <its text> and <other> are of different address families", as
+// "-bind 127.0.0.1 and ff15::1 ..."; returns -2.
+int cli_tell_mixed_families(std::FILE* out, const char* option, const char* option_text, const char* other_text);
 
 // Reads a port argument; false, with "impossible port <value>", when it
 // lies outside 1..65535.

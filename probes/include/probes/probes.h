@@ -10,19 +10,22 @@
 #include "netlayer/netlayer.h"
 
 // The header a probe begins with, all numbers big-endian: "SEQ1", the run
-// (4 bytes), the sequence number (8), the send time (8).
+// (4 bytes), the sequence number (8), the send time (8). An echo of a probe
+// carries it back with "ECH1" in place of "SEQ1": a reflector echoes probes
+// alone, so echoes between reflectors end at the first.
 constexpr std::size_t PROBE_HEADER_SIZE = 24;
 
 struct probe_header {
     std::uint32_t run;       // chosen at random for each run of the sender
     std::uint64_t sequence;  // 1 for the first probe of the run
     std::uint64_t send_us;   // microseconds since 1970-01-01 UTC
+    bool echo;               // an echo of the probe, not the probe
 };
 
 // Writes PROBE_HEADER_SIZE bytes at `to`.
 void probe_encode(const probe_header* header, void* to);
 
-// False when `data` is shorter than the header or does not begin with "SEQ1".
+// False when `data` is shorter than the header or begins with neither magic.
 bool probe_decode(const void* data, std::size_t size, probe_header* header);
 
 // Whom a stream or a reply comes from. Compared field by field, so its
@@ -78,7 +81,10 @@ struct probe_span {
     std::uint64_t highest_before;  // the stream's highest when the stretch began
     std::int64_t delay_min_us;     // one-way delays, valid once received > 0
     std::int64_t delay_max_us;
-    double delay_sum_us;
+    // The sum of the delays, each taken as delay + 2^63 (0 to 2^64 - 1),
+    // in 128 bits: no count of arrivals and no delay overflows it.
+    std::uint64_t delay_sum_low;
+    std::uint64_t delay_sum_high;
 };
 
 // One stream of probes at the receiver: one source and one run. All zero
@@ -120,7 +126,10 @@ struct probe_stream_stats {
     std::int64_t lost;
     double jitter_us;  // the stream's, at the time asked
     std::int64_t delay_min_us;  // the delays: all 0 when nothing arrived
-    double delay_avg_us;
+    // Their mean, rounded to a tenth: delay_avg_us + delay_avg_tenths / 10,
+    // exact at any delay, so never outside min and max.
+    std::int64_t delay_avg_us;
+    unsigned delay_avg_tenths;  // 0 to 9
     std::int64_t delay_max_us;
 };
 

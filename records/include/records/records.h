@@ -12,10 +12,13 @@
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
+// Room for any address as a JSON string's contents, each byte escaped at worst.
+constexpr std::size_t RECORD_JSON_TEXT_GROWTH = 6;
+constexpr std::size_t RECORD_JSON_ADDRESS_ROOM = RECORD_JSON_TEXT_GROWTH * NET_ADDRESS_TEXT_ROOM;
 // Room for the longest header of any form, the kernel's drop line before it
-// included, with the longest addresses of either family, an echo's round
-// trip and the marks a datagram arrived with.
-constexpr std::size_t RECORD_HEADER_ROOM = 352;
+// included, with the longest addresses of either family (escaped in JSON),
+// an echo's round trip and the marks a datagram arrived with.
+constexpr std::size_t RECORD_HEADER_ROOM = 1088;
 // What is gathered is written out once it reaches this much; a larger record still goes whole.
 constexpr std::size_t RECORD_BATCH = 16384;
 // One line of a hex dump, `hexdump -C -v` style, with its line end; each shows 16 bytes.
@@ -91,9 +94,11 @@ int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagra
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
-// empty line, its text up to the first zero byte, a line end. The format may
-// put the time before the header, " to <address>" (bare), an echo's " rtt
-// <ms with three decimals> ms" and " ttl <n> tos 0x<hh>" before " sz", a line
+// empty line, its text up to the first zero byte, a line end; a probe (or
+// an echo of one) shows " seq <n>" before " sz" and the text after its
+// header. The format may put the time before the header, " to <address>"
+// (bare), an echo's " rtt <ms with three decimals> ms" and " ttl <n> tos
+// 0x<hh>" before " sz", a line
 // "kernel dropped <n> datagrams" before the record, a hex dump in place of
 // the text; or make it one JSON object: {"n":..,"time":..,"from":..,
 // "port":..,"to":..,"seq":..,"rtt_us":..,"ttl":..,"tos":..,"size":..,
@@ -114,6 +119,13 @@ void record_add_report(record_output* out, int code);
 void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n);
 
 bool record_batch_full(const record_output* out);
+
+// `text` as the contents of a JSON string: '"', '\\' and control bytes
+// escaped, and each byte that is not part of valid UTF-8 as \u00XX (its
+// Latin-1 reading), so that any JSON parser reads it: a zone's name may hold
+// any of them. At most RECORD_JSON_TEXT_GROWTH bytes for each of text's;
+// returns where it ends.
+char* record_put_json_text(char* at, const char* text);
 
 // Writes out all that is gathered; false when the write failed.
 bool record_write_out(record_output* out, std::FILE* to);
