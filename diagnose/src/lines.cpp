@@ -15,12 +15,13 @@ const char* status_word(diag_status status) {
 }
 
 std::string json_text(const std::string& text) {
-    std::string quoted = "\"";
+    std::string quoted(1, '"');
     for (char c : text) {
         if (c == '"' || c == '\\') quoted += '\\';
         quoted += c;
     }
-    return quoted + "\"";
+    quoted += '"';
+    return quoted;
 }
 
 std::vector<const diag_check*> problems_first(const std::vector<diag_check>& checks) {
@@ -39,7 +40,10 @@ diag_check diag_verdict(const std::vector<diag_check>& checks, const char* healt
     std::vector<const diag_check*> problems = problems_first(checks);
     if (!problems.empty()) {
         std::string also;
-        for (std::size_t i = 1; i < problems.size(); ++i) also += (i > 1 ? ", " : "") + std::string(problems[i]->name);
+        for (std::size_t i = 1; i < problems.size(); ++i) {
+            if (i > 1) also += ", ";
+            also += problems[i]->name;
+        }
         std::string sentence = std::string(problems[0]->name) + ": " + problems[0]->sentence;
         if (!also.empty()) sentence += "; also: " + also;
         return diag_check{"verdict", diag_status::problem, problems[0]->rank, sentence};
@@ -62,7 +66,8 @@ std::string diag_verdict_line(const diag_check* verdict, const std::vector<diag_
     if (!json) return diag_line(verdict, false);
     std::string causes;
     for (const diag_check* problem : problems_first(checks)) {
-        causes += (causes.empty() ? "" : ",") + json_text(problem->name);
+        if (!causes.empty()) causes += ",";
+        causes += json_text(problem->name);
     }
     return "{\"verdict\":" + json_text(status_word(verdict->status)) + ",\"causes\":[" + causes +
            "],\"text\":" + json_text(verdict->sentence) + "}\n";

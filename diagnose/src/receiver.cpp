@@ -164,7 +164,7 @@ void check_interface(const diag_receiver* e, std::vector<diag_check>* checks) {
     std::string joined = interface_name(e->before, joined_index(e));
     if (e->arrived) {
         if (e->arrival.index != 0) {
-            add_check(checks, "interface", diag_status::ok, diag_rank::interface,
+            add_check(checks, "interface", diag_status::ok, diag_rank::interface_used,
                       "the group came by " + interface_name(e->after, e->arrival.index) + ", where it is joined.");
         }
         return;
@@ -173,11 +173,11 @@ void check_interface(const diag_receiver* e, std::vector<diag_check>* checks) {
         const diag_sighting* elsewhere = first_sighting(e, false);
         if (elsewhere != nullptr && first_sighting(e, true) == nullptr) {
             std::string there = interface_name(e->after, elsewhere->index);
-            add_check(checks, "interface", diag_status::problem, diag_rank::interface,
+            add_check(checks, "interface", diag_status::problem, diag_rank::interface_used,
                       "joined on " + joined + ", but " + address_text(&e->group) + " arrives on " + there +
                           ": catchel -if " + there + " (or " + route_command(&e->group, there) + ")");
         } else if (first_sighting(e, true) != nullptr) {
-            add_check(checks, "interface", diag_status::ok, diag_rank::interface,
+            add_check(checks, "interface", diag_status::ok, diag_rank::interface_used,
                       address_text(&e->group) + " arrives on " + joined + ", where it is joined.");
         }
         return;
@@ -192,7 +192,7 @@ void check_interface(const diag_receiver* e, std::vector<diag_check>* checks) {
         }
     }
     if (!risen.empty()) {
-        add_check(checks, "interface", diag_status::unknown, diag_rank::interface,
+        add_check(checks, "interface", diag_status::unknown, diag_rank::interface_used,
                   "joined on " + joined + ", while multicast rose on " + risen + "; " + std::string(e->heard.unread) +
                       " to tell whether it is the group's.");
     }

@@ -13,10 +13,10 @@ void check_interface(const diag_sender* e, std::vector<diag_check>* checks) {
     if (!e->interface_given) return;
     std::string named = e->interface_text;
     if (!e->interface_found) {
-        add_check(checks, "interface", diag_status::problem, diag_rank::interface,
+        add_check(checks, "interface", diag_status::problem, diag_rank::interface_used,
                   "-if " + named + " names no interface of this host, nor an address one holds: ip address");
     } else {
-        add_check(checks, "interface", diag_status::ok, diag_rank::interface,
+        add_check(checks, "interface", diag_status::ok, diag_rank::interface_used,
                   "-if " + named + " is " + interface_name(e->interfaces, e->interface_index) + ".");
     }
 }

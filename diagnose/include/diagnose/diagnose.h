@@ -23,7 +23,7 @@ enum class diag_rank : std::uint8_t {
     route,
     link,
     membership,
-    interface,
+    interface_used,  // not "interface": Windows defines that word
     source,
     rp_filter,
     firewall,
