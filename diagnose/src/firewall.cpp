@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <sstream>
 
 #include "words.h"
 
@@ -79,9 +78,11 @@ match value(const std::vector<std::string>& words, std::size_t* i, const std::fu
 
 // Whether a rule's matches take the datagram, and its verdict ("" for none).
 match rule_matches(const std::string& text, const datagram_seen* d, bool ipv6, std::string* verdict) {
-    std::istringstream in(text);
     std::vector<std::string> w;
-    for (std::string word; in >> word;) w.push_back(word);
+    for (std::size_t at = 0, end = 0; (at = text.find_first_not_of(' ', end)) != std::string::npos;) {
+        end = text.find(' ', at);
+        w.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    }
     auto address = [&](const std::string& e) { return from(in_prefix(e, d->group)); };
     auto port = [&](const std::string& e) { return from(port_in(e, d->port)); };
     auto udp = [&](const std::string& e) { return from(e == "udp" || e == "17"); };

@@ -1,7 +1,5 @@
 // The programs' side: gather, print the first checks, wait, gather again,
 // print the rest and the verdict.
-#include <chrono>
-
 #include "gather.h"
 #include "words.h"
 
@@ -9,12 +7,6 @@ namespace {
 
 // Short waits, so that the listener is emptied while catchel waits.
 constexpr std::uint32_t listen_slice_us = 100000;
-
-std::uint64_t now_us() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
-}
 
 void print(std::FILE* out, const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -60,7 +52,7 @@ diag_watch* diag_watch_start(net_endpoint* ep, const diag_receiver_plan* plan) {
     gather_counters(family, &e->counters_before);
     watch->listener = gather_listen(&plan->group, &e->heard.unread);
     gather_mark_arrivals(ep, &watch->marks);
-    watch->joined_us = now_us();
+    watch->joined_us = gather_now_us();
     return watch;
 }
 
@@ -104,17 +96,17 @@ bool diag_watch_run(diag_watch* watch, std::FILE* out, const std::atomic<int>* s
     print_checks(out, watch->checks, 0, json);
     std::size_t first_count = watch->checks.size();
     std::uint64_t end = watch->joined_us + watch->plan.wait_us;
-    while (stop->load() == 0 && now_us() < end) {
+    while (stop->load() == 0 && gather_now_us() < end) {
         net_endpoint* eps[1] = {watch->ep};
         int rc = dgram_wait(eps, 1, nullptr, listen_slice_us);
         if (watch->listener != nullptr) gather_listen_take(watch->listener, &e->heard);
         if (rc == NET_OK) {
             e->arrived = gather_peek_arrival(watch->ep, &e->arrival);
-            e->arrival.after_us = now_us() - watch->joined_us;
+            e->arrival.after_us = gather_now_us() - watch->joined_us;
             break;
         }
     }
-    e->waited_us = now_us() - watch->joined_us;
+    e->waited_us = gather_now_us() - watch->joined_us;
     net_family family = net_address_family(&e->group);
     gather_interfaces(family, &e->after);
     gather_counters(family, &e->counters_after);
