@@ -7,9 +7,10 @@
 # Every "## <version> (<yyyy-mm-dd>)" heading becomes an entry and its "- "
 # bullet points, continued on the lines below them, its items, wrapped anew
 # to Debian's width. What comes before the first heading is left out, and
-# backquotes are dropped, since the changelog is plain text. The newest entry
-# must be VERSION, so that the packages never carry a changelog of another
-# version.
+# backquotes are dropped, since the changelog is plain text. An "## Unreleased"
+# section at the top gathers changes no version has yet and is left out too.
+# The newest entry must be VERSION, so that the packages never carry a
+# changelog of another version.
 cmake_minimum_required(VERSION 3.25)
 
 # Debian changelog lines stay within 80 columns.
@@ -101,7 +102,9 @@ while(NOT text STREQUAL "")
   string(SUBSTRING "${text}" ${end} -1 text)
   math(EXPR number "${number} + 1")
 
-  if(line MATCHES "^## ")
+  if(line STREQUAL "## Unreleased" AND newest STREQUAL "")
+    # its bullet points are passed over with the preface
+  elseif(line MATCHES "^## ")
     end_entry()
     if(NOT line MATCHES "^## ([0-9][0-9A-Za-z.+~]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
       message(FATAL_ERROR "${CHANGELOG}:${number}: a version heading reads \"## <version> (<yyyy-mm-dd>)\"")
