@@ -59,6 +59,7 @@ const fault_row fault_rows[] = {
      "239.1.2.3 5001", "239.1.2.3 5001 hi", "firewall", "command -v nft"},
 };
 
+#ifndef _WIN32
 bool holds(const std::string& condition) { return std::system((condition + " >/dev/null 2>&1").c_str()) == 0; }
 
 // The output of one program, from its "== <name> <status>" line to the next.
@@ -70,6 +71,8 @@ std::string section(const std::string& out, const std::string& program, int* sta
     std::size_t end = out.find("\n== ", body);
     return out.substr(body, end == std::string::npos ? std::string::npos : end + 1 - body);
 }
+
+#endif
 
 class why_fault : public testing::TestWithParam<fault_row> {};
 
