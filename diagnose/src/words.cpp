@@ -42,6 +42,7 @@ void add_check(std::vector<diag_check>* checks, const char* name, diag_status st
 }
 
 void check_link(const std::vector<diag_interface>& interfaces, std::uint32_t index, std::vector<diag_check>* checks) {
+    if (index == 0) return;  // no interface to judge: the route check says why
     const diag_interface* one = find_interface(interfaces, index);
     if (one == nullptr) {
         if (!interfaces.empty()) {
