@@ -4,11 +4,13 @@
 // Prints every datagram that reaches the port until it is stopped.
 #include "catchel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
 
 #include "cmdline/cmdline.h"
+#include "diagnose/diagnose.h"
 #include "intake.h"
 #include "measure.h"
 #include "probes/probes.h"
@@ -39,6 +41,7 @@ enum option_index {
     reuse_option,
     rcvbuf_option,
     pcap_option,
+    why_option,
     option_count
 };
 constexpr long long largest_number = 9223372036854775807;
@@ -66,6 +69,7 @@ const cli_option options[option_count] = {
      false},
     {"-pcap", cli_value::text, "<file>", 0, 0, "write each datagram to this pcap capture; - : to stdout, no records",
      false},
+    {"-why", cli_value::none, nullptr, 0, 0, "say what stops the group, if none arrives within -w (default 5 s)", false},
 };
 
 const cli_program program = {"catchel",
@@ -89,7 +93,7 @@ int limit_reached(const catchel_options* options, std::uint64_t printed, std::ui
 // An option that needs a group, given without one: the index of the first, or -1.
 int group_option_without_group(const cli_found* found, bool has_group) {
     if (has_group) return -1;
-    for (int i : {interface_option, source_option}) {
+    for (int i : {interface_option, source_option, why_option}) {
         if (found[i].given) return i;
     }
     return -1;
@@ -322,6 +326,19 @@ int join(net_endpoint* ep, const catchel_command* command, net_reason* reason) {
     return dgram_join(ep, &command->group, on, reason);
 }
 
+// -why's watch over the join: it waits -w seconds, or five.
+diag_watch* start_watch(net_endpoint* ep, const catchel_command* command) {
+    const cli_found* found = command->found;
+    long long wait_s = found[idle_option].given ? std::min(found[idle_option].number, longest_interval) : 5;
+    diag_receiver_plan plan{command->group,
+                            command->port,
+                            found[interface_option].given ? &command->on : nullptr,
+                            found[source_option].given ? &command->source : nullptr,
+                            found[json_option].given,
+                            static_cast<std::uint64_t>(wait_s) * 1000000};
+    return diag_watch_start(ep, &plan);
+}
+
 // A datagram already queued behind the one just read is read at once,
 // without a wait, and its record joins the output still to be written;
 // whatever is to be written leaves before catchel waits, so no record waits
@@ -424,8 +441,10 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     net_reason reason{};
     int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
+    diag_watch* watch = command.found[why_option].given ? start_watch(ep, &command) : nullptr;
     if (has_group && (rc = join(ep, &command, &reason)) != NET_OK) {
         cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
+        if (watch != nullptr) diag_watch_join_failed(watch, out);
         dgram_close(ep);
         return -2;
     }
@@ -434,6 +453,10 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     bool buffer_chosen = found[rcvbuf_option].given;
     dgram_set_receive_buffer(ep, buffer_chosen ? static_cast<int>(found[rcvbuf_option].number) : socket_receive_buffer);
     tell_receive_buffer(ep, out, found);
+    if (watch != nullptr && !diag_watch_run(watch, out, stop)) {
+        dgram_close(ep);
+        return stop->load() != 0 ? 0 : CATCHEL_NOTHING_ARRIVED;
+    }
     capture_output capture{};
     if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
         std::fprintf(out, "cannot write capture %s\n", found[pcap_option].text);

@@ -8,6 +8,7 @@
 
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
+#include "diagnose/diagnose.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
 #include "probes/probes.h"
@@ -41,6 +42,7 @@ enum option_index {
     df_option,
     pcap_option,
     port_option,
+    why_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -69,6 +71,8 @@ const cli_option options[option_count] = {
     {"-pcap", cli_value::text, "<file>", 0, 0, "send the UDP payloads of this capture, with its gaps, not a message",
      false},
     {"-port", cli_value::number, "<n>", 0, 65535, "with -pcap: only the packets sent to this port", false},
+    {"-why", cli_value::none, nullptr, 0, 0, "to a group: first say what could stop the datagrams on this side",
+     false},
 };
 
 const cli_program program = {"pitchel",
@@ -287,8 +291,27 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
+    if (found[why_option].given && !net_address_is_multicast(to)) {
+        cli_problem problem{&options[why_option], nullptr, "a multicast group"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
     *status = 1;
     return cli_take_port(say->out, port_text, &command->to.port);
+}
+
+// -why: the sender's side of the group, judged before the first send. The
+// system's own multicast defaults are a TTL of 1 and loopback on.
+void tell_why(const pitchel_command* command, std::FILE* out) {
+    const cli_found* found = command->found;
+    diag_sender_plan plan{command->to.address,
+                          command->interface_text,
+                          &command->on,
+                          found[ttl_option].given ? static_cast<int>(found[ttl_option].number) : automatic_multicast_ttl,
+                          found[loop_option].given ? found[loop_option].number != 0 : automatic_multicast_loop,
+                          found[loop_option].given,
+                          found[json_option].given};
+    diag_sender_run(&plan, out);
 }
 
 }  // namespace
@@ -300,6 +323,7 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
     if (!read_command(argc, argv, &say, &command, &status)) return status;
 
     const cli_found* found = command.found;
+    if (found[why_option].given) tell_why(&command, out);
     // Bound to the chosen address with a free port, or left for the first send to bind.
     std::uint16_t flags = command.bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
     if (found[broadcast_option].given) flags |= DGRAM_BROADCAST;
