@@ -61,11 +61,18 @@ void expect_quiet_success(const process_output& r) {
 }  // namespace
 
 TEST_F(PitchelOptions, CountSendsThatManyOfTheSameDatagram) {
-    for (std::vector<std::string> options : {std::vector<std::string>{"-n", "5"}, {"-n", "4", "-r", "1000"}}) {
-        SCOPED_TRACE(options[1]);
-        expect_quiet_success(pitchel(options, {"again"}));
-        std::vector<std::string> got = all_received();
-        EXPECT_EQ(got, std::vector<std::string>(std::stoul(options[1]), std::string("again\0", 6)));
+    struct row {
+        std::vector<std::string> options;
+        const char* message;
+        std::string sent;
+    };
+    const row rows[] = {{{"-n", "5"}, "again", std::string("again\0", 6)},
+                        {{"-n", "4", "-r", "1000"}, "again", std::string("again\0", 6)},
+                        {{"-n", "3", "-x"}, "", ""}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.options[1] + " of " + std::to_string(r.sent.size()) + " bytes");
+        expect_quiet_success(pitchel(r.options, {r.message}));
+        EXPECT_EQ(all_received(), std::vector<std::string>(std::stoul(r.options[1]), r.sent));
     }
 }
 

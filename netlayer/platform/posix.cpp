@@ -384,12 +384,14 @@ int plat_send_batch(net_socket s, const void* data, int size, int count, const s
     iovec parts[batch_messages];
     segment_control controls[batch_messages];
     int message_count = 0;
+    // Empty datagrams cannot be told apart as segments of one buffer: one message each.
+    bool segmented = form == PLAT_BATCH_SEGMENTS && size > 0;
     prepare_batch(messages, parts, controls, &message_count, static_cast<const unsigned char*>(data), size, count,
-                  remote, length, form == PLAT_BATCH_SEGMENTS);
+                  remote, length, segmented);
     int sent = sendmmsg(s, messages, static_cast<unsigned>(message_count), send_flags | MSG_DONTWAIT);
     if (sent <= 0) return sent == 0 ? PLAT_SOCKET_FULL : batch_failure();
     int datagrams = 0;
-    for (int m = 0; m < sent; ++m) datagrams += static_cast<int>(parts[m].iov_len) / size;
+    for (int m = 0; m < sent; ++m) datagrams += segmented ? static_cast<int>(parts[m].iov_len) / size : 1;
     return datagrams;
 }
 
