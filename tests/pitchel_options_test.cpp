@@ -148,6 +148,8 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-size", "65508"}, "invalid value 65508 for -size"},    // above IPv4's largest datagram
         {{"-size", "65528"}, "invalid value 65528 for -size"},
         {{"-c", "3"}, "-c needs -reply"},
+        {{"-seq", "-pcap", "a.pcap"}, "-seq needs a message, not -pcap"},
+        {{"-n", "2", "-pcap", "a.pcap"}, "-n needs a message, not -pcap"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.line);
@@ -348,4 +350,11 @@ TEST(PitchelReplay, CaptureGapsAndMarksKeptToCatchelAndACutEndsIt) {
             EXPECT_LE(arrivals[i] - arrivals[0], offsets[i] + 250000);
         }
     }
+}
+
+TEST(PitchelReplay, DashReadsStandardInput) {
+    // The runner gives the child the null device as its standard input: no capture in it.
+    process_output r = run_program(PITCHEL_PATH, {"-pcap", "-", "127.0.0.1", "9"});
+    EXPECT_EQ(r.out.rfind("-: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.status, 1);
 }
