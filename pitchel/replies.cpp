@@ -1,7 +1,5 @@
 #include "replies.h"
 
-#include <algorithm>
-
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
 
@@ -47,7 +45,7 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
 }
 
 void replies_pace_until(reply_reader* reader, net_endpoint* ep, std::uint64_t deadline_us, std::FILE* out) {
-    std::uint64_t spin_from = deadline_us - std::min(deadline_us, clock_spin_us());
+    std::uint64_t spin_from = clock_spin_from_us(deadline_us);
     if (clock_now_us() < spin_from) replies_read_until(reader, ep, spin_from, out);
     while (clock_now_us() < deadline_us && !replies_done(reader)) replies_read_until(reader, ep, 0, out);
 }

@@ -50,8 +50,7 @@ std::uint64_t clock_utc_us() {
 }
 
 void clock_wait_until_us(std::uint64_t deadline_us) {
-    if (deadline_us > clock_now_us() + clock_spin_us()) {
-        std::uint64_t wake_us = deadline_us - clock_spin_us();
+    if (std::uint64_t wake_us = clock_spin_from_us(deadline_us); wake_us > clock_now_us()) {
         timespec wake{static_cast<time_t>(wake_us / 1000000), static_cast<long>(wake_us % 1000000) * 1000};
         // An absolute deadline survives signals: the sleep is simply taken again.
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {

@@ -40,7 +40,9 @@ std::uint64_t clock_utc_us() {
 
 void clock_wait_until_us(std::uint64_t deadline_us) {
     std::uint64_t now = clock_now_us();
-    if (deadline_us > now + clock_spin_us()) Sleep(static_cast<DWORD>((deadline_us - now - clock_spin_us()) / 1000));
+    if (std::uint64_t wake_us = clock_spin_from_us(deadline_us); wake_us > now) {
+        Sleep(static_cast<DWORD>((wake_us - now) / 1000));
+    }
     while (clock_now_us() < deadline_us) {
     }
 }

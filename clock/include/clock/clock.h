@@ -36,6 +36,11 @@ void clock_wait_until_us(std::uint64_t deadline_us);
 // spin to meet the deadline: how late the platform may wake a sleeper
 // while clock_begin_precision is in force.
 std::uint64_t clock_spin_us();
+// When a wait until `deadline_us` that sleeps, or waits on sockets, should
+// end, to spin the rest: clock_spin_us() before it, or now for a wait too
+// short to sleep, since on a busy machine a thread that gives up its core
+// may not have it back for a whole time slice.
+std::uint64_t clock_spin_from_us(std::uint64_t deadline_us);
 
 // When the i-th of events evenly spaced at `rate` a second is due, in
 // microseconds after the first: each from the first, so that a late one
