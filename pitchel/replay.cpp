@@ -37,12 +37,7 @@ bool replay_ended(const replay_plan& plan) {
 // Until `deadline_us`, or until the replay ends; the replies read as they come.
 void wait_until(net_endpoint* ep, const replay_plan& plan, std::uint64_t deadline_us, std::FILE* out) {
     for (std::uint64_t now; !replay_ended(plan) && (now = clock_now_us()) < deadline_us;) {
-        std::uint64_t until = std::min(deadline_us, now + interrupt_check_us);
-        if (plan.replies != nullptr) {
-            replies_pace_until(plan.replies, ep, until, out);
-        } else {
-            clock_wait_until_us(until);
-        }
+        replies_pace_until(plan.replies, ep, std::min(deadline_us, now + interrupt_check_us), out);
     }
 }
 

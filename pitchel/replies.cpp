@@ -45,6 +45,7 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
 }
 
 void replies_pace_until(reply_reader* reader, net_endpoint* ep, std::uint64_t deadline_us, std::FILE* out) {
+    if (reader == nullptr) return clock_wait_until_us(deadline_us);
     std::uint64_t spin_from = clock_spin_from_us(deadline_us);
     if (clock_now_us() < spin_from) replies_read_until(reader, ep, spin_from, out);
     while (clock_now_us() < deadline_us && !replies_done(reader)) replies_read_until(reader, ep, 0, out);

@@ -48,7 +48,8 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
 // replies that come meanwhile read and written as they come: the endpoint
 // is waited on until shortly before the deadline, and the last stretch,
 // which no wake-up can be trusted to meet, is spun, the replies queued read
-// at each turn. Returns early once replies_done.
+// at each turn. Returns early once replies_done. Without a reader (null),
+// a plain wait.
 void replies_pace_until(reply_reader* reader, net_endpoint* ep, std::uint64_t deadline_us, std::FILE* out);
 
 // True once the output failed, `stop` is set or the replies wanted are in.

@@ -80,15 +80,6 @@ int send_next(sender* s, int count) {
     return went;
 }
 
-// Until `deadline_us`: replies read as they come, or a sleep.
-void wait_until(sender* s, std::uint64_t deadline_us) {
-    if (s->replies != nullptr) {
-        replies_pace_until(s->replies, s->ep, deadline_us, s->out);
-    } else {
-        clock_wait_until_us(deadline_us);
-    }
-}
-
 // How many of the next sends are due by now, up to a batch: at least one.
 int due_now(const sender* s, std::uint64_t start_us) {
     std::uint64_t rate = s->plan->rate;
@@ -107,7 +98,7 @@ int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
     std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
     while (s->sent < s->plan->count && !should_end(s)) {
-        if (rate != 0) wait_until(s, start_us + clock_due_after_us(s->sent, rate));
+        if (rate != 0) replies_pace_until(s->replies, s->ep, start_us + clock_due_after_us(s->sent, rate), s->out);
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
         if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
