@@ -71,8 +71,8 @@ std::string write_capture(std::uint16_t port, int count, std::uint64_t gap_us, s
     const capture_address ipv4{CAPTURE_IPV4, {127, 0, 0, 1}};
     for (int i = large != 0 ? -1 : 0; i < count; ++i) {
         const capture_address& at = i < 0 ? ipv6 : ipv4;
-        capture_datagram d{1700000000000000 + std::uint64_t(i + 1) * gap_us, {at, 40000}, {at, port}, false, 0, false, 0,
-                           payload.data(), i < 0 ? large : 1};
+        std::uint64_t time_us = 1700000000000000 + std::uint64_t(i + 1) * gap_us;
+        capture_datagram d{time_us, {at, 40000}, {at, port}, false, 0, false, 0, payload.data(), i < 0 ? large : 1};
         capture_record_build(&record, &d);
         std::fwrite(capture_record_bytes(&record), 1, record.size, file);
     }
