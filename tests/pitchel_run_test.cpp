@@ -56,9 +56,9 @@ void echo(plain_udp* peer, int count) {
     }
 }
 
-// A capture of `count` datagrams "p" to `port`, `gap_us` apart, after one
-// of `large` bytes over IPv6 where it is not 0; the file's name.
-std::string write_capture(std::uint16_t port, int count, std::uint64_t gap_us, std::size_t large) {
+// A capture of `count` datagrams "p" to `port`, 10 s apart, after one of
+// `large` bytes over IPv6 where it is not 0; the file's name.
+std::string write_capture(std::uint16_t port, int count, std::size_t large) {
     std::string path = testing::TempDir() + "pitchel_run_" + std::to_string(port) + ".pcap";
     std::FILE* file = std::fopen(path.c_str(), "wb");
     std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
@@ -71,7 +71,7 @@ std::string write_capture(std::uint16_t port, int count, std::uint64_t gap_us, s
     const capture_address ipv4{CAPTURE_IPV4, {127, 0, 0, 1}};
     for (int i = large != 0 ? -1 : 0; i < count; ++i) {
         const capture_address& at = i < 0 ? ipv6 : ipv4;
-        std::uint64_t time_us = 1700000000000000 + std::uint64_t(i + 1) * gap_us;
+        std::uint64_t time_us = 1700000000000000 + std::uint64_t(i + 1) * 10000000;
         capture_datagram d{time_us, {at, 40000}, {at, port}, false, 0, false, 0, payload.data(), i < 0 ? large : 1};
         capture_record_build(&record, &d);
         std::fwrite(capture_record_bytes(&record), 1, record.size, file);
@@ -381,30 +381,34 @@ TEST_F(PitchelRun, InterruptedProbesEndWithTheSummaryOfWhatWasSent) {
 }
 
 
-// An interrupt or the replies wanted end a replay mid-gap; a datagram that
-// no IPv4 datagram can carry is skipped; a replay that sent nothing says so.
+// An interrupt or the replies wanted end a replay mid-gap (a replay that
+// waited a gap out would pass the test's time limit); a datagram too large
+// for IPv4 is skipped; a replay that sent nothing says so; counts lost are
+// a failed write.
 TEST_F(PitchelRun, ReplayEndsEarlyAndTellsWhatItSkipped) {
     struct row {
         std::vector<std::string> options;
         std::size_t large;
         int count;
-        bool interrupt;
-        bool replied;
+        bool interrupt, replied, lost;
         std::string told;
         std::size_t arrivals;
+        int status;
     };
-    const row rows[] = {
-        {{"-v", "-r", "1000"}, 65527, 3, false, false,
-         "packet 1: 65527 bytes, too large to send: skipped\nsent 3 datagrams, skipped 1\n", 3},
-        {{}, 65527, 0, false, false, "sent 0 datagrams, skipped 1\n", 0},
-        {{"-v"}, 0, 3, true, false, "sent 1 datagrams, skipped 0\n", 1},
-        {{"-reply", "9", "-c", "1"}, 0, 3, false, true, "", 1},
+    const std::vector<row> rows = {
+        {{"-v", "-r", "1000"}, 65527, 3, false, false, false,
+         "packet 1: 65527 bytes, too large to send: skipped\nsent 3 datagrams, skipped 1\n", 3, 0},
+        {{}, 65527, 0, false, false, false, "sent 0 datagrams, skipped 1\n", 0, 0},
+        {{"-v"}, 0, 3, true, false, false, "sent 1 datagrams, skipped 0\n", 1, 0},
+        {{"-reply", "9", "-c", "1"}, 0, 3, false, true, false, "", 1, 0},
+#ifndef _WIN32
+        {{"-v"}, 0, 1, false, false, true, "", 1, 3},
+#endif
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.told);
         plain_udp peer = plain_udp_open();
-        // Ten seconds apart: a replay that waited a gap out would pass the test's time limit.
-        std::string path = write_capture(peer.port, r.count, 10000000, r.large);
+        std::string path = write_capture(peer.port, r.count, r.large);
         std::thread echoing;
         if (r.replied) echoing = std::thread(echo, &peer, 1);
         interrupted.store(0);
@@ -413,13 +417,17 @@ TEST_F(PitchelRun, ReplayEndsEarlyAndTellsWhatItSkipped) {
         for (std::string rest : {std::string("-pcap"), path, std::string("127.0.0.1"), std::to_string(peer.port)}) {
             args.push_back(rest);
         }
-        run_result result = run_in_process("pitchel", args, [](int argc, char** argv, std::FILE* out) {
-            return pitchel_run(argc, argv, out, watch_interrupted);
+        run_result result = run_in_process("pitchel", args, [&r](int argc, char** argv, std::FILE* out) {
+            std::FILE* full = r.lost ? std::fopen("/dev/full", "w") : nullptr;
+            if (full != nullptr) std::setvbuf(full, nullptr, _IONBF, 0);
+            int status = pitchel_run(argc, argv, full != nullptr ? full : out, watch_interrupted);
+            if (full != nullptr) std::fclose(full);
+            return status;
         });
         if (r.replied) echoing.join();
         std::string reply = "udp 1 from 127.0.0.1:" + std::to_string(peer.port) + " sz 1 :\n\np\n";
         EXPECT_EQ(result.out, (r.replied ? reply : "") + r.told);
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, r.status);
         std::size_t arrivals = r.replied ? 1 : 0;
         for (std::string got; plain_udp_receive(&peer, &got, 200);) ++arrivals;
         EXPECT_EQ(arrivals, r.arrivals);
@@ -427,22 +435,3 @@ TEST_F(PitchelRun, ReplayEndsEarlyAndTellsWhatItSkipped) {
         std::remove(path.c_str());
     }
 }
-
-#ifndef _WIN32
-// The counts are the replay's whole output: losing them is a failure.
-TEST_F(PitchelRun, ReplayCountsLostAreAFailedWrite) {
-    plain_udp peer = plain_udp_open();
-    std::string path = write_capture(peer.port, 1, 0, 0);
-    run_result r = run_in_process("pitchel", {"-v", "-pcap", path, "127.0.0.1", std::to_string(peer.port)},
-                                  [](int argc, char** argv, std::FILE*) {
-                                      std::FILE* full = std::fopen("/dev/full", "w");
-                                      std::setvbuf(full, nullptr, _IONBF, 0);
-                                      int status = pitchel_run(argc, argv, full, nullptr);
-                                      std::fclose(full);
-                                      return status;
-                                  });
-    EXPECT_EQ(r.status, 3);
-    plain_udp_close(&peer);
-    std::remove(path.c_str());
-}
-#endif
