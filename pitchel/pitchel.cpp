@@ -43,6 +43,7 @@ enum option_index {
     pcap_option,
     port_option,
     why_option,
+    quiet_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -68,17 +69,21 @@ const cli_option options[option_count] = {
     {"-c", cli_value::number, "<count>", 1, 4294967295, "with -reply: end after this many replies", false},
     {"-tos", cli_value::number, "<n>", 0, 255, "type of service (IPv6: traffic class) byte, 0 to 255 or 0x00 to 0xff", false},
     {"-df", cli_value::none, nullptr, 0, 0, "don't fragment: a datagram larger than the path allows fails", false},
-    {"-pcap", cli_value::text, "<file>", 0, 0, "send the UDP payloads of this capture, with its gaps, not a message",
-     false},
+    {"-pcap", cli_value::text, "<file>", 0, 0,
+     "send the UDP payloads of this capture (-: standard input), with its gaps", false},
     {"-port", cli_value::number, "<n>", 0, 65535, "with -pcap: only the packets sent to this port", false},
     {"-why", cli_value::none, nullptr, 0, 0, "to a group: first say what could stop the datagrams on this side",
      false},
+    {"-q", cli_value::none, nullptr, 0, 0, "with -reply: no record per reply; a summary with -seq", false},
 };
 
-const cli_program program = {"pitchel",
-                             "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"
-                             "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n",
-                             1, options, option_count};
+#define PITCHEL_USAGE                                           \
+    "Usage: pitchel [-bind <ip>] <host/ip> <port> <msg>\n"       \
+    "       pitchel [-bind <ip>] <host/ip> <port> -f <file>\n"
+// The usage lines with the form a capture takes, for --help and for a
+// command line with -pcap that is too short.
+const char* const replay_usage = PITCHEL_USAGE "       pitchel [options] -pcap <file> <host/ip> <port>\n";
+const cli_program program = {"pitchel", PITCHEL_USAGE, 1, options, option_count, replay_usage};
 
 struct destination {
     net_address address;
@@ -165,24 +170,33 @@ int set_marking(const cli_teller* say, net_endpoint* ep, const cli_found* found)
     return 0;
 }
 
-// A capture's payloads, then the replies that came back meanwhile and for
-// -reply's time after.
+// What the command line asks of the replies.
+reply_plan reply_plan_of(const cli_found* found) {
+    const cli_found& wanted = found[reply_count_option];
+    return reply_plan{found[json_option].given, found[hex_option].given, found[quiet_option].given,
+                      wanted.given ? static_cast<std::uint64_t>(wanted.number) : 0,
+                      static_cast<std::uint64_t>(found[reply_option].number) * 1000000};
+}
+
+// A capture's payloads, the replies read as they come, and for -reply's
+// time after. An interrupt ends the replay with its counts told.
 int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
                       const std::atomic<int>* (*watch_interrupts)()) {
     const cli_found* found = command->found;
-    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
-    replay_plan plan{found[pcap_option].text, rate, found[port_option].given,
-                     static_cast<std::uint16_t>(found[port_option].number)};
-    int status = replay_capture(say, ep, replay_target{command->to.address, command->to.port}, plan);
-    if (status != 0 || !found[reply_option].given) return status;
     static const std::atomic<int> never_interrupted{0};
     const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
-    const cli_found& wanted = found[reply_count_option];
-    auto replies = std::make_unique<reply_reader>();
-    replies_start(replies.get(), found[json_option].given, say->out, nullptr, stop,
-                  wanted.given ? static_cast<std::uint64_t>(wanted.number) : 0, found[hex_option].given);
-    auto reply_us = static_cast<std::uint64_t>(found[reply_option].number) * 1000000;
-    replies_read_until(replies.get(), ep, clock_now_us() + reply_us, say->out);
+    std::unique_ptr<reply_reader> replies;
+    reply_plan reply = reply_plan_of(found);
+    if (found[reply_option].given) {
+        replies = std::make_unique<reply_reader>();
+        replies_start(replies.get(), reply, say->out, nullptr, stop);
+    }
+    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    replay_plan plan{found[pcap_option].text, rate, found[port_option].given,
+                     static_cast<std::uint16_t>(found[port_option].number), replies.get(), stop};
+    int status = replay_capture(say, ep, replay_target{command->to.address, command->to.port}, plan);
+    if (status != 0 || replies == nullptr) return status;
+    replies_read_until(replies.get(), ep, clock_now_us() + reply.wait_us, say->out);
     return replies_status(replies.get());
 }
 
@@ -196,8 +210,6 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_comma
     payload_form form{found[hex_option].given, found[no_zero_option].given};
     int status = payload_read(&p, command->message, command->file_name, form, stdin, out);
     if (status != 0) return status;
-    const cli_found& reply = found[reply_option];
-    const cli_found& replies_wanted = found[reply_count_option];
     send_plan plan{};
     plan.many = found[count_option].given;
     plan.count = plan.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
@@ -205,11 +217,8 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_comma
     plan.probes = found[seq_option].given;
     plan.sized = found[size_option].given;
     plan.size = static_cast<std::uint64_t>(found[size_option].number);
-    plan.replies = reply.given;
-    plan.reply_us = static_cast<std::uint64_t>(reply.number) * 1000000;
-    plan.replies_wanted = replies_wanted.given ? static_cast<std::uint64_t>(replies_wanted.number) : 0;
-    plan.json = found[json_option].given;
-    plan.hex = found[hex_option].given;
+    plan.replies = found[reply_option].given;
+    plan.reply = reply_plan_of(found);
     return send_loop_run(say, ep, &command->to.address, command->to.port, p.bytes, &plan, watch_interrupts);
 }
 
@@ -243,9 +252,21 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
+    // What shapes a message has no datagram of its own to shape in a capture.
+    for (int shaping : {count_option, seq_option, size_option, no_zero_option}) {
+        if (replaying && found[shaping].given) {
+            cli_problem problem{&options[shaping], found[shaping].text, "a message, not -pcap"};
+            *status = cli_answer_problem(say->out, &program, &problem);
+            return false;
+        }
+    }
     // A capture stands in for the message.
-    if (argc - next < (replaying ? 2 : 3) ||
-        (!replaying && std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4)) {
+    if (replaying && argc - next < 2) {
+        std::fputs(replay_usage, say->out);
+        *status = program.usage_status;
+        return false;
+    }
+    if (!replaying && (argc - next < 3 || (std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4))) {
         *status = cli_usage(say->out, &program);
         return false;
     }

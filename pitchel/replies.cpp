@@ -3,13 +3,14 @@
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
 
-void replies_start(reply_reader* reader, bool json, std::FILE* out, probe_run* probes,
-                   const std::atomic<int>* stop, std::uint64_t wanted, bool hex) {
-    record_output_init(&reader->pending, cli_is_terminal(out), record_format{hex, false, false, json});
+void replies_start(reply_reader* reader, const reply_plan& plan, std::FILE* out, probe_run* probes,
+                   const std::atomic<int>* stop) {
+    record_output_init(&reader->pending, cli_is_terminal(out), record_format{plan.hex, false, false, plan.json});
     reader->run = record_run{0, 0};
     reader->probes = probes;
     reader->stop = stop;
-    reader->wanted = wanted;
+    reader->wanted = plan.wanted;
+    reader->quiet = plan.quiet;
     reader->output_failed = false;
 }
 
@@ -29,14 +30,25 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
         if (n >= 0 && reader->probes != nullptr) {
             probe_run_match(reader->probes, &datagram, record_data(&reader->pending), n);
         }
-        // An interrupt cuts the wait short; that is no failure to report.
-        if (n >= 0 || reader->stop->load() == 0) record_add_result(&reader->pending, &reader->run, &datagram, n);
+        if (n >= 0 && reader->quiet) {
+            ++reader->run.received;
+            reader->run.last_reported = 0;
+        } else if (n >= 0 || reader->stop->load() == 0) {  // an interrupt cuts a wait short: no failure
+            record_add_result(&reader->pending, &reader->run, &datagram, n);
+        }
         bool written = record_write_out(&reader->pending, out);
         cli_output_moved();
         reader->output_failed = !written;
         if (n < 0 && draining) break;
         now = clock_now_us();
     }
+}
+
+void replies_pace_until(reply_reader* reader, net_endpoint* ep, std::uint64_t deadline_us, std::FILE* out) {
+    if (reader == nullptr) return clock_wait_until_us(deadline_us);
+    std::uint64_t spin_from = clock_spin_from_us(deadline_us);
+    if (clock_now_us() < spin_from) replies_read_until(reader, ep, spin_from, out);
+    while (clock_now_us() < deadline_us && !replies_done(reader)) replies_read_until(reader, ep, 0, out);
 }
 
 int replies_status(const reply_reader* reader) {

@@ -15,8 +15,6 @@ namespace {
 constexpr std::uint32_t send_wait_us = 100000;
 // A batch's bytes at most: 64 KiB segments of 64 bytes, a few large datagrams.
 constexpr std::size_t batch_bytes = 256 * 1024;
-// Waits for replies end this long before a send is due; the rest is spun.
-constexpr std::uint64_t reply_wait_margin_us = 1000;
 // A paced call sends what is due, but no more than falls due in this span:
 // a sender running late catches up in small steps, since one long burst
 // would reach the receiver as a gap as long as the burst takes.
@@ -82,14 +80,6 @@ int send_next(sender* s, int count) {
     return went;
 }
 
-// Until `deadline_us`: replies read as they come, or a sleep.
-void wait_until(sender* s, std::uint64_t deadline_us) {
-    if (s->replies != nullptr && deadline_us > clock_now_us() + reply_wait_margin_us) {
-        replies_read_until(s->replies, s->ep, deadline_us - reply_wait_margin_us, s->out);
-    }
-    clock_wait_until_us(deadline_us);
-}
-
 // How many of the next sends are due by now, up to a batch: at least one.
 int due_now(const sender* s, std::uint64_t start_us) {
     std::uint64_t rate = s->plan->rate;
@@ -108,7 +98,7 @@ int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
     std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
     while (s->sent < s->plan->count && !should_end(s)) {
-        if (rate != 0) wait_until(s, start_us + clock_due_after_us(s->sent, rate));
+        if (rate != 0) replies_pace_until(s->replies, s->ep, start_us + clock_due_after_us(s->sent, rate), s->out);
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
         if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
@@ -118,7 +108,7 @@ int send_all(sender* s) {
 
 int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
     const send_plan* plan = s->plan;
-    // Sleeps that end on a timer tick are 1 ms late instead of a whole tick on Windows.
+    // Waits that end 1 ms late instead of a whole tick on Windows, and at once on Linux.
     if (plan->rate != 0) clock_begin_precision();
     int status = send_all(s);
     if (plan->rate != 0) clock_end_precision();
@@ -126,7 +116,7 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
     if (s->replies == nullptr) return 0;
     // Without probes an interrupt ended pitchel at once until now: nothing read was waiting to be written.
     if (s->probes == nullptr && watch_interrupts != nullptr) s->replies->stop = s->stop = watch_interrupts();
-    if (s->stop->load() == 0) replies_read_until(s->replies, s->ep, clock_now_us() + plan->reply_us, s->out);
+    if (s->stop->load() == 0) replies_read_until(s->replies, s->ep, clock_now_us() + plan->reply.wait_us, s->out);
     return replies_status(s->replies);
 }
 
@@ -149,12 +139,12 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
     if (plan->replies) {
         if (plan->many || plan->probes) dgram_set_receive_buffer(ep, reply_buffer_bytes);
         replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), plan->json, out, s.probes, s.stop, plan->replies_wanted, plan->hex);
+        replies_start(replies.get(), plan->reply, out, s.probes, s.stop);
         s.replies = replies.get();
     }
     int status = run(&s, watch_interrupts);
     if (plan->probes) {
-        if (!probe_run_summary(&probes, s.sent, plan->json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
+        if (!probe_run_summary(&probes, s.sent, plan->reply.json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
         probe_run_end(&probes);
     }
     return status;

@@ -9,6 +9,7 @@
 
 #include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
+#include "replies.h"
 
 // The largest datagram of each family: 65535 less the UDP header and, for
 // IPv4, the IP header, whose payload length counts it.
@@ -22,11 +23,8 @@ struct send_plan {
     bool probes;          // each begins with a probe header, and a summary ends the run
     bool sized;           // each is exactly `size` bytes
     std::uint64_t size;
-    bool replies;           // what comes back is printed, while sending and for reply_us after
-    std::uint64_t reply_us;
-    std::uint64_t replies_wanted;  // the run ends after this many replies; 0: no end
-    bool json;
-    bool hex;  // replies shown as hex dumps
+    bool replies;  // what comes back is read while sending and for a while after, as `reply` says
+    reply_plan reply;
 };
 
 // Sends `message` as `plan` says to `to` and `port` on an endpoint whose

@@ -38,7 +38,7 @@ const cli_option test_options[] = {
 };
 constexpr int test_option_count = 5;
 
-const std::string help_usage_re = "(Usage: [^\n]*\n {7}[^\n]*\n)(  -[^\n]*\n)+";
+const std::string help_usage_re = "(Usage: [^\n]*\n( {7}[^\n]*\n)+)(  -[^\n]*\n)+";
 
 struct command_line {
     argument_list args;
@@ -155,9 +155,11 @@ TEST_F(ProgramOptions, PitchelCommandLines) {
         {{"-bind"}, usage, 1},
         {{"-bind", "127.0.0.1"}, usage, 1},
         {{"-bind", "127.0.0.1", "127.0.0.1", "9"}, usage, 1},
+        {{"-pcap", "a.pcap", "127.0.0.1"}, usage + "       pitchel [options] -pcap <file> <host/ip> <port>\n", 1},
         {{"-bind", "0.0.0.0", "127.0.0.1", "9", "hi"}, "invalid host/ip 0.0.0.0\n", -2},
         {{"--help"}, "^" + help_usage_re, 0},
         {{"-h", "127.0.0.1", "9", "hi"}, "^" + help_usage_re, 0},
+        {{"-h"}, "^Usage: [^\n]*\n[^\n]*\n {7}pitchel \\[options\\] -pcap <file> <host/ip> <port>\n(  -[^\n]*\n)+", 0},
         {{"-help"}, "^" + help_usage_re, 0},
         {{"--version"}, "^pitchel [0-9]+\\.[0-9]+\\.[0-9]+\n", 0},
         {{"-7", "9", "hi"}, "invalid host/ip -7\n", -2},

@@ -61,11 +61,12 @@ void expect_quiet_success(const process_output& r) {
 }  // namespace
 
 TEST_F(PitchelOptions, CountSendsThatManyOfTheSameDatagram) {
-    for (std::vector<std::string> options : {std::vector<std::string>{"-n", "5"}, {"-n", "4", "-r", "1000"}}) {
-        SCOPED_TRACE(options[1]);
-        expect_quiet_success(pitchel(options, {"again"}));
-        std::vector<std::string> got = all_received();
-        EXPECT_EQ(got, std::vector<std::string>(std::stoul(options[1]), std::string("again\0", 6)));
+    for (std::vector<std::string> options :
+         {std::vector<std::string>{"-n", "5"}, {"-n", "4", "-r", "1000"}, {"-n", "3", "-x"}}) {
+        SCOPED_TRACE(options.back());
+        std::string sent = options.back() == "-x" ? "" : std::string("again\0", 6);  // -x "": an empty datagram
+        expect_quiet_success(pitchel(options, {sent.empty() ? "" : "again"}));
+        EXPECT_EQ(all_received(), std::vector<std::string>(std::stoul(options[1]), sent));
     }
 }
 
@@ -141,6 +142,7 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-size", "65508"}, "invalid value 65508 for -size"},    // above IPv4's largest datagram
         {{"-size", "65528"}, "invalid value 65528 for -size"},
         {{"-c", "3"}, "-c needs -reply"},
+        {{"-seq", "-pcap", "a.pcap"}, "-seq needs a message, not -pcap"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.line);
@@ -341,4 +343,11 @@ TEST(PitchelReplay, CaptureGapsAndMarksKeptToCatchelAndACutEndsIt) {
             EXPECT_LE(arrivals[i] - arrivals[0], offsets[i] + 250000);
         }
     }
+}
+
+TEST(PitchelReplay, DashReadsStandardInput) {
+    // The runner gives the child the null device as its standard input: no capture in it.
+    process_output r = run_program(PITCHEL_PATH, {"-pcap", "-", "127.0.0.1", "9"});
+    EXPECT_EQ(r.out.rfind("-: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.status, 1);
 }

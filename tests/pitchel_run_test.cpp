@@ -2,6 +2,7 @@
 // set and failures that sockets cannot produce on demand can be planned.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/capture.h"
 #include "fault.h"
 #include "in_process.h"
 #include "pitchel.h"
@@ -52,6 +54,31 @@ void echo(plain_udp* peer, int count) {
     for (int i = 0; i < count && plain_udp_receive(peer, &data, 5000, &from_port); ++i) {
         plain_udp_send(peer, data, from_port);
     }
+}
+
+// A capture of `count` datagrams "p" to `port`, 10 s apart, after one of
+// `large` bytes over IPv6 where it is not 0; the file's name.
+std::string write_capture(std::uint16_t port, int count, std::size_t large) {
+    std::string path = testing::TempDir() + "pitchel_run_" + std::to_string(port) + ".pcap";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
+    capture_file_header(header);
+    std::fwrite(header, 1, sizeof header, file);
+    capture_record record;
+    capture_record_open(&record, nullptr);
+    std::vector<std::uint8_t> payload(std::max<std::size_t>(large, 1), 'p');
+    const capture_address ipv6{CAPTURE_IPV6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+    const capture_address ipv4{CAPTURE_IPV4, {127, 0, 0, 1}};
+    for (int i = large != 0 ? -1 : 0; i < count; ++i) {
+        const capture_address& at = i < 0 ? ipv6 : ipv4;
+        std::uint64_t time_us = 1700000000000000 + std::uint64_t(i + 1) * 10000000;
+        capture_datagram d{time_us, {at, 40000}, {at, port}, false, 0, false, 0, payload.data(), i < 0 ? large : 1};
+        capture_record_build(&record, &d);
+        std::fwrite(capture_record_bytes(&record), 1, record.size, file);
+    }
+    capture_record_close(&record);
+    std::fclose(file);
+    return path;
 }
 
 }  // namespace
@@ -308,14 +335,16 @@ TEST_F(PitchelRun, ProbesCarryTheirHeaderThenTheMessage) {
     }
 }
 
-// With -c 2 the sends end with the second reply, some probes perhaps unanswered.
+// With -c 2 the sends end with the second reply, some probes perhaps
+// unanswered; -q leaves the summary alone.
 TEST_F(PitchelRun, EchoesGiveOneRoundTripEachAndTheSummaryCountsThem) {
-    for (int wanted : {5, 2}) {
+    for (auto [wanted, quiet] : {std::pair{5, false}, {2, false}, {5, true}}) {
         SCOPED_TRACE(wanted);
         plain_udp peer = plain_udp_open();
         std::thread echoing(echo, &peer, 5);
-        run_result result = run_pitchel({"-seq", "-json", "-n", "5", "-c", std::to_string(wanted), "-reply", "5",
-                                         "127.0.0.1", std::to_string(peer.port), "hi"});
+        run_result result = run_pitchel({quiet ? "-q" : "-seq", "-seq", "-json", "-n", "5", "-c",
+                                         std::to_string(wanted), "-reply", "5", "127.0.0.1",
+                                         std::to_string(peer.port), "hi"});
         plain_udp_send(&peer, "", peer.port);  // the echo may still wait for probes that were never sent
         echoing.join();
         EXPECT_EQ(result.status, 0);
@@ -323,13 +352,14 @@ TEST_F(PitchelRun, EchoesGiveOneRoundTripEachAndTheSummaryCountsThem) {
         for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {
             lines.push_back(result.out.substr(at, end - at));
         }
-        ASSERT_EQ(lines.size(), std::size_t(wanted) + 2);
-        for (int i = 0; i < wanted; ++i) {
+        int records = quiet ? 0 : wanted;
+        ASSERT_EQ(lines.size(), std::size_t(records) + 2);
+        for (int i = 0; i < records; ++i) {
             EXPECT_NE(lines[std::size_t(i)].find(",\"seq\":" + std::to_string(i + 1) + ",\"rtt_us\":"), std::string::npos)
                 << lines[std::size_t(i)];
         }
         int sent = 0;
-        ASSERT_EQ(std::sscanf(lines[std::size_t(wanted)].c_str(), "{\"sent\":%d}", &sent), 1);
+        ASSERT_EQ(std::sscanf(lines[std::size_t(records)].c_str(), "{\"sent\":%d}", &sent), 1);
         EXPECT_GE(sent, wanted);
         std::string counts = "\"port\":" + std::to_string(peer.port) + ",\"replies\":" + std::to_string(wanted) +
                              ",\"lost\":" + std::to_string(sent - wanted) + ",\"duplicates\":0";
@@ -348,4 +378,60 @@ TEST_F(PitchelRun, InterruptedProbesEndWithTheSummaryOfWhatWasSent) {
                                   });
     EXPECT_EQ(r.out, "sent 3 datagrams\n");
     plain_udp_close(&peer);
+}
+
+
+// An interrupt or the replies wanted end a replay mid-gap (a replay that
+// waited a gap out would pass the test's time limit); a datagram too large
+// for IPv4 is skipped; a replay that sent nothing says so; counts lost are
+// a failed write.
+TEST_F(PitchelRun, ReplayEndsEarlyAndTellsWhatItSkipped) {
+    struct row {
+        std::vector<std::string> options;
+        std::size_t large;
+        int count;
+        bool interrupt, replied, lost;
+        std::string told;
+        std::size_t arrivals;
+        int status;
+    };
+    const std::vector<row> rows = {
+        {{"-v", "-r", "1000"}, 65527, 3, false, false, false,
+         "packet 1: 65527 bytes, too large to send: skipped\nsent 3 datagrams, skipped 1\n", 3, 0},
+        {{}, 65527, 0, false, false, false, "sent 0 datagrams, skipped 1\n", 0, 0},
+        {{"-v"}, 0, 3, true, false, false, "sent 1 datagrams, skipped 0\n", 1, 0},
+        {{"-reply", "9", "-c", "1"}, 0, 3, false, true, false, "", 1, 0},
+#ifndef _WIN32
+        {{"-v"}, 0, 1, false, false, true, "", 1, 3},
+#endif
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.told);
+        plain_udp peer = plain_udp_open();
+        std::string path = write_capture(peer.port, r.count, r.large);
+        std::thread echoing;
+        if (r.replied) echoing = std::thread(echo, &peer, 1);
+        interrupted.store(0);
+        if (r.interrupt) fault_on_call(fault_op::sendto, [] { interrupted.store(1); });
+        std::vector<std::string> args = r.options;
+        for (std::string rest : {std::string("-pcap"), path, std::string("127.0.0.1"), std::to_string(peer.port)}) {
+            args.push_back(rest);
+        }
+        run_result result = run_in_process("pitchel", args, [&r](int argc, char** argv, std::FILE* out) {
+            std::FILE* full = r.lost ? std::fopen("/dev/full", "w") : nullptr;
+            if (full != nullptr) std::setvbuf(full, nullptr, _IONBF, 0);
+            int status = pitchel_run(argc, argv, full != nullptr ? full : out, watch_interrupted);
+            if (full != nullptr) std::fclose(full);
+            return status;
+        });
+        if (r.replied) echoing.join();
+        std::string reply = "udp 1 from 127.0.0.1:" + std::to_string(peer.port) + " sz 1 :\n\np\n";
+        EXPECT_EQ(result.out, (r.replied ? reply : "") + r.told);
+        EXPECT_EQ(result.status, r.status);
+        std::size_t arrivals = r.replied ? 1 : 0;
+        for (std::string got; plain_udp_receive(&peer, &got, 200);) ++arrivals;
+        EXPECT_EQ(arrivals, r.arrivals);
+        plain_udp_close(&peer);
+        std::remove(path.c_str());
+    }
 }

@@ -7,3 +7,10 @@ std::uint32_t clock_elapsed_ms(std::uint32_t now, std::uint32_t then) { return n
 std::uint64_t clock_due_after_us(std::uint64_t i, std::uint64_t rate) {
     return i / rate * 1000000 + i % rate * 1000000 / rate;
 }
+
+std::uint64_t clock_spin_from_us(std::uint64_t deadline_us) {
+    std::uint64_t now = clock_now_us();
+    // A sleep shorter than this saves less than it risks.
+    std::uint64_t shortest_sleep_us = 4 * clock_spin_us();
+    return deadline_us > now + shortest_sleep_us ? deadline_us - clock_spin_us() : now;
+}

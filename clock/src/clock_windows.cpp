@@ -5,14 +5,10 @@
 
 #include "clock/clock.h"
 
-namespace {
-
 // Sleep ends on a tick of the timer: up to 15.6 ms late at the default
 // resolution, about 1 ms while clock_begin_precision is in force. The last
 // stretch is spun; with the default resolution the spin is simply longer.
-constexpr std::uint64_t spin_us = 2000;
-
-}  // namespace
+std::uint64_t clock_spin_us() { return 2000; }
 
 std::uint32_t clock_begin_precision() { return timeBeginPeriod(1); }
 
@@ -44,7 +40,9 @@ std::uint64_t clock_utc_us() {
 
 void clock_wait_until_us(std::uint64_t deadline_us) {
     std::uint64_t now = clock_now_us();
-    if (deadline_us > now + spin_us) Sleep(static_cast<DWORD>((deadline_us - now - spin_us) / 1000));
+    if (std::uint64_t wake_us = clock_spin_from_us(deadline_us); wake_us > now) {
+        Sleep(static_cast<DWORD>((wake_us - now) / 1000));
+    }
     while (clock_now_us() < deadline_us) {
     }
 }

@@ -120,7 +120,7 @@ int cli_read_command_line(int argc, char** argv, const cli_program* program, cli
     if (next > 0) return next;
     *status = 0;
     if (next == CLI_HELP) {
-        cli_usage(out, program);
+        std::fputs(program->help_usage != nullptr ? program->help_usage : program->usage, out);
         cli_print_options(out, program->options, program->option_count);
     } else if (next == CLI_VERSION) {
         std::fprintf(out, "%s %s\n", program->name, project_version);

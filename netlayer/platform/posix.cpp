@@ -341,14 +341,15 @@ int plat_connect(net_socket s, const sockaddr* remote, int length) {
     return connect(s, remote, static_cast<socklen_t>(length));
 }
 
-// poll() rather than select(): descriptors above FD_SETSIZE must work too.
+// ppoll() rather than select(): descriptors above FD_SETSIZE must work too.
 int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
     pollfd fds[2 * NET_SELECT_SET_SIZE];
     nfds_t readable_count = add_poll_entries(fds, 0, readable, POLLIN);
     nfds_t total = add_poll_entries(fds, readable_count, writable, POLLOUT);
-    // Rounded up, so that a wait never ends before its time.
-    auto timeout_ms = static_cast<int>((std::uint64_t{timeout_us} + 999) / 1000);
-    int rc = poll(fds, total, timeout_ms);
+    // To the microsecond: a paced sender waits here for replies up to just
+    // before its next send is due, and poll's milliseconds would overrun it.
+    timespec timeout{static_cast<time_t>(timeout_us / 1000000), static_cast<long>(timeout_us % 1000000) * 1000};
+    int rc = ppoll(fds, total, &timeout, nullptr);
     if (rc < 0) return -1;
     for (nfds_t i = 0; i < total; ++i) {
         if (fds[i].revents & POLLNVAL) return -1;  // as select() fails on a socket that is not one
@@ -384,12 +385,14 @@ int plat_send_batch(net_socket s, const void* data, int size, int count, const s
     iovec parts[batch_messages];
     segment_control controls[batch_messages];
     int message_count = 0;
+    // Empty datagrams cannot be told apart as segments of one buffer: one message each.
+    bool segmented = form == PLAT_BATCH_SEGMENTS && size > 0;
     prepare_batch(messages, parts, controls, &message_count, static_cast<const unsigned char*>(data), size, count,
-                  remote, length, form == PLAT_BATCH_SEGMENTS);
+                  remote, length, segmented);
     int sent = sendmmsg(s, messages, static_cast<unsigned>(message_count), send_flags | MSG_DONTWAIT);
     if (sent <= 0) return sent == 0 ? PLAT_SOCKET_FULL : batch_failure();
     int datagrams = 0;
-    for (int m = 0; m < sent; ++m) datagrams += static_cast<int>(parts[m].iov_len) / size;
+    for (int m = 0; m < sent; ++m) datagrams += segmented ? static_cast<int>(parts[m].iov_len) / size : 1;
     return datagrams;
 }
 

@@ -8,8 +8,9 @@
 
 #include <cstdint>
 
-// Ask for, and give back, 1 ms timer resolution; 0 on success. Pair every
-// begin with one end.
+// Ask for, and give back, the finest timed waits the platform gives: 1 ms
+// timer resolution on Windows, the least timer slack on Linux; 0 on
+// success. Pair every begin with one end.
 std::uint32_t clock_begin_precision();
 std::uint32_t clock_end_precision();
 
@@ -31,6 +32,15 @@ std::uint64_t clock_utc_us();
 // has already. The bulk of a long wait is slept; the last stretch is spun,
 // since a sleep can overrun by more than a short wait lasts.
 void clock_wait_until_us(std::uint64_t deadline_us);
+// How long before a deadline a sleep, or a wait on sockets, must end for a
+// spin to meet the deadline: how late the platform may wake a sleeper
+// while clock_begin_precision is in force.
+std::uint64_t clock_spin_us();
+// When a wait until `deadline_us` that sleeps, or waits on sockets, should
+// end, to spin the rest: clock_spin_us() before it, or now for a wait too
+// short to sleep, since on a busy machine a thread that gives up its core
+// may not have it back for a whole time slice.
+std::uint64_t clock_spin_from_us(std::uint64_t deadline_us);
 
 // When the i-th of events evenly spaced at `rate` a second is due, in
 // microseconds after the first: each from the first, so that a late one

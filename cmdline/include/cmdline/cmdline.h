@@ -102,6 +102,9 @@ struct cli_program {
     int usage_status;   // the exit status that goes with them
     const cli_option* options;
     int option_count;
+    // The usage lines --help shows, where they name forms the usage lines
+    // leave out; null: the usage lines.
+    const char* help_usage = nullptr;
 };
 
 // Prints the usage lines; returns the usage status.
