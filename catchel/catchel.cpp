@@ -301,8 +301,11 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
     bool maybe_queued = false;
     const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
+    // Every read fills in what it tells of its datagram: one record serves
+    // them all, as clearing one for each datagram would cost a quiet loop
+    // as much as the rest of its work on it.
+    record_datagram datagram{};
     for (;;) {
-        record_datagram datagram{};
         const char* data = nullptr;
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
