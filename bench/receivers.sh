@@ -66,7 +66,7 @@ per_round() {
 ratio() {
   local figure=${3:-cpu_per_datagram} each
   each=$(paste <(per_round "$1" "" "$figure") <(per_round "$2" "" "$figure") |
-    awk '{ printf "%.3f\n", $2 > 0 ? $1 / $2 : 0 }')
+    awk '{ printf "%.3f\n", ($2 > 0 ? $1 / $2 : 0) }')
   printf '%-7s %s / %s in the same round: %s (rounds: %s)\n' "$1" "$figure" "$2" "$(median <<<"$each")" \
     "$(tr '\n' ' ' <<<"$each")"
 }
