@@ -243,7 +243,12 @@ TEST(CatchelEcho, EachDatagramOfACoalescedRunIsCountedAndEchoed) {
         probe_header header{7, static_cast<std::uint64_t>(i) + 1, 1};
         probe_encode(&header, &run[std::size_t(i) * size]);
     }
-    ASSERT_EQ(dgram_send_batch(peer, run.data(), size, count, &localhost, port, 1000000, nullptr), count);
+    // One call on Linux; one datagram a call where the system sends no segments.
+    for (int sent = 0, n = 0; sent < count; sent += n) {
+        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &localhost, port, 1000000,
+                             nullptr);
+        ASSERT_GT(n, 0);
+    }
     // The last echo stops the run; a second's silence ends it where one goes missing.
     fault_on_call(fault_op::sendto, [] { stop.store(1); }, count - 1);
     catchel_options options{record_format{false, false, false, false}, 0, 1, true, 0, true, true};
