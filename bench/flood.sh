@@ -74,10 +74,13 @@ busy_before=$(busy_seconds)
 seconds_limit=$((count / (rate > 0 ? rate : count) * 3 + 10))
 # timed_send COMMAND...: a sender of COUNT datagrams at its full speed, told
 # as udp_flood tells itself: its wall time and its CPU time.
+# A sender that fails is told as failed 1, its count still taken as sent.
 timed_send() {
-  local took
-  took=$({ TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>&1; } 2>&1)
-  awk -v c="$count" -v t="$took" 'BEGIN { split(t, f, " "); printf "sender 0 port 0 sent %d failed 0 seconds %s cpu %.2f\n", c, f[1], f[2] + f[3] }'
+  local took failed=0
+  took=$({ TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>&1; } 2>&1) || failed=1
+  took=$(tail -n 1 <<<"$took")
+  awk -v c="$count" -v t="$took" -v f="$failed" 'BEGIN { split(t, w, " ");
+    printf "sender 0 port 0 sent %d failed %d seconds %s cpu %.2f\n", c, f, w[1], w[2] + w[3] }'
 }
 probe_option=""
 [ "${FLOOD_PROBES:-0}" = 1 ] && probe_option=-seq
