@@ -351,8 +351,11 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
     bool maybe_queued = false;
     const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
+    // Every read fills in what it tells of its datagram: one record serves
+    // them all, as clearing one for each datagram would cost a quiet loop
+    // as much as the rest of its work on it.
+    record_datagram datagram{};
     for (;;) {
-        record_datagram datagram{};
         char* data = nullptr;
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
@@ -386,9 +389,18 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
 
 }  // namespace
 
-bool catchel_wants_details(const catchel_options* options) {
-    return record_wants_details(&options->format) || options->stats || options->interval_seconds != 0 ||
-           options->echo;
+std::uint16_t catchel_details_needed(const catchel_options* options, bool capture) {
+    const record_format& form = options->format;
+    // JSON lines carry the time, the destination and the drops whatever else is asked.
+    std::uint16_t needed = form.json ? DGRAM_DETAILS : 0;
+    if (form.time || options->stats || options->interval_seconds != 0) needed |= DGRAM_ARRIVAL_TIMES;
+    // -v names the destination and the marks each datagram arrived with, and tells the kernel's drops.
+    if (form.destination) needed |= DGRAM_DESTINATIONS | DGRAM_DROP_COUNTS | DGRAM_MARKS;
+    // A capture keeps each datagram's arrival time, destination and TTL.
+    if (capture) needed |= DGRAM_ARRIVAL_TIMES | DGRAM_DESTINATIONS | DGRAM_MARKS;
+    // An echo is never sent to catchel's own address, which the destination tells.
+    if (options->echo) needed |= DGRAM_DESTINATIONS;
+    return needed;
 }
 
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
@@ -430,13 +442,13 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
         return cli_answer_problem(out, &program, &problem);
     }
     bool has_group = command.group_text != nullptr;
+    bool quiet = command.chosen.quiet;
     std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
-                               (catchel_wants_details(&command.chosen) ? DGRAM_DETAILS : 0) |
+                               catchel_details_needed(&command.chosen, command.found[pcap_option].given) |
                                (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
-    // -v names the marks each datagram arrived with, and a capture keeps its TTL.
-    if (command.found[destination_option].given) open_flags |= DGRAM_MARKS;
-    if (command.found[pcap_option].given) open_flags |= DGRAM_DETAILS | DGRAM_MARKS;
     if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
+    // Quiet, datagrams are read in batches, which take a run of them in one read.
+    if (quiet) open_flags |= DGRAM_COALESCE;
     net_endpoint* ep = nullptr;
     net_reason reason{};
     int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
@@ -448,10 +460,12 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
         dgram_close(ep);
         return -2;
     }
-    // Best effort: a smaller buffer loses datagrams only in bursts, and says nothing.
+    // Best effort: a smaller buffer loses datagrams only in bursts, and says
+    // nothing. Quiet, catchel is a load test's receiver: all the room there is.
     const cli_found* found = command.found;
-    bool buffer_chosen = found[rcvbuf_option].given;
-    dgram_set_receive_buffer(ep, buffer_chosen ? static_cast<int>(found[rcvbuf_option].number) : socket_receive_buffer);
+    int buffer = quiet ? DGRAM_FLOOD_RECEIVE_BUFFER : socket_receive_buffer;
+    if (found[rcvbuf_option].given) buffer = static_cast<int>(found[rcvbuf_option].number);
+    dgram_set_receive_buffer(ep, buffer);
     tell_receive_buffer(ep, out, found);
     if (watch != nullptr && !diag_watch_run(watch, out, stop)) {
         dgram_close(ep);
