@@ -55,6 +55,10 @@ constexpr std::uint16_t DGRAM_REUSE = 256;
 // With DGRAM_DETAILS: the hop limit and traffic class each datagram arrived
 // with, too. Asked for apart, as each is one more message per datagram.
 constexpr std::uint16_t DGRAM_MARKS = 512;
+// With DGRAM_DETAILS: each read reads a clock that no setting of the
+// system's time moves, too, for what it brought. Asked for apart, as it is
+// one more call per read.
+constexpr std::uint16_t DGRAM_STEADY_TIME = 1024;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -180,6 +184,12 @@ struct dgram_details {
     std::uint8_t hop_limit;  // the IPv4 time-to-live or IPv6 hop limit it arrived with
     bool has_traffic_class;
     std::uint8_t traffic_class;  // its IPv4 type of service or IPv6 traffic class byte
+    // With DGRAM_STEADY_TIME: microseconds from an arbitrary start, never
+    // going back, read as the read that brought it returned. Unlike time_us,
+    // it keeps its pace when the calendar clock is set. Defaulted, so that
+    // the details written out field by field before it still compile.
+    bool has_steady_time = false;
+    std::uint64_t steady_us = 0;
 };
 
 // Datagram endpoints.
