@@ -432,6 +432,8 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     if (command.found[destination_option].given) open_flags |= DGRAM_MARKS;
     if (command.found[pcap_option].given) open_flags |= DGRAM_DETAILS | DGRAM_MARKS;
     if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
+    // Intervals follow a clock that setting the calendar clock does not move.
+    if (command.chosen.interval_seconds != 0) open_flags |= DGRAM_STEADY_TIME;
     net_endpoint* ep = nullptr;
     net_reason reason{};
     int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
