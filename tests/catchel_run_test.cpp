@@ -183,14 +183,14 @@ TEST_F(CatchelLoop, IntervalsEndedInSilenceAreToldAsTheWaitsRunOut) {
 // back, with steady readings that go on: the intervals end by the latter.
 TEST_F(CatchelLoop, IntervalsFollowTheSteadyClockWhileTheCalendarStepsBack) {
     constexpr std::uint64_t hour_us = 3600000000;
-    const std::uint64_t arrival_us[][2] = {{5 * hour_us, 7}, {4 * hour_us, 1500007}, {4 * hour_us + 9, 2500007}};
     catchel_measure measure;
     ASSERT_TRUE(measure_init(&measure, false, false, 1, ep));
-    for (const auto& calendar_and_steady : arrival_us) {
+    for (auto [calendar_us, steady_us] :
+         {std::pair{5 * hour_us, 7}, {4 * hour_us, 1500007}, {4 * hour_us + 9, 2500007}}) {
         dgram_details details{};
         details.has_time = details.has_steady_time = true;
-        details.time_us = calendar_and_steady[0];
-        details.steady_us = calendar_and_steady[1];
+        details.time_us = calendar_us;
+        details.steady_us = static_cast<std::uint64_t>(steady_us);
         measure_datagram(&measure, ep, &details, "x", 1);
     }
     measure_free(&measure);
