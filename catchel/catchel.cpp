@@ -99,13 +99,35 @@ int group_option_without_group(const cli_found* found, bool has_group) {
     return -1;
 }
 
+// What the loop keeps beside the records; `measure` is null when neither
+// -stats nor -i asks for figures.
+struct receive_session {
+    const catchel_options* options;
+    catchel_intake intake;
+    catchel_measure* measure;
+    capture_output* capture;  // null: no -pcap, or the capture is lost
+    bool capture_lost;        // a write to the capture file failed and was told
+    net_address bound;        // the socket's own address and port, where -echo never sends
+    std::uint16_t bound_port;
+};
+
 // Writes out what is gathered, the capture's records first, and tells the
 // interrupt watch once it has left. A capture on standard output takes the
-// records' place: they go nowhere.
-bool write_out(record_output* pending, std::FILE* out, capture_output* capture) {
-    bool written = capture == nullptr || capture_output_write_out(capture);
-    if (capture != nullptr && capture->replaces_records) pending->used = 0;
-    written = record_write_out(pending, out) && written;
+// records' place: they go nowhere, and its failure is the output's. A
+// capture file that cannot be written is given up, once told after the
+// records: the records and figures matter more than the copy.
+bool write_out(record_output* pending, std::FILE* out, receive_session* session) {
+    capture_output* capture = session->capture;
+    bool captured = capture == nullptr || capture_output_write_out(capture);
+    bool capture_is_output = capture != nullptr && capture->replaces_records;
+    if (capture_is_output) pending->used = 0;
+    bool written = record_write_out(pending, out) && (captured || !capture_is_output);
+    if (!captured && !capture_is_output) {
+        cli_teller say{out, session->options->format.destination};
+        cli_tell_file_failure(&say, "cannot write capture", capture->path, capture->error_number);
+        session->capture = nullptr;
+        session->capture_lost = true;
+    }
     cli_output_moved();
     return written;
 }
@@ -129,17 +151,6 @@ bool write_around(record_output* pending, std::size_t split, std::string* lines,
     return written;
 }
 
-// What the loop keeps beside the records; `measure` is null when neither
-// -stats nor -i asks for figures.
-struct receive_session {
-    const catchel_options* options;
-    catchel_intake intake;
-    catchel_measure* measure;
-    capture_output* capture;  // null: no -pcap
-    net_address bound;        // the socket's own address and port, where -echo never sends
-    std::uint16_t bound_port;
-};
-
 // With -rcvbuf and -v, once: the buffer the system granted; not among JSON
 // lines, nor in a capture on standard output.
 void tell_receive_buffer(net_endpoint* ep, std::FILE* out, const cli_found* found) {
@@ -157,7 +168,8 @@ void tell_receive_buffer(net_endpoint* ep, std::FILE* out, const cli_found* foun
 // gathered written out, then the figures.
 int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_session* session, int status) {
     if (!session->options->quiet) record_add_late_drops(pending, ep);
-    if (!write_out(pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
+    if (!write_out(pending, out, session)) return CATCHEL_OUTPUT_FAILED;
+    if (session->capture_lost && status == 0) status = CATCHEL_CAPTURE_LOST;
     if (session->measure == nullptr) return status;
     measure_end(session->measure, ep, session->options->stats);
     return write_lines(&session->measure->due, out) ? status : CATCHEL_OUTPUT_FAILED;
@@ -359,7 +371,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         char* data = nullptr;
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
-            if (!write_out(&pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
+            if (!write_out(&pending, out, session)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
             n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us);
             if (n == NET_TIMEOUT) ++idle_waits;
@@ -381,7 +393,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         }
         int ending = limit_reached(options, state->received - received_before, idle_waits);
         if (stopping || ending >= 0) return end_run(&pending, ep, out, session, stopping ? 0 : ending);
-        if (record_batch_full(&pending) && !write_out(&pending, out, session->capture)) {
+        if (record_batch_full(&pending) && !write_out(&pending, out, session)) {
             return CATCHEL_OUTPUT_FAILED;
         }
     }
@@ -406,7 +418,7 @@ std::uint16_t catchel_details_needed(const catchel_options* options, bool captur
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
-    receive_session session{options, {}, nullptr, capture, {}, 0};
+    receive_session session{options, {}, nullptr, capture, false, {}, 0};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
     dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;
@@ -449,6 +461,8 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
     // Quiet, datagrams are read in batches, which take a run of them in one read.
     if (quiet) open_flags |= DGRAM_COALESCE;
+    // Intervals follow a clock that setting the calendar clock does not move.
+    if (command.chosen.interval_seconds != 0) open_flags |= DGRAM_STEADY_TIME;
     net_endpoint* ep = nullptr;
     net_reason reason{};
     int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
@@ -473,8 +487,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     }
     capture_output capture{};
     if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
-        std::fprintf(out, "cannot write capture %s\n", found[pcap_option].text);
-        cli_tell_file_reason(&say, capture.error_number);
+        cli_tell_file_failure(&say, "cannot write capture", found[pcap_option].text, capture.error_number);
         dgram_close(ep);
         return -1;
     }

@@ -67,6 +67,10 @@ constexpr std::uint16_t DGRAM_DROP_COUNTS = 4096;
 // refuses, the open sets DGRAM_NO_COALESCING and goes on without.
 constexpr std::uint16_t DGRAM_COALESCE = 8192;
 constexpr std::uint16_t DGRAM_NO_COALESCING = 16384;
+// With any of the details: each read reads a clock that no setting of the
+// system's time moves, too, for what it brought. Asked for apart, as it is
+// one more call per read.
+constexpr std::uint16_t DGRAM_STEADY_TIME = 32768;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -192,6 +196,12 @@ struct dgram_details {
     std::uint8_t hop_limit;  // the IPv4 time-to-live or IPv6 hop limit it arrived with
     bool has_traffic_class;
     std::uint8_t traffic_class;  // its IPv4 type of service or IPv6 traffic class byte
+    // With DGRAM_STEADY_TIME: microseconds from an arbitrary start, never
+    // going back, read as the read that brought it returned. Unlike time_us,
+    // it keeps its pace when the calendar clock is set. Defaulted, so that
+    // the details written out field by field before it still compile.
+    bool has_steady_time = false;
+    std::uint64_t steady_us = 0;
 };
 
 // Datagram endpoints.
