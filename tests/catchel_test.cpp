@@ -153,7 +153,7 @@ TEST(CatchelBind, BoundReceiverPrintsWhatReachesItsAddress) {
         ASSERT_TRUE(plain_udp_send(&sender, "bound", port));
         EXPECT_TRUE(wait_for_output(child, record(1, sender.port, "bound", 5), output_wait_ms));
         EXPECT_EQ(run_program(PITCHEL_PATH, {"-bind", bound, "127.0.0.1", std::to_string(port), "sent"}).status, 0);
-        EXPECT_TRUE(wait_for_output(child, " sz 5 :\n\nsent\n", output_wait_ms));
+        EXPECT_TRUE(wait_for_output(child, text_output(" sz 5 :\n\nsent\n"), output_wait_ms));
         stop_program(child);
         plain_udp_close(&sender);
     }
