@@ -104,16 +104,14 @@ int group_option_without_group(const cli_found* found, bool has_group) {
 // records' place: they go nowhere.
 bool write_out(record_output* pending, std::FILE* out, capture_output* capture) {
     bool written = capture == nullptr || capture_output_write_out(capture);
-    if (capture != nullptr && capture->replaces_records) pending->used = 0;
-    written = record_write_out(pending, out) && written;
-    cli_output_moved();
-    return written;
+    record_text text = record_take(pending);
+    if (capture != nullptr && capture->replaces_records) text.length = 0;
+    return cli_write(out, text.bytes, text.length) && written;
 }
 
 bool write_lines(std::string* lines, std::FILE* out) {
-    bool written = std::fwrite(lines->data(), 1, lines->size(), out) == lines->size();
+    bool written = cli_write(out, lines->data(), lines->size());
     lines->clear();
-    cli_output_moved();
     return written;
 }
 
@@ -121,12 +119,9 @@ bool write_lines(std::string* lines, std::FILE* out) {
 // after them: the lines of an interval come before the record of the
 // datagram that ended it.
 bool write_around(record_output* pending, std::size_t split, std::string* lines, std::FILE* out) {
-    std::size_t rest = pending->used - split;
-    bool written = std::fwrite(pending->bytes, 1, split, out) == split && write_lines(lines, out) &&
-                   std::fwrite(pending->bytes + split, 1, rest, out) == rest;
-    pending->used = 0;
-    cli_output_moved();
-    return written;
+    record_text text = record_take(pending);
+    return cli_write(out, text.bytes, split) && write_lines(lines, out) &&
+           cli_write(out, text.bytes + split, text.length - split);
 }
 
 // What the loop keeps beside the records; `measure` is null when neither
@@ -136,6 +131,8 @@ struct receive_session {
     catchel_intake intake;
     catchel_measure* measure;
     capture_output* capture;  // null: no -pcap
+    record_output pending;
+    cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
     net_address bound;        // the socket's own address and port, where -echo never sends
     std::uint16_t bound_port;
 };
@@ -156,7 +153,11 @@ void tell_receive_buffer(net_endpoint* ep, std::FILE* out, const cli_found* foun
 // The end of the run: the drops since the last datagram told, all that is
 // gathered written out, then the figures.
 int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_session* session, int status) {
-    if (!session->options->quiet) record_add_late_drops(pending, ep);
+    std::uint32_t dropped = 0;
+    if (!session->options->quiet && record_shows_drops(&session->options->format) &&
+        dgram_drop_count(ep, &dropped) == NET_OK) {
+        record_add_late_drops(pending, dropped);
+    }
     if (!write_out(pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
     if (session->measure == nullptr) return status;
     measure_end(session->measure, ep, session->options->stats);
@@ -198,9 +199,13 @@ void take_datagram(receive_session* session, net_endpoint* ep, const record_data
     if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
 }
 
-// As record_add_result; quiet, a datagram is only counted and a time-out not told.
-void add_result(record_output* pending, record_run* state, record_datagram* datagram, int n, bool quiet) {
-    if (!quiet) {
+// As record_add_result; quiet, a datagram is only counted and a time-out
+// not told. A failure's line is followed by its reason, the lines before
+// written out first; false when that write failed.
+bool add_result(record_output* pending, record_run* state, record_datagram* datagram, int n,
+                const receive_session* session, const net_reason* reason, std::FILE* out) {
+    int reported_before = state->last_reported;
+    if (!session->options->quiet) {
         record_add_result(pending, state, datagram, n);
     } else if (n >= 0) {
         ++state->received;
@@ -209,6 +214,11 @@ void add_result(record_output* pending, record_run* state, record_datagram* data
         record_add_report(pending, n);
         state->last_reported = n;
     }
+    bool reported = n < 0 && n != reported_before && state->last_reported == n;
+    if (!reported || !session->say.verbose || (reason->number == 0 && !reason->from_lookup)) return true;
+    if (!write_out(pending, out, session->capture)) return false;
+    cli_tell_reason(&session->say, reason);
+    return true;
 }
 
 // The command line as read, its addresses resolved, before the endpoint opens.
@@ -346,19 +356,20 @@ diag_watch* start_watch(net_endpoint* ep, const catchel_command* command) {
 int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                  receive_session* session) {
     const catchel_options* options = session->options;
-    record_output pending;
-    record_output_init(&pending, cli_is_terminal(out), options->format);
+    record_output& pending = session->pending;
     bool maybe_queued = false;
     const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
     for (;;) {
         record_datagram datagram{};
         char* data = nullptr;
-        int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
+        net_reason reason{};
+        int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0, &reason)
+                             : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             if (!write_out(&pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
-            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us);
+            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us, &reason);
             if (n == NET_TIMEOUT) ++idle_waits;
         }
         maybe_queued = n >= 0;
@@ -371,7 +382,9 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
             measure_wait_ran_out(session->measure, ep);
         }
         // An interrupt cuts the wait short; that is no failure to report.
-        if (n >= 0 || !stopping) add_result(&pending, state, &datagram, n, options->quiet);
+        if ((n >= 0 || !stopping) && !add_result(&pending, state, &datagram, n, session, &reason, out)) {
+            return CATCHEL_OUTPUT_FAILED;
+        }
         if (session->measure != nullptr && !session->measure->due.empty() &&
             !write_around(&pending, earlier_records, &session->measure->due, out)) {
             return CATCHEL_OUTPUT_FAILED;
@@ -394,7 +407,8 @@ bool catchel_wants_details(const catchel_options* options) {
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
-    receive_session session{options, {}, nullptr, capture, {}, 0};
+    bool verbose = options->format.destination && !options->format.json;
+    receive_session session{options, {}, nullptr, capture, {}, cli_teller{out, verbose}, {}, 0};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
     dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;
@@ -402,18 +416,19 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     int status = CATCHEL_NO_MEMORY;
     // A capture carries each datagram's destination, hop limit and arrival time.
     // An echo needs each datagram's destination to know one from the socket itself.
-    if (intake_init(&session.intake, options->quiet, measuring || capture != nullptr || options->echo)) {
-        if (!measuring) {
-            status = receive_loop(ep, out, state, stop, &session);
-        } else if (measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep)) {
-            session.measure = &measure;
-            status = receive_loop(ep, out, state, stop, &session);
-        }
-        if (measuring) measure_free(&measure);
+    bool detailed = measuring || capture != nullptr || options->echo || record_wants_details(&options->format);
+    bool ready = intake_init(&session.intake, options->quiet, detailed);
+    if (ready && measuring) {
+        ready = measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep);
+        session.measure = &measure;
     }
+    if (ready && record_output_init(&session.pending, cli_is_terminal(out), options->format)) {
+        status = receive_loop(ep, out, state, stop, &session);
+    }
+    if (measuring) measure_free(&measure);
     intake_free(&session.intake);
-    if (status == CATCHEL_NO_MEMORY) std::fprintf(out, "out of memory\n");
-    return status;
+    record_output_free(&session.pending);
+    return status == CATCHEL_NO_MEMORY ? cli_tell_no_memory(out, "", status) : status;
 }
 
 int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop) {

@@ -4,9 +4,9 @@
 
 namespace {
 
-int read_batch(catchel_intake* intake, net_endpoint* ep) {
+int read_batch(catchel_intake* intake, net_endpoint* ep, net_reason* reason) {
     int n = dgram_receive_queued_batch(ep, intake->slots, INTAKE_SLOT, intake->ask, intake->lengths,
-                                       intake->details, nullptr);
+                                       intake->details, reason);
     if (n > 0) intake->ask = n * 2 < INTAKE_BATCH ? n * 2 : INTAKE_BATCH;
     return n;
 }
@@ -27,18 +27,22 @@ bool intake_init(catchel_intake* intake, bool batched, bool detailed) {
 void intake_free(catchel_intake* intake) { std::free(intake->slots); }
 
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
-                char** data, std::uint32_t timeout_us) {
+                char** data, std::uint32_t timeout_us, net_reason* reason) {
     if (!intake->batched) {
         *data = record_data(pending);
-        return intake->detailed ? record_receive_detailed(pending, ep, datagram, timeout_us)
-                                : record_receive(pending, ep, datagram, timeout_us);
+        dgram_details* details = &datagram->details;
+        if (intake->detailed) {
+            return dgram_receive_detailed(ep, *data, RECORD_DATA_CAPACITY, details, timeout_us, 0, reason);
+        }
+        return dgram_receive_from_address(ep, *data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
+                                          timeout_us, 0, reason);
     }
     if (intake->next == intake->count) {
         if (timeout_us != 0) {
             int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
             if (rc != NET_OK) return rc;
         }
-        int n = read_batch(intake, ep);
+        int n = read_batch(intake, ep, reason);
         if (n < 0) return n;
         intake->next = 0;
         intake->count = n;

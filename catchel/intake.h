@@ -15,7 +15,7 @@ constexpr int INTAKE_SLOT = 65536;
 
 struct catchel_intake {
     bool batched;
-    bool detailed;  // one at a time: the details read even where the form shows none
+    bool detailed;  // one at a time: every detail read, or else the source alone
     char* slots;    // batched: INTAKE_BATCH of INTAKE_SLOT bytes
     int next;       // the batch's next datagram, and how many it holds
     int count;
@@ -27,12 +27,15 @@ struct catchel_intake {
     dgram_details details[INTAKE_BATCH];
 };
 
-// False when the slots could not be had.
+// False when the slots could not be had. `detailed`: the form or the
+// figures need what only a detailed read gives.
 bool intake_init(catchel_intake* intake, bool batched, bool detailed);
 void intake_free(catchel_intake* intake);
 
-// The next datagram within `timeout_us`, as record_receive gives it, its
-// bytes at `*data`. A batch is read once the last is used up: without a
-// wait when `timeout_us` is 0, else after the layer's wait on `ep`.
+// The next datagram within `timeout_us`: its size, its source and details
+// into `datagram`, its bytes at `*data`; one at a time it is read where its
+// record is put together. A batch is read once the last is used up:
+// without a wait when `timeout_us` is 0, else after the layer's wait on
+// `ep`. Returns as the receive does, the system's reason in `reason`.
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
-                char** data, std::uint32_t timeout_us);
+                char** data, std::uint32_t timeout_us, net_reason* reason);

@@ -185,19 +185,23 @@ int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_com
     const cli_found* found = command->found;
     static const std::atomic<int> never_interrupted{0};
     const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
-    std::unique_ptr<reply_reader> replies;
+    reply_reader replies{};
     reply_plan reply = reply_plan_of(found);
-    if (found[reply_option].given) {
-        replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), reply, say->out, nullptr, stop);
+    bool replying = found[reply_option].given;
+    if (replying && !replies_start(&replies, reply, say, nullptr, stop)) {
+        replies_end(&replies);
+        return cli_tell_no_memory(say->out, no_room_for_replies, -1);
     }
     std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
     replay_plan plan{found[pcap_option].text, rate, found[port_option].given,
-                     static_cast<std::uint16_t>(found[port_option].number), replies.get(), stop};
+                     static_cast<std::uint16_t>(found[port_option].number), replying ? &replies : nullptr, stop};
     int status = replay_capture(say, ep, replay_target{command->to.address, command->to.port}, plan);
-    if (status != 0 || replies == nullptr) return status;
-    replies_read_until(replies.get(), ep, clock_now_us() + reply.wait_us, say->out);
-    return replies_status(replies.get());
+    if (status == 0 && replying) {
+        replies_read_until(&replies, ep, clock_now_us() + reply.wait_us, say->out);
+        status = replies_status(&replies);
+    }
+    if (replying) replies_end(&replies);
+    return status;
 }
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
