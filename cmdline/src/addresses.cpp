@@ -46,6 +46,11 @@ void cli_tell_file_reason(const cli_teller* teller, int error_number) {
     }
 }
 
+void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* name, int error_number) {
+    std::fprintf(teller->out, "%s %s\n", what, name);
+    cli_tell_file_reason(teller, error_number);
+}
+
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status) {
     std::fprintf(teller->out, "%s err %d\n", what, rc);
     cli_tell_reason(teller, reason);

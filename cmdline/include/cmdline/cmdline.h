@@ -139,6 +139,10 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
 // that could not be opened or written; nothing for 0.
 void cli_tell_file_reason(const cli_teller* teller, int error_number);
 
+// "<what> <file name>" and the C library's reason, for a file that could not
+// be opened or written.
+void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* name, int error_number);
+
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
 
