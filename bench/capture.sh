@@ -22,8 +22,37 @@ export NETLAYER_BENCH_NO_BUILD=1
 
 lines=$(mktemp /tmp/capture_lines.XXXXXX)
 capture=$(mktemp /tmp/capture.XXXXXX)
-trap 'rm -f "$lines" "$capture"' EXIT
+trap 'rm -f "$lines" "$capture" "$capture.err"' EXIT
 load_note
+
+# With FULL_SPEED_ROUNDS=<n>, instead of all below: n rounds at pitchel's
+# full speed of FULL_SPEED_COUNT (default 1000000) datagrams of 64 bytes:
+# "catchel -q -stats -pcap", its records in the capture and how many of them
+# "tcpdump -r" reads; then "tcpdump -w" on lo (root, in the private
+# namespace) beside the gro receiver: the packets it wrote (on lo a run that
+# the kernel never cut apart is one packet), the datagrams they hold, and
+# the packets it says the kernel dropped.
+if [ -n "${FULL_SPEED_ROUNDS:-}" ]; then
+  full=${FULL_SPEED_COUNT:-1000000}
+  for round in $(seq "$FULL_SPEED_ROUNDS"); do
+    FLOOD_SENDER=pitchel CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" quiet "$full" 64 0 |
+      tee -a "$lines"
+    echo "pcap    round $round records $((($(stat -c %s "$capture") - 24) / (16 + 28 + 64))) tcpdump_reads" \
+      "$(tcpdump -r "$capture" -n 2>/dev/null | wc -l)"
+    port=$((49800 + RANDOM % 100))
+    tcpdump -i lo -n -w "$capture" udp port "$port" 2>"$capture.err" &
+    dump=$!
+    sleep 1
+    FLOOD_PORT=$port FLOOD_SENDER=pitchel FLOOD_LABEL=gro-td "$(dirname "$0")/flood.sh" gro "$full" 64 0
+    sleep 0.5
+    kill -INT "$dump"
+    wait "$dump" || true
+    echo "tcpdump round $round packets $(tcpdump -r "$capture" -n 2>/dev/null | wc -l) datagrams_in_them" \
+      "$(tcpdump -r "$capture" -n 2>/dev/null | awk '{ n += $NF / 64 } END { print n + 0 }')" \
+      "dropped_by_kernel $(awk '/dropped by kernel/ { print $1 }' "$capture.err")"
+  done
+  exit 0
+fi
 for _ in $(seq "$repeats"); do
   "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" | tee -a "$lines"
   CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" quiet "$count" 64 "$rate" |

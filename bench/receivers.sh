@@ -11,7 +11,9 @@
 # on, set against the default catchel of the same round. BENCH_RECEIVERS
 # names the receivers to take turns instead (any of bench/flood.sh's);
 # "quiet" (catchel -q -stats) is then set against "mmsg", the recvmmsg
-# receiver that counts the same, round by round.
+# receiver that counts the same, and "gro", that one with UDP_GRO, round by
+# round, in what they received and their CPU per datagram. flood.sh's
+# FLOOD_SENDER and FLOOD_PROBES pass through.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 bench_private_netns "$0" "$@"
@@ -46,8 +48,9 @@ field() {
 }
 echo "medians of $repeats runs; $(load_note)"
 for receiver in "${receivers[@]}"; do
-  printf '%-7s received %s loss %s%% kernel_drops %s program_loss %s cpu %ss cpu_per_datagram %sus others_cpu %ss\n' \
+  printf '%-7s received %s loss %s%% kernel_drops %s socket_drops %s program_loss %s cpu %ss cpu_per_datagram %sus others_cpu %ss\n' \
     "$receiver" "$(field $receiver received)" "$(field $receiver loss)" "$(field $receiver kernel_drops)" \
+    "$(field $receiver socket_drops)" \
     "$(field $receiver program_loss)" "$(field $receiver cpu)" "$(field $receiver cpu_per_datagram)" \
     "$(field $receiver others_cpu)"
 done
@@ -56,11 +59,16 @@ done
 # against the floor's and nc's runs in the same round, and the median of
 # those ratios given.
 per_round() {
-  grep "^$1 " "$lines" | awk '{ for (i = 1; i < NF; i++) if ($i == "cpu_per_datagram") print $(i + 1) }' | tr -d 'us'
+  grep "^$1 " "$lines" | awk -v name="${3:-cpu_per_datagram}" '{ for (i = 1; i < NF; i++) if ($i == name) print $(i + 1) }' |
+    tr -d 'us'
 }
+# ratio RECEIVER REFERENCE [FIGURE]: the median over the rounds of RECEIVER's figure over REFERENCE's.
 ratio() {
-  printf '%-7s cpu_per_datagram / %s in the same round: %s\n' "$1" "$2" \
-    "$(paste <(per_round "$1") <(per_round "$2") | awk '{ printf "%.3f\n", $1 / $2 }' | median)"
+  local figure=${3:-cpu_per_datagram} each
+  each=$(paste <(per_round "$1" "" "$figure") <(per_round "$2" "" "$figure") |
+    awk '{ printf "%.3f\n", ($2 > 0 ? $1 / $2 : 0) }')
+  printf '%-7s %s / %s in the same round: %s (rounds: %s)\n' "$1" "$figure" "$2" "$(median <<<"$each")" \
+    "$(tr '\n' ' ' <<<"$each")"
 }
 for receiver in catchel base; do
   [[ " ${receivers[*]} " == *" $receiver "* ]] || continue
@@ -68,5 +76,10 @@ for receiver in catchel base; do
     [[ " ${receivers[*]} " == *" $reference "* ]] && ratio "$receiver" "$reference"
   done
 done
-[[ " ${receivers[*]} " == *" quiet "* && " ${receivers[*]} " == *" mmsg "* ]] && ratio quiet mmsg
+for reference in mmsg gro; do
+  if [[ " ${receivers[*]} " == *" quiet "* && " ${receivers[*]} " == *" $reference "* ]]; then
+    ratio quiet "$reference"
+    ratio quiet "$reference" received
+  fi
+done
 for mode in "${modes[@]}"; do ratio "catchel$mode" catchel; done

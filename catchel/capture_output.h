@@ -27,7 +27,7 @@ struct capture_output {
 };
 
 // Opens `path` ("-": `standard_output`) and writes the file's header. The
-// endpoint is to be opened with DGRAM_DETAILS, bound already. False, with
+// endpoint is to keep arrival times, destinations and marks, bound already. False, with
 // nothing left to close, when the file cannot be opened or written or no
 // memory is to be had; `error_number` then holds the system's reason, if any.
 bool capture_output_open(capture_output* capture, const char* path, std::FILE* standard_output, net_endpoint* ep);

@@ -288,16 +288,18 @@ void plan_from_options(const cli_found* found, catchel_plan* command) {
                                       found[quiet_option].given,
                                       found[echo_option].given};
     bool has_group = command->group_text != nullptr;
+    bool quiet = command->chosen.quiet;
     command->open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
-                          (catchel_wants_details(&command->chosen) ? DGRAM_DETAILS : 0) |
+                          catchel_details_needed(&command->chosen, found[pcap_option].given) |
                           (command->ipv6 ? DGRAM_DUAL_STACK : 0);
-    // -v names the marks each datagram arrived with, and a capture keeps its TTL.
-    if (found[destination_option].given) command->open_flags |= DGRAM_MARKS;
-    if (found[pcap_option].given) command->open_flags |= DGRAM_DETAILS | DGRAM_MARKS;
     if (found[reuse_option].given) command->open_flags |= DGRAM_REUSE;
-    // Best effort: a smaller buffer loses datagrams only in bursts, and says nothing.
+    // Quiet, datagrams are read in batches, which take a run of them in one read.
+    if (quiet) command->open_flags |= DGRAM_COALESCE;
+    // Best effort: a smaller buffer loses datagrams only in bursts, and says
+    // nothing. Quiet, catchel is a load test's receiver: all the room there is.
     bool buffer_chosen = found[rcvbuf_option].given;
-    command->receive_buffer = buffer_chosen ? static_cast<int>(found[rcvbuf_option].number) : socket_receive_buffer;
+    command->receive_buffer = quiet ? DGRAM_FLOOD_RECEIVE_BUFFER : socket_receive_buffer;
+    if (buffer_chosen) command->receive_buffer = static_cast<int>(found[rcvbuf_option].number);
     command->capture_path = found[pcap_option].text;
     bool capture_to_stdout = command->capture_path != nullptr && std::strcmp(command->capture_path, "-") == 0;
     command->tell_receive_buffer =
@@ -392,8 +394,11 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
     bool maybe_queued = false;
     const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
+    // Every read fills in what it tells of its datagram: one record serves
+    // them all, as clearing one for each datagram would cost a quiet loop
+    // as much as the rest of its work on it.
+    record_datagram datagram{};
     for (;;) {
-        record_datagram datagram{};
         char* data = nullptr;
         net_reason reason{};
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0, &reason)
@@ -431,9 +436,18 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
 
 }  // namespace
 
-bool catchel_wants_details(const catchel_options* options) {
-    return record_wants_details(&options->format) || options->stats || options->interval_seconds != 0 ||
-           options->echo;
+std::uint16_t catchel_details_needed(const catchel_options* options, bool capture) {
+    const record_format& form = options->format;
+    // JSON lines carry the time, the destination and the drops whatever else is asked.
+    std::uint16_t needed = form.json ? DGRAM_DETAILS : 0;
+    if (form.time || options->stats || options->interval_seconds != 0) needed |= DGRAM_ARRIVAL_TIMES;
+    // -v names the destination and the marks each datagram arrived with, and tells the kernel's drops.
+    if (form.destination) needed |= DGRAM_DESTINATIONS | DGRAM_DROP_COUNTS | DGRAM_MARKS;
+    // A capture keeps each datagram's arrival time, destination and TTL.
+    if (capture) needed |= DGRAM_ARRIVAL_TIMES | DGRAM_DESTINATIONS | DGRAM_MARKS;
+    // An echo is never sent to catchel's own address, which the destination tells.
+    if (options->echo) needed |= DGRAM_DESTINATIONS;
+    return needed;
 }
 
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,

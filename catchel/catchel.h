@@ -19,9 +19,10 @@ struct catchel_options {
     bool echo;                       // each datagram sent back to its source
 };
 
-// Whether the endpoint is to be opened with DGRAM_DETAILS: the form shows
-// them, or the figures need the arrival times and drops.
-bool catchel_wants_details(const catchel_options* options);
+// What the endpoint is to keep of each datagram (DGRAM_ARRIVAL_TIMES and
+// the like): what the form shows and what the figures and, with `capture`,
+// a capture need. Each is one more control message per datagram.
+std::uint16_t catchel_details_needed(const catchel_options* options, bool capture);
 
 // The exit status once standard output cannot be written.
 constexpr int CATCHEL_OUTPUT_FAILED = 3;

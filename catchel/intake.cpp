@@ -1,13 +1,10 @@
 #include "intake.h"
 
-#include <cstdlib>
-
 namespace {
 
 int read_batch(catchel_intake* intake, net_endpoint* ep, net_reason* reason) {
-    int n = dgram_receive_queued_batch(ep, intake->slots, INTAKE_SLOT, intake->ask, intake->lengths,
-                                       intake->details, reason);
-    if (n > 0) intake->ask = n * 2 < INTAKE_BATCH ? n * 2 : INTAKE_BATCH;
+    int n = dgram_receive_batch(ep, &intake->batch, intake->ask, reason);
+    if (n > 0) intake->ask = n * 2 < DGRAM_RECEIVE_BATCH_MAX ? n * 2 : DGRAM_RECEIVE_BATCH_MAX;
     return n;
 }
 
@@ -16,15 +13,12 @@ int read_batch(catchel_intake* intake, net_endpoint* ep, net_reason* reason) {
 bool intake_init(catchel_intake* intake, bool batched, bool detailed) {
     intake->batched = batched;
     intake->detailed = detailed;
-    intake->next = intake->count = 0;
     intake->ask = 2;
-    intake->slots = nullptr;
-    if (!batched) return true;
-    intake->slots = static_cast<char*>(std::malloc(std::size_t{INTAKE_BATCH} * INTAKE_SLOT));
-    return intake->slots != nullptr;
+    intake->batch = dgram_batch{};
+    return !batched || dgram_batch_open(&intake->batch) == NET_OK;
 }
 
-void intake_free(catchel_intake* intake) { std::free(intake->slots); }
+void intake_free(catchel_intake* intake) { dgram_batch_close(&intake->batch); }
 
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,
                 char** data, std::uint32_t timeout_us, net_reason* reason) {
@@ -37,18 +31,13 @@ int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep
         return dgram_receive_from_address(ep, *data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
                                           timeout_us, 0, reason);
     }
-    if (intake->next == intake->count) {
-        if (timeout_us != 0) {
-            int rc = dgram_wait(&ep, 1, nullptr, timeout_us);
-            if (rc != NET_OK) return rc;
-        }
-        int n = read_batch(intake, ep, reason);
-        if (n < 0) return n;
-        intake->next = 0;
-        intake->count = n;
+    const dgram_details* details = nullptr;
+    int n = dgram_batch_next(&intake->batch, data, &details);
+    if (n == NET_TIMEOUT) {
+        if (timeout_us != 0 && (n = dgram_wait(&ep, 1, nullptr, timeout_us)) != NET_OK) return n;
+        if ((n = read_batch(intake, ep, reason)) < 0) return n;
+        n = dgram_batch_next(&intake->batch, data, &details);
     }
-    int i = intake->next++;
-    datagram->details = intake->details[i];
-    *data = intake->slots + static_cast<std::ptrdiff_t>(i) * INTAKE_SLOT;
-    return intake->lengths[i];
+    if (details != nullptr) datagram->details = *details;
+    return n;
 }

@@ -1,6 +1,6 @@
 // Where catchel's datagrams come from: one read at a time, into the record
-// being put together; or, when no record is printed, many a read, into
-// slots of their own.
+// being put together; or, when no record is printed, many a read, into a
+// batch of the layer's.
 #pragma once
 
 #include <cstdint>
@@ -8,27 +8,18 @@
 #include "netlayer/netlayer.h"
 #include "records/records.h"
 
-// Datagrams read at most at once, and the room for each: more than any UDP
-// datagram of either family.
-constexpr int INTAKE_BATCH = DGRAM_RECEIVE_BATCH_MAX;
-constexpr int INTAKE_SLOT = 65536;
-
 struct catchel_intake {
     bool batched;
     bool detailed;  // one at a time: every detail read, or else the source alone
-    char* slots;    // batched: INTAKE_BATCH of INTAKE_SLOT bytes
-    int next;       // the batch's next datagram, and how many it holds
-    int count;
-    // How many the next read asks for: twice the last batch, so that a
-    // receiver that keeps up prepares room for few and one that falls
-    // behind soon takes INTAKE_BATCH a call.
+    dgram_batch batch;
+    // How many reads the next batch asks for: twice the last batch, so that
+    // a receiver that keeps up prepares room for few and one that falls
+    // behind soon takes DGRAM_RECEIVE_BATCH_MAX a call.
     int ask;
-    int lengths[INTAKE_BATCH];
-    dgram_details details[INTAKE_BATCH];
 };
 
-// False when the slots could not be had. `detailed`: the form or the
-// figures need what only a detailed read gives.
+// False when the batch's room could not be had. `detailed`: one at a time,
+// the form or the figures need what only a detailed read gives.
 bool intake_init(catchel_intake* intake, bool batched, bool detailed);
 void intake_free(catchel_intake* intake);
 

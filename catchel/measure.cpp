@@ -220,7 +220,7 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     std::uint64_t arrival_us = details->has_time ? details->time_us : measure->last_us;
     if (measure->run.datagrams == 0) {
         measure->first_us = measure->last_us = measure->interval_start_us = arrival_us;
-    } else {
+    } else if (measure->interval_us != 0) {
         close_intervals_until(measure, ep, arrival_us);
     }
     measure->last_us = std::max(measure->last_us, arrival_us);

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
+
+#ifdef __linux__
+#include <netinet/udp.h>
+#endif
 
 #include "fault.h"
 #include "netlayer/netlayer.h"
@@ -242,4 +248,55 @@ TEST_F(DgramReceive, ReceivingAllocatesNothing) {
     }
     EXPECT_EQ(operator_news.load() - news_before, 0);
     EXPECT_EQ(fault_count(fault_op::alloc) - allocs_before, 0);
+}
+
+// A run sent as segments of 100 bytes and a shorter last one comes in one
+// read where the system coalesces, and the batch hands it out again one
+// datagram at a time, each with its source; where coalescing is refused,
+// the kernel cuts the run apart, a read each, and the batch says the same.
+TEST_F(DgramReceive, CoalescedRunIsHandedOutDatagramByDatagram) {
+#ifndef __linux__
+    GTEST_SKIP() << "only Linux sends segments and coalesces them";
+#else
+    constexpr int segment = 100;
+    std::string run;
+    for (int i = 0; i < 20; ++i) run += std::string(1, static_cast<char>('a' + i)) + std::string(segment - 1, '.');
+    run += std::string(37, 'z');
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "refused" : "coalesced");
+        if (refused) fault_plan(fault_op::enable_coalescing, -1, 0, 1, ENOPROTOOPT);
+        net_endpoint* receiver = nullptr;
+        ASSERT_EQ(dgram_open(&receiver, localhost, 0, DGRAM_BIND_ADDRESS_ONLY | DGRAM_COALESCE), NET_OK);
+        EXPECT_EQ((receiver->flags & DGRAM_NO_COALESCING) != 0, refused);
+        std::uint16_t port = 0;
+        net_local_address(receiver, nullptr, &port);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(localhost);
+        iovec part{run.data(), run.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+        msghdr message{&to, sizeof to, &part, 1, control, sizeof control, 0};
+        cmsghdr* size = CMSG_FIRSTHDR(&message);
+        *size = cmsghdr{CMSG_LEN(sizeof(std::uint16_t)), SOL_UDP, UDP_SEGMENT};
+        std::uint16_t segment_size = segment;
+        std::memcpy(CMSG_DATA(size), &segment_size, sizeof segment_size);
+        ASSERT_EQ(sendmsg(sender.sock, &message, 0), static_cast<ssize_t>(run.size()));
+        settle();
+        dgram_batch batch{};
+        ASSERT_EQ(dgram_batch_open(&batch), NET_OK);
+        EXPECT_EQ(dgram_receive_batch(receiver, &batch, DGRAM_RECEIVE_BATCH_MAX, nullptr), refused ? 21 : 1);
+        char* data = nullptr;
+        const dgram_details* details = nullptr;
+        for (std::size_t at = 0; at < run.size(); at += segment) {
+            int n = dgram_batch_next(&batch, &data, &details);
+            ASSERT_GE(n, 0);
+            EXPECT_EQ(std::string(data, std::size_t(n)), run.substr(at, segment));
+            EXPECT_EQ(details->from_port, sender.port);
+        }
+        EXPECT_EQ(dgram_batch_next(&batch, &data, &details), NET_TIMEOUT);
+        dgram_batch_close(&batch);
+        dgram_close(receiver);
+    }
+#endif
 }

@@ -54,6 +54,7 @@ struct plat_details {
     std::uint8_t hop_limit;
     bool has_traffic_class;
     std::uint8_t traffic_class;
+    int segment_size;  // a coalesced read's datagram size, the last maybe shorter; 0: one datagram
 };
 
 extern "C" {
@@ -104,9 +105,14 @@ int plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* leng
 int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 
 // Has the system keep with each datagram of a socket of `family` what it
-// can of its destination, arrival time and drop count, and with `marks`,
-// where it takes the asking, its hop limit and traffic class. 0 on success.
-int plat_enable_details(net_socket s, int family, bool marks);
+// can of what `wanted` names: DGRAM_ARRIVAL_TIMES, DGRAM_DESTINATIONS,
+// DGRAM_DROP_COUNTS and, where it takes the asking, DGRAM_MARKS (its hop
+// limit and traffic class). 0 on success.
+int plat_enable_details(net_socket s, int family, std::uint16_t wanted);
+// Has the system hand over a run of equal datagrams from one source as one
+// read, their size in the read's details (UDP_GRO). 0 on success; -1 where
+// the system has no such reads or refuses them.
+int plat_enable_coalescing(net_socket s);
 // As plat_recv_queued (`queued_only`) or plat_recvfrom, with the details.
 // Where the system gives no arrival time, the time of the read stands for
 // it. A drop count is only right on a socket plat_enable_details switched

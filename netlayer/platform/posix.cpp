@@ -69,12 +69,13 @@ constexpr bool counts_drops = true;
 constexpr bool counts_drops = false;
 #endif
 
-// Room for every control message a detailed read asks for, by the socket's
-// family; a hop limit and a traffic class take an int each at most.
+// Room for every control message a detailed read may be given, by the
+// socket's family; a hop limit, a traffic class and a coalesced read's
+// datagram size take an int each at most.
 constexpr std::size_t ipv4_control_room = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in_pktinfo)) +
-                                          CMSG_SPACE(sizeof(std::uint32_t)) + 2 * CMSG_SPACE(sizeof(int));
+                                          CMSG_SPACE(sizeof(std::uint32_t)) + 3 * CMSG_SPACE(sizeof(int));
 constexpr std::size_t ipv6_control_room = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(in6_pktinfo)) +
-                                          CMSG_SPACE(sizeof(std::uint32_t)) + 2 * CMSG_SPACE(sizeof(int));
+                                          CMSG_SPACE(sizeof(std::uint32_t)) + 3 * CMSG_SPACE(sizeof(int));
 
 // A read's result as the layer takes it.
 int read_result(ssize_t n, int flags, bool truncated) {
@@ -222,6 +223,10 @@ void read_control_messages(msghdr* message, plat_details* details) {
         } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
             details->dropped = control_value<std::uint32_t>(c);
 #endif
+#ifdef UDP_GRO
+        } else if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            details->segment_size = control_value<int>(c);
+#endif
         }
     }
 }
@@ -262,6 +267,7 @@ void read_details(msghdr* message, plat_details* details) {
     details->to = net_address{};
     details->has_hop_limit = false;
     details->has_traffic_class = false;
+    details->segment_size = 0;
     read_control_messages(message, details);
     if (!details->has_time) {
         details->has_time = true;
@@ -404,16 +410,17 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* l
     return receive_datagram(s, buf, size, remote, length, MSG_DONTWAIT);
 }
 
-int plat_enable_details(net_socket s, int family, bool marks) {
+int plat_enable_details(net_socket s, int family, std::uint16_t wanted) {
     bool ipv6 = family == AF_INET6;
-    if (enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0 ||
-        enable(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVPKTINFO : IP_PKTINFO) != 0) {
+    if (((wanted & DGRAM_ARRIVAL_TIMES) && enable(s, SOL_SOCKET, SO_TIMESTAMP) != 0) ||
+        ((wanted & DGRAM_DESTINATIONS) &&
+         enable(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_RECVPKTINFO : IP_PKTINFO) != 0)) {
         return -1;
     }
 #ifdef SO_RXQ_OVFL
-    if (enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
+    if ((wanted & DGRAM_DROP_COUNTS) && enable(s, SOL_SOCKET, SO_RXQ_OVFL) != 0) return -1;
 #endif
-    if (!marks) return 0;
+    if (!(wanted & DGRAM_MARKS)) return 0;
     // The marks each datagram arrived with, where the system gives them; an
     // IPv6 socket's IPv4 datagrams are told at IPv4's level.
     if (ipv6) {
@@ -423,6 +430,16 @@ int plat_enable_details(net_socket s, int family, bool marks) {
     enable(s, IPPROTO_IP, IP_RECVTTL);
     enable(s, IPPROTO_IP, IP_RECVTOS);
     return 0;
+}
+
+int plat_enable_coalescing(net_socket s) {
+#ifdef UDP_GRO
+    return enable(s, SOL_UDP, UDP_GRO);
+#else
+    (void)s;
+    errno = ENOPROTOOPT;
+    return -1;
+#endif
 }
 
 int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {

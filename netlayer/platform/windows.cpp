@@ -239,16 +239,19 @@ int plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* l
 }
 
 // An IPv6 socket is told IPv4 destinations through IP_PKTINFO; one that
-// takes IPv6 alone may refuse that option, and needs it not.
-int plat_enable_details(net_socket s, int family, bool marks) {
+// takes IPv6 alone may refuse that option, and needs it not. Winsock keeps
+// no arrival time nor drop count to ask for.
+int plat_enable_details(net_socket s, int family, std::uint16_t wanted) {
     DWORD on = 1;
     const char* value = reinterpret_cast<const char*>(&on);
     bool ipv6 = family == AF_INET6;
-    if (setsockopt(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_PKTINFO : IP_PKTINFO, value, sizeof on) != 0) {
-        return -1;
+    if (wanted & DGRAM_DESTINATIONS) {
+        if (setsockopt(s, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_PKTINFO : IP_PKTINFO, value, sizeof on) != 0) {
+            return -1;
+        }
+        if (ipv6) setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
     }
-    if (ipv6) setsockopt(s, IPPROTO_IP, IP_PKTINFO, value, sizeof on);
-    if (!marks) return 0;
+    if (!(wanted & DGRAM_MARKS)) return 0;
     // The hop limit came with Vista, the traffic class with Windows 10:
     // where the system refuses them, the details go without.
     if (ipv6) {
@@ -292,8 +295,15 @@ int plat_recv_details(net_socket s, void* buf, int size, plat_details* details, 
     details->dropped = 0;
     details->has_hop_limit = false;
     details->has_traffic_class = false;
+    details->segment_size = 0;
     read_destination(&message, details);
     return static_cast<int>(received);
+}
+
+// Winsock hands over each datagram apart.
+int plat_enable_coalescing(net_socket) {
+    WSASetLastError(WSAENOPROTOOPT);
+    return -1;
 }
 
 // Winsock reads one datagram a call.

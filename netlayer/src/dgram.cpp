@@ -109,6 +109,13 @@ int set_by_family(net_endpoint* ep, int ipv4_name, int ipv6_name, int value, net
 // An IPv4 endpoint, or a dual-stack one, which sends IPv4 datagrams too.
 bool sends_ipv4(const net_endpoint* ep) { return !is_ipv6(ep) || (ep->flags & DGRAM_DUAL_STACK) != 0; }
 
+// What the endpoint asks the system to keep with each datagram.
+std::uint16_t details_wanted(std::uint16_t flags) {
+    constexpr std::uint16_t all_details = DGRAM_ARRIVAL_TIMES | DGRAM_DESTINATIONS | DGRAM_DROP_COUNTS;
+    auto wanted = static_cast<std::uint16_t>(flags & (all_details | DGRAM_MARKS));
+    return (flags & DGRAM_DETAILS) != 0 ? static_cast<std::uint16_t>(wanted | all_details) : wanted;
+}
+
 int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
     if (is_ipv6(ep) &&
         set_int_option(ep, IPPROTO_IPV6, IPV6_V6ONLY, (flags & DGRAM_DUAL_STACK) != 0 ? 0 : 1, reason) != NET_OK) {
@@ -120,9 +127,12 @@ int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
     if ((flags & DGRAM_REUSE) && set_int_option(ep, SOL_SOCKET, SO_REUSEADDR, 1, reason) != NET_OK) {
         return NET_ERROR;
     }
-    if ((flags & DGRAM_DETAILS) && plat_enable_details(ep->sock, is_ipv6(ep) ? AF_INET6 : AF_INET, (flags & DGRAM_MARKS) != 0) != 0) {
+    std::uint16_t wanted = details_wanted(flags);
+    if (wanted != 0 && plat_enable_details(ep->sock, is_ipv6(ep) ? AF_INET6 : AF_INET, wanted) != 0) {
         return net_fail(reason);
     }
+    // Without coalesced reads each datagram comes in a read of its own: slower, the same all the same.
+    if ((flags & DGRAM_COALESCE) && plat_enable_coalescing(ep->sock) != 0) ep->flags |= DGRAM_NO_COALESCING;
     return NET_OK;
 }
 

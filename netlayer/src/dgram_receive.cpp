@@ -1,9 +1,20 @@
 // Reception allocates nothing: wait sets are local copies and data goes
-// straight into the caller's buffer.
+// straight into the caller's buffer, or a batch's, made once.
+#include <cstddef>
+
 #include "internal.h"
 #include "platform.h"
 
+// What each read of a batch told beside its bytes.
+struct dgram_batch_reads {
+    int lengths[DGRAM_RECEIVE_BATCH_MAX];
+    plat_details got[DGRAM_RECEIVE_BATCH_MAX];
+    dgram_details details[DGRAM_RECEIVE_BATCH_MAX];
+};
+
 namespace {
+
+constexpr std::size_t batch_room = std::size_t{DGRAM_RECEIVE_BATCH_MAX} * DGRAM_BATCH_READ_ROOM;
 
 // Where a read puts the datagram, and what it is to tell of it: the source
 // where `from` is given (`from_length` its room), the details where
@@ -73,7 +84,7 @@ bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* deta
         got->to = net_address_from_ipv4(to_ip);
     }
     // Without the switch the system counts no drops, and a count of 0 would be made up.
-    bool counted = (ep->flags & DGRAM_DETAILS) != 0 && got->has_dropped;
+    bool counted = (ep->flags & (DGRAM_DETAILS | DGRAM_DROP_COUNTS)) != 0 && got->has_dropped;
     *details = dgram_details{from,          from_port,    got->has_to, got->to, got->has_time,
                              got->time_us, counted, counted ? got->dropped : 0,
                              got->has_hop_limit, got->hop_limit, got->has_traffic_class, got->traffic_class};
@@ -152,20 +163,57 @@ int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details*
     return give_details(ep, &got, details) ? n : net_fail_without_call(reason);
 }
 
-int dgram_receive_queued_batch(net_endpoint* ep, void* buf, int size, int count, int* lengths,
-                               dgram_details* details, net_reason* reason) {
+int dgram_batch_open(dgram_batch* batch) {
+    *batch = dgram_batch{};
+    // One block: the reads' room, then what they told, which the room's size keeps aligned.
+    auto* block = static_cast<char*>(plat_alloc(batch_room + sizeof(dgram_batch_reads)));
+    if (block == nullptr) return NET_ERROR;
+    batch->bytes = block;
+    batch->reads = reinterpret_cast<dgram_batch_reads*>(block + batch_room);
+    return NET_OK;
+}
+
+void dgram_batch_close(dgram_batch* batch) {
+    plat_free(batch->bytes);
+    *batch = dgram_batch{};
+}
+
+int dgram_receive_batch(net_endpoint* ep, dgram_batch* batch, int count, net_reason* reason) {
+    batch->count = batch->next_read = batch->next_offset = 0;
     if (count < 1) return net_fail_without_call(reason);
     if (count > DGRAM_RECEIVE_BATCH_MAX) count = DGRAM_RECEIVE_BATCH_MAX;
-    plat_details got[DGRAM_RECEIVE_BATCH_MAX];
-    for (int i = 0; i < count; ++i) got[i].family = socket_family(ep);
-    int n = plat_recv_details_batch(ep->sock, buf, size, count, lengths, got);
-    if (n == PLAT_NO_BATCH) n = read_one_queued(ep, buf, size, lengths, got);
+    dgram_batch_reads* reads = batch->reads;
+    for (int i = 0; i < count; ++i) reads->got[i].family = socket_family(ep);
+    int n = plat_recv_details_batch(ep->sock, batch->bytes, DGRAM_BATCH_READ_ROOM, count, reads->lengths, reads->got);
+    if (n == PLAT_NO_BATCH) n = read_one_queued(ep, batch->bytes, DGRAM_BATCH_READ_ROOM, reads->lengths, reads->got);
     if (n == PLAT_NOTHING_QUEUED) return NET_TIMEOUT;
     if (n < 0) return net_fail(reason);
     for (int i = 0; i < n; ++i) {
-        if (lengths[i] < 0 || !give_details(ep, &got[i], &details[i])) lengths[i] = NET_ERROR;
+        if (reads->lengths[i] < 0 || !give_details(ep, &reads->got[i], &reads->details[i])) {
+            reads->lengths[i] = NET_ERROR;
+        }
     }
+    batch->count = n;
     return n;
+}
+
+int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** details) {
+    if (batch->next_read >= batch->count) return NET_TIMEOUT;
+    int i = batch->next_read;
+    const dgram_batch_reads* reads = batch->reads;
+    *data = batch->bytes + static_cast<std::ptrdiff_t>(i) * DGRAM_BATCH_READ_ROOM + batch->next_offset;
+    *details = &reads->details[i];
+    int length = reads->lengths[i];
+    int left = length - batch->next_offset;
+    int segment = reads->got[i].segment_size;
+    int size = length < 0 ? length : segment > 0 && segment < left ? segment : left;
+    if (length < 0 || size == left) {
+        ++batch->next_read;
+        batch->next_offset = 0;
+    } else {
+        batch->next_offset += size;
+    }
+    return size;
 }
 
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,

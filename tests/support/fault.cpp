@@ -105,7 +105,8 @@ int __real_plat_recv(net_socket s, void* buf, int size);
 int __real_plat_random(void* to, std::size_t size);
 int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
-int __real_plat_enable_details(net_socket s, int family, bool marks);
+int __real_plat_enable_details(net_socket s, int family, std::uint16_t wanted);
+int __real_plat_enable_coalescing(net_socket s);
 int __real_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only);
 int __real_plat_recv_details_batch(net_socket s, void* buf, int size, int count, int* lengths,
                                    plat_details* details);
@@ -226,9 +227,14 @@ int __wrap_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote,
     return take(fault_op::recv_queued, s, &rc) ? rc : __real_plat_recv_queued(s, buf, size, remote, length);
 }
 
-int __wrap_plat_enable_details(net_socket s, int family, bool marks) {
+int __wrap_plat_enable_details(net_socket s, int family, std::uint16_t wanted) {
     int rc = 0;
-    return take(fault_op::enable_details, s, &rc) ? rc : __real_plat_enable_details(s, family, marks);
+    return take(fault_op::enable_details, s, &rc, 0, 0, wanted) ? rc : __real_plat_enable_details(s, family, wanted);
+}
+
+int __wrap_plat_enable_coalescing(net_socket s) {
+    int rc = 0;
+    return take(fault_op::enable_coalescing, s, &rc) ? rc : __real_plat_enable_coalescing(s);
 }
 
 int __wrap_plat_recv_details(net_socket s, void* buf, int size, plat_details* details, bool queued_only) {

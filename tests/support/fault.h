@@ -10,7 +10,7 @@
 
 enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,
-    send, sendto, send_batch, recv, recvfrom, recv_queued, enable_details, recv_details, recv_details_batch, drop_count, setsockopt, set_ipv4_by_index,
+    send, sendto, send_batch, recv, recvfrom, recv_queued, enable_details, enable_coalescing, recv_details, recv_details_batch, drop_count, setsockopt, set_ipv4_by_index,
     getsockname, getpeername, lookup, lookup_address, free_lookup, interface_index, interface_name, interface_holding,
     last_error, error_text, random, getsockopt, set_dont_fragment, alloc, free,
 };
@@ -20,7 +20,7 @@ struct fault_call {
     net_socket sock;  // the socket the call worked on, or the one it made
     int level;        // setsockopt: level, option name and int value
     int name;
-    int value;        // send_batch: its form
+    int value;        // send_batch: its form; enable_details: what it asks for
 };
 
 // Forgets every planned fault and recorded call.

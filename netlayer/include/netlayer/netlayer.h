@@ -34,7 +34,8 @@ constexpr int NET_PEER_CLOSED = -22;
 constexpr std::uint16_t DGRAM_BROADCAST = 1;
 constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
 constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
-// Has the system keep, for each datagram, what dgram_receive_details tells.
+// Has the system keep, for each datagram, what dgram_receive_details tells:
+// its arrival time, destination and drop count, as the three below together.
 constexpr std::uint16_t DGRAM_DETAILS = 8;
 // An IPv6 endpoint that takes IPv4 datagrams too (IPV6_V6ONLY off); without
 // it an IPv6 endpoint takes IPv6 alone, whatever the system's default.
@@ -52,9 +53,20 @@ constexpr std::uint16_t DGRAM_NO_BATCHES = 128;
 // datagram goes to either, the later one often taking them all from the
 // first; a group's datagrams reach every member.
 constexpr std::uint16_t DGRAM_REUSE = 256;
-// With DGRAM_DETAILS: the hop limit and traffic class each datagram arrived
-// with, too. Asked for apart, as each is one more message per datagram.
+// The hop limit and traffic class each datagram arrived with, as details:
+// asked for apart, as each is one more message per datagram.
 constexpr std::uint16_t DGRAM_MARKS = 512;
+// Each of DGRAM_DETAILS's three apart, for a receiver that needs only some:
+// the system adds a control message per datagram for each one asked for.
+constexpr std::uint16_t DGRAM_ARRIVAL_TIMES = 1024;
+constexpr std::uint16_t DGRAM_DESTINATIONS = 2048;
+constexpr std::uint16_t DGRAM_DROP_COUNTS = 4096;
+// Asks the system to hand over a run of equal datagrams from one source as
+// one read (Linux's UDP_GRO), which dgram_receive_batch splits again: the
+// other reads would take such a run for one datagram. Where the system
+// refuses, the open sets DGRAM_NO_COALESCING and goes on without.
+constexpr std::uint16_t DGRAM_COALESCE = 8192;
+constexpr std::uint16_t DGRAM_NO_COALESCING = 16384;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -202,6 +214,14 @@ int dgram_join_source(net_endpoint* ep, std::uint32_t group, std::uint32_t sourc
 int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip);
 // Asks for a receive buffer of `bytes`; the platform may cap or round it.
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes);
+// What a receiver of floods asks for: on Linux the largest buffer the system
+// grants, as it caps any asking at net.core.rmem_max; Winsock takes any size
+// and keeps what waits in memory the whole system shares, so there a bound.
+#ifdef __linux__
+constexpr int DGRAM_FLOOD_RECEIVE_BUFFER = 2147483647;
+#else
+constexpr int DGRAM_FLOOD_RECEIVE_BUFFER = 4 << 20;
+#endif
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
                   std::uint32_t timeout_us);
 
@@ -214,20 +234,40 @@ int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_u
 int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
                        std::uint32_t timeout_us, std::uint16_t flags);
 // As dgram_receive_from, with the details: the destination, the time and the
-// drops where the endpoint was opened with DGRAM_DETAILS and the platform
-// gives them.
+// drops where the endpoint was opened to keep them (DGRAM_DETAILS and the
+// like) and the platform gives them.
 int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                           std::uint16_t flags);
-// The most datagrams dgram_receive_queued_batch reads at once.
-constexpr int DGRAM_RECEIVE_BATCH_MAX = 32;
-// Up to `count` datagrams already queued, without a wait: the i-th into
-// `size` bytes at buf + i * size, its length into lengths[i] (NET_ERROR for
-// one larger than that, consumed; one that fills it exactly is data) and
-// what dgram_receive_detailed tells of it into details[i]. The number read,
-// NET_TIMEOUT when none is queued, or NET_ERROR. Linux reads them in one
-// call; elsewhere each call reads one.
-int dgram_receive_queued_batch(net_endpoint* ep, void* buf, int size, int count, int* lengths,
-                               dgram_details* details, net_reason* reason);
+// The most reads dgram_receive_batch makes at once, and the room for each:
+// a whole datagram of either family, or a run of them coalesced.
+constexpr int DGRAM_RECEIVE_BATCH_MAX = 64;
+constexpr int DGRAM_BATCH_READ_ROOM = 65536;
+// What each read of a batch told; the layer's own.
+struct dgram_batch_reads;
+// Datagrams read many at a time and handed out one by one. Its memory, on
+// the heap, comes from dgram_batch_open and goes back with dgram_batch_close.
+struct dgram_batch {
+    char* bytes;  // DGRAM_RECEIVE_BATCH_MAX reads of DGRAM_BATCH_READ_ROOM bytes
+    dgram_batch_reads* reads;
+    int count;  // the reads the last receive made
+    int next_read;  // where the next datagram to hand out lies
+    int next_offset;
+};
+// NET_OK, or NET_ERROR when no memory is to be had.
+int dgram_batch_open(dgram_batch* batch);
+void dgram_batch_close(dgram_batch* batch);
+// Up to `count` reads of what is queued already, without a wait, each of one
+// datagram or, on an endpoint opened with DGRAM_COALESCE, of a run of them.
+// The number of reads, NET_TIMEOUT when nothing is queued, or NET_ERROR.
+// Linux reads them in one call; elsewhere each call reads one.
+int dgram_receive_batch(net_endpoint* ep, dgram_batch* batch, int count, net_reason* reason);
+// The next datagram of the batch, a coalesced run split by its datagram
+// size (the last may be shorter): its length, its bytes at `*data` and what
+// dgram_receive_detailed tells of it at `*details`. NET_ERROR for one larger
+// than its room (consumed) or from a source of a family the layer does not
+// know; NET_TIMEOUT once all are handed out. The bytes are the caller's to
+// change until the next read into the batch.
+int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** details);
 // The datagrams the kernel has dropped for the endpoint so far, its buffer
 // full, as dgram_details counts them; NET_ERROR where the platform cannot
 // tell it apart from a datagram.

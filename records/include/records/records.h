@@ -113,7 +113,7 @@ void record_add_late_drops(record_output* out, std::uint32_t dropped);
 // "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
 
-// What record_receive gave, `n`: the record of its datagram, numbered on
+// What the receive gave, `n`: the record of its datagram, numbered on
 // from the run's count; or, for a code, its line when it opens a run of
 // that code, since each run of the same code is reported once.
 void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n);
