@@ -5,7 +5,7 @@
 
 namespace {
 
-bool is_ipv6(const net_endpoint* ep) { return (ep->flags & DGRAM_IPV6) != 0; }
+bool is_ipv6(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0; }
 
 int set_option(net_endpoint* ep, int level, int name, const void* value, int len, net_reason* reason) {
     return plat_setsockopt(ep->sock, level, name, value, len) == 0 ? NET_OK : net_fail(reason);
@@ -132,7 +132,9 @@ int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
         return net_fail(reason);
     }
     // Without coalesced reads each datagram comes in a read of its own: slower, the same all the same.
-    if ((flags & DGRAM_COALESCE) && plat_enable_coalescing(ep->sock) != 0) ep->flags |= DGRAM_NO_COALESCING;
+    if ((flags & DGRAM_COALESCE) && plat_enable_coalescing(ep->sock) != 0) {
+        ep->state |= DGRAM_STATE_NO_COALESCING;
+    }
     return NET_OK;
 }
 
@@ -144,11 +146,11 @@ int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16
     // A mapped address names an IPv4 one: an IPv6-only socket could not bind it.
     bool ipv6 = net_address_family(local) == net_family::ipv6 ||
                 (local->family == net_family::ipv6 && (flags & DGRAM_DUAL_STACK) != 0);
-    if (ipv6) flags |= DGRAM_IPV6;
     net_endpoint* ep = nullptr;
     int rc = net_endpoint_open(&ep, ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, (flags & DGRAM_MULTIPOINT) != 0, flags,
                                reason);
     if (rc != NET_OK) return rc;
+    if (ipv6) ep->state |= DGRAM_STATE_IPV6;
     if (configure(ep, flags, reason) != NET_OK) {
         net_endpoint_close(ep);
         return NET_ERROR;
@@ -232,8 +234,8 @@ int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net
 namespace {
 
 plat_batch_form batch_form(const net_endpoint* ep) {
-    if ((ep->flags & DGRAM_NO_BATCHES) != 0) return PLAT_BATCH_SINGLE;
-    return (ep->flags & DGRAM_NO_SEGMENTS) != 0 ? PLAT_BATCH_MESSAGES : PLAT_BATCH_SEGMENTS;
+    if ((ep->state & DGRAM_STATE_NO_BATCHES) != 0) return PLAT_BATCH_SINGLE;
+    return (ep->state & DGRAM_STATE_NO_SEGMENTS) != 0 ? PLAT_BATCH_MESSAGES : PLAT_BATCH_SEGMENTS;
 }
 
 }  // namespace
@@ -249,7 +251,7 @@ int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, co
                                    form);
         if (sent > 0) return sent;
         if (sent == PLAT_FORM_REFUSED && form != PLAT_BATCH_SINGLE) {
-            ep->flags |= form == PLAT_BATCH_SEGMENTS ? DGRAM_NO_SEGMENTS : DGRAM_NO_BATCHES;
+            ep->state |= form == PLAT_BATCH_SEGMENTS ? DGRAM_STATE_NO_SEGMENTS : DGRAM_STATE_NO_BATCHES;
             continue;
         }
         if (sent != PLAT_SOCKET_FULL) return net_fail(reason);

@@ -68,10 +68,10 @@ int wait_and_read(net_endpoint* ep, const read_target& to, std::uint32_t timeout
 
 // The room a source address of the endpoint's family takes.
 int source_room(const net_endpoint* ep) {
-    return (ep->flags & DGRAM_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return (ep->state & DGRAM_STATE_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-int socket_family(const net_endpoint* ep) { return (ep->flags & DGRAM_IPV6) != 0 ? AF_INET6 : AF_INET; }
+int socket_family(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0 ? AF_INET6 : AF_INET; }
 
 // The details as the layer tells them; false for a source of no family it knows.
 bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* details) {

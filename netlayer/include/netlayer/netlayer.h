@@ -40,12 +40,6 @@ constexpr std::uint16_t DGRAM_DETAILS = 8;
 // An IPv6 endpoint that takes IPv4 datagrams too (IPV6_V6ONLY off); without
 // it an IPv6 endpoint takes IPv6 alone, whatever the system's default.
 constexpr std::uint16_t DGRAM_DUAL_STACK = 16;
-// Set by the open on an IPv6 endpoint; the operations on it use IPv6's options.
-constexpr std::uint16_t DGRAM_IPV6 = 32;
-// Set by dgram_send_batch once the system has refused segmented batches, and
-// then batches of messages: later batches go in the plainer form at once.
-constexpr std::uint16_t DGRAM_NO_SEGMENTS = 64;
-constexpr std::uint16_t DGRAM_NO_BATCHES = 128;
 // Shares the port with other sockets (SO_REUSEADDR, set before the bind).
 // Linux: every socket must ask for it; each member of a group then gets
 // each of the group's datagrams, a unicast one goes to one socket alone.
@@ -64,9 +58,19 @@ constexpr std::uint16_t DGRAM_DROP_COUNTS = 4096;
 // Asks the system to hand over a run of equal datagrams from one source as
 // one read (Linux's UDP_GRO), which dgram_receive_batch splits again: the
 // other reads would take such a run for one datagram. Where the system
-// refuses, the open sets DGRAM_NO_COALESCING and goes on without.
+// refuses, the open notes DGRAM_STATE_NO_COALESCING and goes on without.
 constexpr std::uint16_t DGRAM_COALESCE = 8192;
-constexpr std::uint16_t DGRAM_NO_COALESCING = 16384;
+
+// What a datagram endpoint learns of itself, kept apart from the flags it
+// was opened with. Noted by the open on an IPv6 endpoint: the operations on
+// it use IPv6's options.
+constexpr std::uint16_t DGRAM_STATE_IPV6 = 1;
+// Noted by dgram_send_batch once the system has refused segmented batches,
+// and then batches of messages: later batches go in the plainer form at once.
+constexpr std::uint16_t DGRAM_STATE_NO_SEGMENTS = 2;
+constexpr std::uint16_t DGRAM_STATE_NO_BATCHES = 4;
+// Noted by the open where the system refused DGRAM_COALESCE.
+constexpr std::uint16_t DGRAM_STATE_NO_COALESCING = 8;
 
 // Resolve flags.
 constexpr std::uint16_t RESOLVE_PREFER_IPV6 = 1;  // a name's IPv6 address when it has one
@@ -95,7 +99,8 @@ struct net_select_set {
 // the server.
 struct net_endpoint {
     net_socket sock;
-    std::uint16_t flags;
+    std::uint16_t flags;  // as opened
+    std::uint16_t state;  // DGRAM_STATE_ bits
     net_select_set ready_set;
     net_endpoint* prev;
     net_endpoint* next;
