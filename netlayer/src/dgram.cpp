@@ -16,7 +16,7 @@ int set_int_option(net_endpoint* ep, int level, int name, int value, net_reason*
 }
 
 int change_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t interface_ip,
-                      net_reason* reason = nullptr) {
+                      net_reason* reason) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_interface.s_addr = htonl(interface_ip);  // 0: the interface the platform picks
@@ -25,7 +25,7 @@ int change_membership(net_endpoint* ep, int option, std::uint32_t group, std::ui
 
 // The system's own ip_mreq_source: Linux and Windows order its fields differently.
 int change_source_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t source,
-                             std::uint32_t interface_ip, net_reason* reason = nullptr) {
+                             std::uint32_t interface_ip, net_reason* reason) {
     ip_mreq_source request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_sourceaddr.s_addr = htonl(source);
@@ -34,7 +34,7 @@ int change_source_membership(net_endpoint* ep, int option, std::uint32_t group, 
 }
 
 // Linux takes an in_addr, Winsock a DWORD in network order: the same four bytes.
-int set_ipv4_multicast_interface(net_endpoint* ep, std::uint32_t ip, net_reason* reason = nullptr) {
+int set_ipv4_multicast_interface(net_endpoint* ep, std::uint32_t ip, net_reason* reason) {
     in_addr local{};
     local.s_addr = htonl(ip);
     return set_option(ep, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local, reason);
@@ -169,56 +169,9 @@ int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16
     return NET_OK;
 }
 
-int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, std::uint16_t flags) {
-    net_address local = net_address_from_ipv4(local_ip);
-    return dgram_open_address(out, &local, port, flags, nullptr);
-}
-
-int dgram_open_any(net_endpoint** out, std::uint16_t port, std::uint16_t flags) {
-    return dgram_open(out, 0, port, flags);
-}
-
 int dgram_close(net_endpoint* ep) { return net_endpoint_close(ep); }
 
-int dgram_set_multicast(net_endpoint* ep, int ttl, int loop) {
-    if (ttl != 0 && dgram_set_multicast_hops(ep, ttl, nullptr) != NET_OK) return NET_ERROR;
-    if (loop != -1 && dgram_set_multicast_loop(ep, loop != 0, nullptr) != NET_OK) return NET_ERROR;
-    return NET_OK;
-}
-
-int dgram_set_ttl(net_endpoint* ep, int ttl) { return dgram_set_unicast_hops(ep, ttl, nullptr); }
-
-int dgram_set_multicast_ttl(net_endpoint* ep, int ttl) { return dgram_set_multicast_hops(ep, ttl, nullptr); }
-
-int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip) { return set_ipv4_multicast_interface(ep, ip); }
-
-int dgram_join_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_ADD_MEMBERSHIP, group, 0);
-}
-
-int dgram_leave_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_DROP_MEMBERSHIP, group, 0);
-}
-
-int dgram_join_group_on(net_endpoint* ep, std::uint32_t group, std::uint32_t interface_ip) {
-    return change_membership(ep, IP_ADD_MEMBERSHIP, group, interface_ip);
-}
-
-int dgram_join_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    return change_source_membership(ep, IP_ADD_SOURCE_MEMBERSHIP, group, source, interface_ip);
-}
-
-int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    return change_source_membership(ep, IP_DROP_SOURCE_MEMBERSHIP, group, source, interface_ip);
-}
-
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
-
-int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
-                  std::uint32_t timeout_us) {
-    net_address to = net_address_from_ipv4(ip);
-    return dgram_send_to_address(ep, data, len, &to, port, timeout_us, nullptr);
-}
 
 int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
                           std::uint32_t timeout_us, net_reason* reason) {
