@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "clock/clock.h"
+#include "netlayer/netlayer.h"
 
 namespace {
 

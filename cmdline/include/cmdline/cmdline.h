@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 
 // The leading decimal number of `text` as "%d" reads it, clamped to the range
 // of int; 0 when the text does not start with a number.

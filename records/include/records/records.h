@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
