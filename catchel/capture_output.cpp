@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cmdline/cmdline.h"
+#include "file_cut.h"
 
 namespace {
 
@@ -17,19 +18,27 @@ capture_endpoint endpoint_of(const net_address& address, std::uint16_t port) {
 }
 
 // Unbuffered, the file takes each write-out in one write: a run stopped
-// at any moment leaves whole records behind.
+// at any moment leaves whole records behind. The part of a write the
+// system took before it failed ends within a record: it is cut off, on a
+// best effort, since the write's failure is the one to tell.
 bool write_bytes(capture_output* capture, const void* bytes, std::size_t size) {
-    if (!capture->failed && std::fwrite(bytes, 1, size, capture->to) != size) {
-        capture->failed = true;
-        capture->error_number = errno;
+    if (capture->failed) return false;
+    errno = 0;
+    if (std::fwrite(bytes, 1, size, capture->to) == size) {
+        capture->whole_length += size;
+        return true;
     }
-    return !capture->failed;
+    capture->failed = true;
+    capture->error_number = errno;
+    if (capture->owns_file) file_cut(capture->to, capture->whole_length);
+    return false;
 }
 
 }  // namespace
 
 bool capture_output_open(capture_output* capture, const char* path, std::FILE* standard_output, net_endpoint* ep) {
     *capture = capture_output{};
+    capture->path = path;
     capture->replaces_records = std::strcmp(path, "-") == 0;
     capture->owns_file = !capture->replaces_records;
     errno = 0;

@@ -1,6 +1,7 @@
 // catchel's capture: every datagram received as a classic pcap record, the
 // records gathered and written out whole beside catchel's own, so that the
-// file always ends where a record ends.
+// file always ends where a record ends: a write the system takes only in
+// part (a full disk) is cut off again.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 constexpr std::size_t CAPTURE_OUTPUT_BATCH = 65536;
 
 struct capture_output {
+    const char* path;  // as given: "-" for standard output
     std::FILE* to;
     bool owns_file;
     bool replaces_records;  // the capture goes to standard output, where records would
@@ -22,7 +24,8 @@ struct capture_output {
     capture_record record;
     std::uint8_t* pending;  // CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM bytes
     std::size_t used;
-    bool failed;  // a write failed: nothing more is written
+    std::uint64_t whole_length;  // the bytes written so far, which end where a record ends
+    bool failed;  // a write failed: nothing more is written, and a file is cut back to `whole_length`
     int error_number;  // errno of the open or write that failed; 0: none told
 };
 
@@ -35,7 +38,8 @@ bool capture_output_open(capture_output* capture, const char* path, std::FILE* s
 // The record of a datagram received, with its details, `size` bytes at `data`.
 void capture_output_add(capture_output* capture, const dgram_details* details, const void* data, int size);
 
-// Writes out every record gathered; false once a write has failed.
+// Writes out every record gathered; false once a write has failed, with
+// `error_number` its reason.
 bool capture_output_write_out(capture_output* capture);
 
 void capture_output_close(capture_output* capture);

@@ -99,14 +99,39 @@ int group_option_without_group(const cli_found* found, bool has_group) {
     return -1;
 }
 
+// What the loop keeps beside the records; `measure` is null when neither
+// -stats nor -i asks for figures.
+struct receive_session {
+    const catchel_options* options;
+    catchel_intake intake;
+    catchel_measure* measure;
+    capture_output* capture;  // null: no -pcap, or the capture is lost
+    bool capture_lost;        // a write to the capture file failed and was told
+    record_output pending;
+    cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
+    net_address bound;        // the socket's own address and port, where -echo never sends
+    std::uint16_t bound_port;
+};
+
 // Writes out what is gathered, the capture's records first, and tells the
 // interrupt watch once it has left. A capture on standard output takes the
-// records' place: they go nowhere.
-bool write_out(record_output* pending, std::FILE* out, capture_output* capture) {
-    bool written = capture == nullptr || capture_output_write_out(capture);
+// records' place: they go nowhere, and its failure is the output's. A
+// capture file that cannot be written is given up, once told after the
+// records: the records and figures matter more than the copy.
+bool write_out(record_output* pending, std::FILE* out, receive_session* session) {
+    capture_output* capture = session->capture;
+    bool captured = capture == nullptr || capture_output_write_out(capture);
+    bool capture_is_output = capture != nullptr && capture->replaces_records;
     record_text text = record_take(pending);
-    if (capture != nullptr && capture->replaces_records) text.length = 0;
-    return cli_write(out, text.bytes, text.length) && written;
+    if (capture_is_output) text.length = 0;
+    bool written = cli_write(out, text.bytes, text.length) && (captured || !capture_is_output);
+    if (!captured && !capture_is_output) {
+        cli_teller say{out, session->options->format.destination};
+        cli_tell_file_failure(&say, "cannot write capture", capture->path, capture->error_number);
+        session->capture = nullptr;
+        session->capture_lost = true;
+    }
+    return written;
 }
 
 bool write_lines(std::string* lines, std::FILE* out) {
@@ -124,19 +149,6 @@ bool write_around(record_output* pending, std::size_t split, std::string* lines,
            cli_write(out, text.bytes + split, text.length - split);
 }
 
-// What the loop keeps beside the records; `measure` is null when neither
-// -stats nor -i asks for figures.
-struct receive_session {
-    const catchel_options* options;
-    catchel_intake intake;
-    catchel_measure* measure;
-    capture_output* capture;  // null: no -pcap
-    record_output pending;
-    cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
-    net_address bound;        // the socket's own address and port, where -echo never sends
-    std::uint16_t bound_port;
-};
-
 // Once, where the plan tells it: the buffer the system granted.
 void tell_receive_buffer(net_endpoint* ep, std::FILE* out, bool tell) {
     int granted = 0;
@@ -152,7 +164,8 @@ int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_se
         dgram_drop_count(ep, &dropped) == NET_OK) {
         record_add_late_drops(pending, dropped);
     }
-    if (!write_out(pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
+    if (!write_out(pending, out, session)) return CATCHEL_OUTPUT_FAILED;
+    if (session->capture_lost && status == 0) status = CATCHEL_CAPTURE_LOST;
     if (session->measure == nullptr) return status;
     measure_end(session->measure, ep, session->options->stats);
     return write_lines(&session->measure->due, out) ? status : CATCHEL_OUTPUT_FAILED;
@@ -197,7 +210,7 @@ void take_datagram(receive_session* session, net_endpoint* ep, const record_data
 // not told. A failure's line is followed by its reason, the lines before
 // written out first; false when that write failed.
 bool add_result(record_output* pending, record_run* state, record_datagram* datagram, int n,
-                const receive_session* session, const net_reason* reason, std::FILE* out) {
+                receive_session* session, const net_reason* reason, std::FILE* out) {
     int reported_before = state->last_reported;
     if (!session->options->quiet) {
         record_add_result(pending, state, datagram, n);
@@ -210,7 +223,7 @@ bool add_result(record_output* pending, record_run* state, record_datagram* data
     }
     bool reported = n < 0 && n != reported_before && state->last_reported == n;
     if (!reported || !session->say.verbose || (reason->number == 0 && !reason->from_lookup)) return true;
-    if (!write_out(pending, out, session->capture)) return false;
+    if (!write_out(pending, out, session)) return false;
     cli_tell_reason(&session->say, reason);
     return true;
 }
@@ -295,6 +308,8 @@ void plan_from_options(const cli_found* found, catchel_plan* command) {
     if (found[reuse_option].given) command->open_flags |= DGRAM_REUSE;
     // Quiet, datagrams are read in batches, which take a run of them in one read.
     if (quiet) command->open_flags |= DGRAM_COALESCE;
+    // Intervals follow a clock that setting the calendar clock does not move.
+    if (command->chosen.interval_seconds != 0) command->open_flags |= DGRAM_STEADY_TIME;
     // Best effort: a smaller buffer loses datagrams only in bursts, and says
     // nothing. Quiet, catchel is a load test's receiver: all the room there is.
     bool buffer_chosen = found[rcvbuf_option].given;
@@ -404,7 +419,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0, &reason)
                              : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
-            if (!write_out(&pending, out, session->capture)) return CATCHEL_OUTPUT_FAILED;
+            if (!write_out(&pending, out, session)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
             n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us, &reason);
             if (n == NET_TIMEOUT) ++idle_waits;
@@ -428,7 +443,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         }
         int ending = limit_reached(options, state->received - received_before, idle_waits);
         if (stopping || ending >= 0) return end_run(&pending, ep, out, session, stopping ? 0 : ending);
-        if (record_batch_full(&pending) && !write_out(&pending, out, session->capture)) {
+        if (record_batch_full(&pending) && !write_out(&pending, out, session)) {
             return CATCHEL_OUTPUT_FAILED;
         }
     }
@@ -454,7 +469,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
     bool verbose = options->format.destination && !options->format.json;
-    receive_session session{options, {}, nullptr, capture, {}, cli_teller{out, verbose}, {}, 0};
+    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, {}, 0};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
     dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;

@@ -26,6 +26,9 @@ std::uint16_t catchel_details_needed(const catchel_options* options, bool captur
 
 // The exit status once standard output cannot be written.
 constexpr int CATCHEL_OUTPUT_FAILED = 3;
+// The exit status of a run that would have ended with 0 had the capture
+// file not failed a write: it was given up, the rest of the run went on.
+constexpr int CATCHEL_CAPTURE_LOST = 4;
 // The exit status when the idle time ran out before any datagram arrived.
 constexpr int CATCHEL_NOTHING_ARRIVED = 2;
 // The exit status when the figures' tables or the batch's room could not be had.
@@ -41,7 +44,9 @@ constexpr int CATCHEL_NO_MEMORY = -1;
 // the figures the options ask for follow. Quiet, nothing is printed per
 // datagram nor for a time-out; failures still are.
 // With `capture`, each datagram's record goes to it too, written out with
-// the records.
+// the records. A capture file that fails a write is cut back to its last
+// whole record, told in a line ("cannot write capture <file>", the reason
+// with -v) and left; a status of 0 then becomes CATCHEL_CAPTURE_LOST.
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options = nullptr, capture_output* capture = nullptr);
 

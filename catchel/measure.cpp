@@ -9,8 +9,9 @@
 namespace {
 
 constexpr std::uint64_t wait_us = 1000000;
-// Past this many intervals without a datagram between two arrivals (the
-// system's clock set forward), the empty ones are passed without lines.
+// Past this many intervals without a datagram between two arrivals (a
+// machine that slept, or the calendar clock set forward where the intervals
+// follow it), the empty ones are passed without lines.
 constexpr std::uint64_t empty_intervals_shown = 3600;
 
 // One line of fields: "<kind> <key> <value> ..." as text, or
@@ -152,11 +153,11 @@ void total_fields(line_out* line, const measure_totals* totals, double seconds) 
     decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 / seconds, 0);
 }
 
-// The interval from start to `end_us`, seconds after the first arrival.
+// The interval from start to `end_us`, seconds after the first datagram.
 void interval_bounds(line_out* line, const catchel_measure* measure, std::uint64_t end_us) {
     begin_line(line, "interval");
-    decimal(line, "start", seconds_between(measure->first_us, measure->interval_start_us), 3);
-    decimal(line, "end", seconds_between(measure->first_us, end_us), 3);
+    decimal(line, "start", seconds_between(measure->paced_first_us, measure->interval_start_us), 3);
+    decimal(line, "end", seconds_between(measure->paced_first_us, end_us), 3);
 }
 
 // The lines of the interval that ends at `end_us`, and the next one begun.
@@ -205,6 +206,7 @@ bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t 
     measure->interval_us = interval_seconds * wait_us;
     measure->run = measure->interval = measure_totals{};
     measure->first_us = measure->last_us = measure->interval_start_us = 0;
+    measure->paced_first_us = measure->paced_last_us = 0;
     measure->idle_waits = 0;
     measure->drops_before = 0;
     measure->drops_known = dgram_drop_count(ep, &measure->drops_before) == NET_OK;
@@ -218,12 +220,15 @@ void measure_free(catchel_measure* measure) { probe_streams_free(&measure->strea
 void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
                       int size) {
     std::uint64_t arrival_us = details->has_time ? details->time_us : measure->last_us;
+    std::uint64_t paced_us = details->has_steady_time ? details->steady_us : arrival_us;
     if (measure->run.datagrams == 0) {
-        measure->first_us = measure->last_us = measure->interval_start_us = arrival_us;
+        measure->first_us = measure->last_us = arrival_us;
+        measure->paced_first_us = measure->paced_last_us = measure->interval_start_us = paced_us;
     } else if (measure->interval_us != 0) {
-        close_intervals_until(measure, ep, arrival_us);
+        close_intervals_until(measure, ep, paced_us);
     }
     measure->last_us = std::max(measure->last_us, arrival_us);
+    measure->paced_last_us = std::max(measure->paced_last_us, paced_us);
     measure->idle_waits = 0;
     for (measure_totals* totals : {&measure->run, &measure->interval}) {
         ++totals->datagrams;
@@ -240,12 +245,12 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
 
 void measure_wait_ran_out(catchel_measure* measure, net_endpoint* ep) {
     ++measure->idle_waits;
-    close_intervals_until(measure, ep, measure->last_us + measure->idle_waits * wait_us);
+    close_intervals_until(measure, ep, measure->paced_last_us + measure->idle_waits * wait_us);
 }
 
 void measure_end(catchel_measure* measure, net_endpoint* ep, bool summary) {
     if (measure->interval_us != 0 && measure->interval.datagrams > 0) {
-        close_interval(measure, ep, measure->last_us + measure->idle_waits * wait_us);
+        close_interval(measure, ep, measure->paced_last_us + measure->idle_waits * wait_us);
     }
     if (!summary) return;
     line_out line{&measure->due, measure->json, true};

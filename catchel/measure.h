@@ -5,12 +5,16 @@
 // Time comes from the datagrams alone: each one's arrival time (the
 // kernel's where the platform stamps it, else the time of its read), and in
 // silence the one-second waits that ran out since the last arrival, each
-// counted as one second, as -w counts them. An interval therefore begins at
-// the first arrival, and a boundary that falls in silence is passed when
-// the wait that crosses it runs out: its line comes a few milliseconds late
-// per wait (the time between an arrival and the next wait, and the wait's
-// own rounding), and a datagram already queued past it is still counted in
-// the interval it arrived in.
+// counted as one second, as -w counts them. Intervals follow the steady
+// clock read with each datagram where its details carry it (the endpoint
+// opened with DGRAM_STEADY_TIME), so that a calendar clock set back or
+// forward moves no boundary; else its arrival time. An interval therefore
+// begins at the first datagram, and a boundary that falls in silence is
+// passed when the wait that crosses it runs out: its line comes a few
+// milliseconds late per wait (the time between an arrival and the next
+// wait, and the wait's own rounding). A datagram queued past a boundary is
+// counted in the interval it arrived in by its arrival time, in the one it
+// was read in by the steady clock.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +42,9 @@ struct catchel_measure {
     measure_totals interval;
     std::uint64_t first_us;  // the first arrival, and the last; valid once run.datagrams > 0
     std::uint64_t last_us;
+    // The same by the clock the intervals follow, and the interval's start by it.
+    std::uint64_t paced_first_us;
+    std::uint64_t paced_last_us;
     std::uint64_t interval_start_us;
     std::uint64_t idle_waits;    // waits run out since the last arrival
     bool drops_known;            // whether the system tells its drops at any time

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -296,5 +297,39 @@ TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
     EXPECT_EQ(dump.out.find("bad"), std::string::npos) << dump.out;
     EXPECT_NE(dump.out.find("[udp sum ok] UDP, length 3\n"), std::string::npos) << dump.out;
     EXPECT_NE(dump.out.find("[udp sum ok] UDP, length 5\n"), std::string::npos) << dump.out;
+#endif
+}
+
+// A 64 KB tmpfs, mounted only inside a mount namespace of the test's own,
+// fills up partway through a record: the capture ends at the record before,
+// is told once and given up, and the run counts every datagram.
+TEST(CatchelCapture, AFullDiskEndsTheCaptureAtAWholeRecordAndTheRunGoesOn) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a small disk is made with a Linux mount namespace";
+#else
+    if (run_program("/bin/sh", {"-c", "exec unshare --mount true"}).status != 0) GTEST_SKIP() << "no unshare --mount";
+    const std::string disk = testing::TempDir() + "small_disk";
+    const std::string copy = testing::TempDir() + "small_disk_copy.pcap";
+    // The capture is copied out before the namespace, and its tmpfs, go.
+    const char* inside = "mkdir -p \"$0\" && mount -t tmpfs -o size=64k tmpfs \"$0\" || exit 99; "
+                         "\"$1\" -v -q -stats -c 100 -pcap \"$0/cap.pcap\" \"$2\"; status=$?; "
+                         "cp \"$0/cap.pcap\" \"$3\"; exit $status";
+    std::uint16_t port = plain_free_port();
+    running_program* child = start_program(
+        "/bin/sh", {"-c", "exec unshare --mount --propagation private /bin/sh -c \"$0\" \"$@\"", inside, disk,
+                    CATCHEL_PATH, std::to_string(port), copy});
+    for (int waited = 0; waited < end_wait_ms && !plain_port_held(0, port); waited += 10) read_output_for(child, 10);
+    // 1001 bytes each (pitchel ends a message with a 0), paced: many writes, one cut.
+    run_program(PITCHEL_PATH, {"-n", "100", "-r", "500", "127.0.0.1", std::to_string(port), std::string(1000, 'c')});
+    process_output result = wait_program(child, end_wait_ms);
+    EXPECT_EQ(result.status, exit_status(4));
+    std::string told = "cannot write capture " + disk + "/cap.pcap\nreason: " + std::strerror(ENOSPC) + " (" +
+                       std::to_string(ENOSPC) + ")\ntotal datagrams 100 bytes 100100 ";
+    EXPECT_EQ(result.out.rfind(told, 0), 0u) << result.out;
+    process_output dump =
+        run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -r \"$0\"", copy});
+    if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
+    EXPECT_EQ(dump.err.find("truncated"), std::string::npos) << dump.err;
+    EXPECT_NE(dump.out.find("UDP, length 1001"), std::string::npos) << dump.out;
 #endif
 }

@@ -14,6 +14,7 @@
 #include "fault.h"
 #include "formats.h"
 #include "in_process.h"
+#include "measure.h"
 #include "plain_udp.h"
 #include "probes/probes.h"
 
@@ -201,6 +202,26 @@ TEST_F(CatchelLoop, IntervalsEndedInSilenceAreToldAsTheWaitsRunOut) {
     }
     EXPECT_NE(lines[0].find("\"lost\":1,\"duplicates\":1,\"reordered\":1,"), std::string::npos);
     EXPECT_EQ(lines[4].rfind("{\"total\":{\"datagrams\":6,", 0), 0u);
+}
+
+// Arrival times that step back an hour, as after the calendar clock is set
+// back, with steady readings that go on: the intervals end by the latter.
+TEST_F(CatchelLoop, IntervalsFollowTheSteadyClockWhileTheCalendarStepsBack) {
+    constexpr std::uint64_t hour_us = 3600000000;
+    using calendar_and_steady = std::pair<std::uint64_t, std::uint64_t>;
+    catchel_measure measure;
+    ASSERT_TRUE(measure_init(&measure, false, false, 1, ep));
+    for (auto [calendar_us, steady_us] : {calendar_and_steady{5 * hour_us, 7}, {4 * hour_us, 1500007}}) {
+        dgram_details details{};
+        details.has_time = details.has_steady_time = true;
+        details.time_us = calendar_us;
+        details.steady_us = steady_us;
+        measure_datagram(&measure, ep, &details, "x", 1);
+    }
+    measure_free(&measure);
+    std::vector<std::string> lines = lines_of(measure.due);
+    ASSERT_EQ(lines.size(), 1u) << measure.due;
+    EXPECT_EQ(lines[0].rfind("interval start 0.000 end 1.000 datagrams 1 ", 0), 0u) << lines[0];
 }
 
 // Quiet, over either family: each probe comes back, marked as an echo, from

@@ -16,10 +16,9 @@ constexpr std::uint32_t localhost = 0x7f000001;
 constexpr std::uint32_t long_wait_us = 5000000;
 constexpr std::int64_t time_bound_us = 300000000;  // generous: only a wrong clock is off by more
 
+template <typename Clock = std::chrono::system_clock>
 std::int64_t now_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
 }
 
 class DgramDetails : public balanced_test {
@@ -48,8 +47,9 @@ protected:
 }  // namespace
 
 TEST_F(DgramDetails, UnicastDatagramTellsItsSourceDestinationAndTime) {
-    open(DGRAM_DETAILS);
+    open(DGRAM_DETAILS | DGRAM_STEADY_TIME);
     std::int64_t before = now_us();
+    std::int64_t steady_before = now_us<std::chrono::steady_clock>();
     send("hello");
     dgram_details details{};
     ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 5);
@@ -62,6 +62,10 @@ TEST_F(DgramDetails, UnicastDatagramTellsItsSourceDestinationAndTime) {
     ASSERT_TRUE(details.has_time);
     EXPECT_GT(static_cast<std::int64_t>(details.time_us), before - time_bound_us);
     EXPECT_LT(static_cast<std::int64_t>(details.time_us), now_us() + time_bound_us);
+    ASSERT_TRUE(details.has_steady_time);
+    EXPECT_GT(static_cast<std::int64_t>(details.steady_us), steady_before - time_bound_us);
+    EXPECT_LT(static_cast<std::int64_t>(details.steady_us), now_us<std::chrono::steady_clock>() + time_bound_us);
+    EXPECT_EQ(fault_count(fault_op::steady_us), 1);
 #ifdef _WIN32
     EXPECT_FALSE(details.has_dropped);  // Winsock keeps no count
 #else
@@ -80,7 +84,8 @@ TEST_F(DgramDetails, WithoutTheSwitchOnlyTheReadTimeIsAdded) {
     EXPECT_FALSE(details.has_to);
     EXPECT_FALSE(details.has_dropped);
     EXPECT_TRUE(details.has_time);
-    EXPECT_EQ(fault_count(fault_op::enable_details), 0);
+    EXPECT_FALSE(details.has_steady_time);
+    EXPECT_EQ(fault_count(fault_op::enable_details) + fault_count(fault_op::steady_us), 0);
 }
 
 TEST_F(DgramDetails, FailedReadOrWaitIsReported) {

@@ -40,15 +40,11 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason) {
     std::fprintf(teller->out, "reason: %s (%d)\n", text, reason->number);
 }
 
-void cli_tell_file_reason(const cli_teller* teller, int error_number) {
+void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number) {
+    std::fprintf(teller->out, "%s %s\n", what, path);
     if (teller->verbose && error_number != 0) {
         std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
     }
-}
-
-void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* name, int error_number) {
-    std::fprintf(teller->out, "%s %s\n", what, name);
-    cli_tell_file_reason(teller, error_number);
 }
 
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status) {

@@ -161,6 +161,10 @@ int plat_interface_name(std::uint32_t index, char* name, std::size_t room);
 // The index of the interface holding `address`.
 std::uint32_t plat_interface_holding(const net_address* address);
 
+// Microseconds from an arbitrary start by a clock that never goes back and
+// that setting the system's time does not move.
+std::uint64_t plat_steady_us();
+
 // Fills `size` bytes with the system's cryptographic random bytes; 0 on success.
 int plat_random(void* to, std::size_t size);
 

@@ -231,11 +231,13 @@ void read_control_messages(msghdr* message, plat_details* details) {
     }
 }
 
-std::uint64_t now_us() {
+std::uint64_t microseconds_by(clockid_t clock) {
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    clock_gettime(clock, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
+
+std::uint64_t now_us() { return microseconds_by(CLOCK_REALTIME); }
 
 // Room for the control messages of one detailed read.
 struct detailed_message {
@@ -592,6 +594,8 @@ std::uint32_t plat_interface_holding(const net_address* address) {
     if (index == 0) errno = EADDRNOTAVAIL;
     return index;
 }
+
+std::uint64_t plat_steady_us() { return microseconds_by(CLOCK_MONOTONIC); }
 
 int plat_random(void* to, std::size_t size) {
     ssize_t got = getrandom(to, size, 0);

@@ -394,6 +394,20 @@ std::uint32_t plat_interface_holding(const net_address* address) {
     return find_adapter([&](const IP_ADAPTER_ADDRESSES* a) { return holds(a, address); });
 }
 
+// The performance counter: steady, and there since Windows 2000. In whole
+// seconds first, so that counts times a million do not overflow.
+std::uint64_t plat_steady_us() {
+    static const std::uint64_t per_second = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<std::uint64_t>(frequency.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    auto count = static_cast<std::uint64_t>(now.QuadPart);
+    return count / per_second * 1000000 + count % per_second * 1000000 / per_second;
+}
+
 // RtlGenRandom, exported by advapi32 under this name since Windows XP; the
 // system's cryptographic generator without the CryptoAPI's provider set-up.
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);

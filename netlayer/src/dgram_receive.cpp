@@ -91,6 +91,16 @@ bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* deta
     return true;
 }
 
+// One reading of the steady clock for all that one read brought, where the endpoint asks for it.
+void give_steady_time(const net_endpoint* ep, dgram_details* details, int count) {
+    if ((ep->flags & DGRAM_STEADY_TIME) == 0) return;
+    std::uint64_t now = plat_steady_us();
+    for (int i = 0; i < count; ++i) {
+        details[i].has_steady_time = true;
+        details[i].steady_us = now;
+    }
+}
+
 // Where the system reads one datagram a call: that one, as a batch of one.
 int read_one_queued(net_endpoint* ep, void* buf, int size, int* lengths, plat_details* got) {
     int n = plat_recv_details(ep->sock, buf, size, got, true);
@@ -147,7 +157,9 @@ int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details*
     got.family = socket_family(ep);
     int n = wait_and_read(ep, read_target{buf, size, nullptr, nullptr, &got, reason}, timeout_us, flags);
     if (n < 0) return n;
-    return give_details(ep, &got, details) ? n : net_fail_without_call(reason);
+    if (!give_details(ep, &got, details)) return net_fail_without_call(reason);
+    give_steady_time(ep, details, 1);
+    return n;
 }
 
 int dgram_batch_open(dgram_batch* batch) {
@@ -180,6 +192,7 @@ int dgram_receive_batch(net_endpoint* ep, dgram_batch* batch, int count, net_rea
             reads->lengths[i] = NET_ERROR;
         }
     }
+    give_steady_time(ep, reads->details, n);
     batch->count = n;
     return n;
 }

@@ -102,6 +102,7 @@ int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr* 
 int __real_plat_send_batch(net_socket s, const void* data, int size, int count, const sockaddr* remote, int length,
                            plat_batch_form form);
 int __real_plat_recv(net_socket s, void* buf, int size);
+std::uint64_t __real_plat_steady_us();
 int __real_plat_random(void* to, std::size_t size);
 int __real_plat_recvfrom(net_socket s, void* buf, int size, sockaddr* remote, int* length);
 int __real_plat_recv_queued(net_socket s, void* buf, int size, sockaddr* remote, int* length);
@@ -322,6 +323,13 @@ std::uint32_t __wrap_plat_interface_holding(const net_address* address) {
     int ignored = 0;
     return take(fault_op::interface_holding, PLAT_INVALID_SOCKET, &ignored) ? 0
                                                                              : __real_plat_interface_holding(address);
+}
+
+// Recorded only: a reading of the clock cannot fail.
+std::uint64_t __wrap_plat_steady_us() {
+    int ignored = 0;
+    take(fault_op::steady_us, PLAT_INVALID_SOCKET, &ignored);
+    return __real_plat_steady_us();
 }
 
 int __wrap_plat_random(void* to, std::size_t size) {

@@ -135,13 +135,10 @@ struct cli_teller {
 // system call or a name lookup failed; nothing else.
 void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
 
-// "reason: <the C library's text> (<errno>)", with `verbose`, for a file
-// that could not be opened or written; nothing for 0.
-void cli_tell_file_reason(const cli_teller* teller, int error_number);
-
-// "<what> <file name>" and the C library's reason, for a file that could not
-// be opened or written.
-void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* name, int error_number);
+// "<what> <path>" for a file that could not be opened or written, then
+// with `verbose` "reason: <the C library's text> (<errno>)" where
+// `error_number` is not 0.
+void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number);
 
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);

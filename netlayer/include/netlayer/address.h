@@ -92,4 +92,10 @@ struct dgram_details {
     std::uint8_t hop_limit;  // the IPv4 time-to-live or IPv6 hop limit it arrived with
     bool has_traffic_class;
     std::uint8_t traffic_class;  // its IPv4 type of service or IPv6 traffic class byte
+    // With DGRAM_STEADY_TIME: microseconds from an arbitrary start, never
+    // going back, read as the read that brought it returned. Unlike time_us,
+    // it keeps its pace when the calendar clock is set. Defaulted, so that
+    // the details written out field by field before it still compile.
+    bool has_steady_time = false;
+    std::uint64_t steady_us = 0;
 };

@@ -48,6 +48,10 @@ constexpr std::uint16_t DGRAM_DROP_COUNTS = 4096;
 // other reads would take such a run for one datagram. Where the system
 // refuses, the open notes DGRAM_STATE_NO_COALESCING and goes on without.
 constexpr std::uint16_t DGRAM_COALESCE = 8192;
+// With any of the details: each read reads a clock that no setting of the
+// system's time moves, too, for what it brought. Asked for apart, as it is
+// one more call per read.
+constexpr std::uint16_t DGRAM_STEADY_TIME = 32768;
 
 // What a datagram endpoint learns of itself, kept apart from the flags it
 // was opened with. Noted by the open on an IPv6 endpoint: the operations on
