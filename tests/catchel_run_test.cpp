@@ -52,9 +52,9 @@ protected:
     }
     void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, receiver_port)); }
     // Runs the loop until the planned stop; its output.
-    std::string receive(record_run* state) {
+    std::string receive(record_run* state, const catchel_options* options = nullptr) {
         std::FILE* out = std::tmpfile();
-        EXPECT_EQ(catchel_receive(ep, out, state, &stop), 0);
+        EXPECT_EQ(catchel_receive(ep, out, state, &stop, options), 0);
         std::string text = read_back(out);
         std::fclose(out);
         return text;
@@ -103,10 +103,7 @@ TEST_F(CatchelLoop, AFailedReceiveIsToldWithItsReasonUnderVerbose) {
     fault_on_call(fault_op::select, request_stop, 1);
     catchel_options verbose{record_format{false, false, true, false}, 0, 0, false, 0, false, false};
     record_run state{0, 0};
-    std::FILE* out = std::tmpfile();
-    EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &verbose), 0);
-    std::string text = read_back(out);
-    std::fclose(out);
+    std::string text = receive(&state, &verbose);
     EXPECT_EQ(text.rfind("timeout/error err -2\n" + reason_text, 0), 0u) << text;
     std::string number = " (" + std::to_string(error) + ")\n";
     EXPECT_EQ(text.size() - text.rfind(number), number.size()) << text;
