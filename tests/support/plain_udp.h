@@ -33,5 +33,5 @@ bool plain_udp_receive(const plain_udp* udp, std::string* data, int timeout_ms,
 // family): a bind of our own fails.
 bool plain_port_held(std::uint32_t ip, std::uint16_t port);
 
-// A free UDP port on 127.0.0.1 at the moment of asking.
+// A UDP port free on every address at the moment of asking.
 std::uint16_t plain_free_port();
