@@ -107,6 +107,8 @@ struct receive_session {
     catchel_measure* measure;
     capture_output* capture;  // null: no -pcap, or the capture is lost
     bool capture_lost;        // a write to the capture file failed and was told
+    record_output pending;
+    cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
     net_address bound;        // the socket's own address and port, where -echo never sends
     std::uint16_t bound_port;
 };
@@ -120,22 +122,21 @@ bool write_out(record_output* pending, std::FILE* out, receive_session* session)
     capture_output* capture = session->capture;
     bool captured = capture == nullptr || capture_output_write_out(capture);
     bool capture_is_output = capture != nullptr && capture->replaces_records;
-    if (capture_is_output) pending->used = 0;
-    bool written = record_write_out(pending, out) && (captured || !capture_is_output);
+    record_text text = record_take(pending);
+    if (capture_is_output) text.length = 0;
+    bool written = cli_write(out, text.bytes, text.length) && (captured || !capture_is_output);
     if (!captured && !capture_is_output) {
         cli_teller say{out, session->options->format.destination};
         cli_tell_file_failure(&say, "cannot write capture", capture->path, capture->error_number);
         session->capture = nullptr;
         session->capture_lost = true;
     }
-    cli_output_moved();
     return written;
 }
 
 bool write_lines(std::string* lines, std::FILE* out) {
-    bool written = std::fwrite(lines->data(), 1, lines->size(), out) == lines->size();
+    bool written = cli_write(out, lines->data(), lines->size());
     lines->clear();
-    cli_output_moved();
     return written;
 }
 
@@ -143,31 +144,26 @@ bool write_lines(std::string* lines, std::FILE* out) {
 // after them: the lines of an interval come before the record of the
 // datagram that ended it.
 bool write_around(record_output* pending, std::size_t split, std::string* lines, std::FILE* out) {
-    std::size_t rest = pending->used - split;
-    bool written = std::fwrite(pending->bytes, 1, split, out) == split && write_lines(lines, out) &&
-                   std::fwrite(pending->bytes + split, 1, rest, out) == rest;
-    pending->used = 0;
-    cli_output_moved();
-    return written;
+    record_text text = record_take(pending);
+    return cli_write(out, text.bytes, split) && write_lines(lines, out) &&
+           cli_write(out, text.bytes + split, text.length - split);
 }
 
-// With -rcvbuf and -v, once: the buffer the system granted; not among JSON
-// lines, nor in a capture on standard output.
-void tell_receive_buffer(net_endpoint* ep, std::FILE* out, const cli_found* found) {
-    if (!found[rcvbuf_option].given || !found[destination_option].given || found[json_option].given) return;
-    const char* capture_path = found[pcap_option].text;
+// Once, where the plan tells it: the buffer the system granted.
+void tell_receive_buffer(net_endpoint* ep, std::FILE* out, bool tell) {
     int granted = 0;
-    if ((capture_path != nullptr && std::strcmp(capture_path, "-") == 0) ||
-        dgram_receive_buffer(ep, &granted, nullptr) != NET_OK) {
-        return;
-    }
+    if (!tell || dgram_receive_buffer(ep, &granted, nullptr) != NET_OK) return;
     std::fprintf(out, "receive buffer %d bytes\n", granted);
 }
 
 // The end of the run: the drops since the last datagram told, all that is
 // gathered written out, then the figures.
 int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_session* session, int status) {
-    if (!session->options->quiet) record_add_late_drops(pending, ep);
+    std::uint32_t dropped = 0;
+    if (!session->options->quiet && record_shows_drops(&session->options->format) &&
+        dgram_drop_count(ep, &dropped) == NET_OK) {
+        record_add_late_drops(pending, dropped);
+    }
     if (!write_out(pending, out, session)) return CATCHEL_OUTPUT_FAILED;
     if (session->capture_lost && status == 0) status = CATCHEL_CAPTURE_LOST;
     if (session->measure == nullptr) return status;
@@ -210,9 +206,13 @@ void take_datagram(receive_session* session, net_endpoint* ep, const record_data
     if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
 }
 
-// As record_add_result; quiet, a datagram is only counted and a time-out not told.
-void add_result(record_output* pending, record_run* state, record_datagram* datagram, int n, bool quiet) {
-    if (!quiet) {
+// As record_add_result; quiet, a datagram is only counted and a time-out
+// not told. A failure's line is followed by its reason, the lines before
+// written out first; false when that write failed.
+bool add_result(record_output* pending, record_run* state, record_datagram* datagram, int n,
+                receive_session* session, const net_reason* reason, std::FILE* out) {
+    int reported_before = state->last_reported;
+    if (!session->options->quiet) {
         record_add_result(pending, state, datagram, n);
     } else if (n >= 0) {
         ++state->received;
@@ -221,24 +221,39 @@ void add_result(record_output* pending, record_run* state, record_datagram* data
         record_add_report(pending, n);
         state->last_reported = n;
     }
+    bool reported = n < 0 && n != reported_before && state->last_reported == n;
+    if (!reported || !session->say.verbose || (reason->number == 0 && !reason->from_lookup)) return true;
+    if (!write_out(pending, out, session)) return false;
+    cli_tell_reason(&session->say, reason);
+    return true;
 }
 
-// The command line as read, its addresses resolved, before the endpoint opens.
-struct catchel_command {
-    cli_found found[option_count];
+// The command line read into what catchel is to do: its addresses
+// resolved, before the endpoint opens.
+struct catchel_plan {
     const char* group_text;  // null: no group
     net_address group;
     const char* bind_text;
     net_address bind;  // the wildcard of the endpoint's family when not bound
-    net_interface on;
-    net_address source;
     std::uint16_t port;
+    bool ipv6;                      // -6
+    const net_interface* join_on;  // null: the interface the system picks
+    net_interface on;
+    const net_address* source;     // null: every source
+    net_address source_address;
+    const char* source_text;
+    std::uint16_t open_flags;
+    int receive_buffer;
+    bool tell_receive_buffer;  // with -rcvbuf and -v; not among JSON lines, nor in a capture on standard output
+    const char* capture_path;  // null: no -pcap
+    bool why;
+    std::uint64_t why_wait_us;  // -why waits -w seconds, or five
     catchel_options chosen;
 };
 
 // The family the endpoint takes: IPv6 when -6, the group or -bind asks for it.
-net_family endpoint_family(const catchel_command* command) {
-    bool ipv6 = command->found[ipv6_option].given;
+net_family endpoint_family(const catchel_plan* command) {
+    bool ipv6 = command->ipv6;
     if (command->bind_text != nullptr) ipv6 = ipv6 || net_address_family(&command->bind) == net_family::ipv6;
     if (command->group_text != nullptr) ipv6 = ipv6 || net_address_family(&command->group) == net_family::ipv6;
     return ipv6 ? net_family::ipv6 : net_family::ipv4;
@@ -246,14 +261,14 @@ net_family endpoint_family(const catchel_command* command) {
 
 // -6 with an IPv4 group or -bind, or a group of the other family than
 // -bind or -source; false once told, with the status.
-bool families_agree(std::FILE* out, catchel_command* command, int* status) {
+bool families_agree(std::FILE* out, catchel_plan* command, int* status) {
     const char* ipv4_text = nullptr;
     if (command->group_text != nullptr && net_address_family(&command->group) != net_family::ipv6) {
         ipv4_text = "an IPv6 group";
     } else if (command->bind_text != nullptr && net_address_family(&command->bind) != net_family::ipv6) {
         ipv4_text = "an IPv6 -bind";
     }
-    if (command->found[ipv6_option].given && ipv4_text != nullptr) {
+    if (command->ipv6 && ipv4_text != nullptr) {
         cli_problem problem{&options[ipv6_option], nullptr, ipv4_text};
         *status = cli_answer_problem(out, &program, &problem);
         return false;
@@ -265,20 +280,54 @@ bool families_agree(std::FILE* out, catchel_command* command, int* status) {
     if (command->bind_text != nullptr && net_address_family(&command->group) != net_address_family(&command->bind)) {
         other_option = "-bind";
         other_text = command->bind_text;
-    } else if (command->found[source_option].given &&
-               net_address_family(&command->group) != net_address_family(&command->source)) {
+    } else if (command->source != nullptr &&
+               net_address_family(&command->group) != net_address_family(command->source)) {
         other_option = "-source";
-        other_text = command->found[source_option].text;
+        other_text = command->source_text;
     }
     if (other_option == nullptr) return true;
     *status = cli_tell_mixed_families(out, other_option, other_text, command->group_text);
     return false;
 }
 
+// The options, their values and what they ask together, into `command`.
+void plan_from_options(const cli_found* found, catchel_plan* command) {
+    command->chosen = catchel_options{record_format{found[hex_option].given, found[time_option].given,
+                                                    found[destination_option].given, found[json_option].given},
+                                      static_cast<std::uint64_t>(found[count_option].number),
+                                      static_cast<std::uint64_t>(found[idle_option].number),
+                                      found[stats_option].given,
+                                      static_cast<std::uint64_t>(found[interval_option].number),
+                                      found[quiet_option].given,
+                                      found[echo_option].given};
+    bool has_group = command->group_text != nullptr;
+    bool quiet = command->chosen.quiet;
+    command->open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
+                          catchel_details_needed(&command->chosen, found[pcap_option].given) |
+                          (command->ipv6 ? DGRAM_DUAL_STACK : 0);
+    if (found[reuse_option].given) command->open_flags |= DGRAM_REUSE;
+    // Quiet, datagrams are read in batches, which take a run of them in one read.
+    if (quiet) command->open_flags |= DGRAM_COALESCE;
+    // Intervals follow a clock that setting the calendar clock does not move.
+    if (command->chosen.interval_seconds != 0) command->open_flags |= DGRAM_STEADY_TIME;
+    // Best effort: a smaller buffer loses datagrams only in bursts, and says
+    // nothing. Quiet, catchel is a load test's receiver: all the room there is.
+    bool buffer_chosen = found[rcvbuf_option].given;
+    command->receive_buffer = quiet ? DGRAM_FLOOD_RECEIVE_BUFFER : socket_receive_buffer;
+    if (buffer_chosen) command->receive_buffer = static_cast<int>(found[rcvbuf_option].number);
+    command->capture_path = found[pcap_option].text;
+    bool capture_to_stdout = command->capture_path != nullptr && std::strcmp(command->capture_path, "-") == 0;
+    command->tell_receive_buffer =
+        buffer_chosen && found[destination_option].given && !found[json_option].given && !capture_to_stdout;
+    command->why = found[why_option].given;
+    long long wait_s = found[idle_option].given ? std::min(found[idle_option].number, longest_interval) : 5;
+    command->why_wait_us = static_cast<std::uint64_t>(wait_s) * 1000000;
+}
+
 // Fills `command` from the command line and `say` from -v; false, with the
 // exit status in `*status`, once the problem is told.
-bool read_command(int argc, char** argv, cli_teller* say, catchel_command* command, int* status) {
-    cli_found* found = command->found;
+bool read_command(int argc, char** argv, cli_teller* say, catchel_plan* command, int* status) {
+    cli_found found[option_count]{};
     int next = argc < 2 ? argc : cli_read_command_line(argc, argv, &program, found, say->out, status);
     if (next == 0) return false;
     if (next >= argc) {
@@ -308,46 +357,44 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_command* comma
     }
     const char* interface_text = found[interface_option].text;
     if (interface_text != nullptr && !cli_take_interface(say, interface_text, &command->on)) return false;
-    const char* source_text = found[source_option].text;
-    if (source_text != nullptr &&
-        !cli_take_address(say, source_text, prefer_ipv6, cli_address_role::host, &command->source)) {
+    command->join_on = interface_text != nullptr ? &command->on : nullptr;
+    command->source_text = found[source_option].text;
+    if (command->source_text != nullptr &&
+        !cli_take_address(say, command->source_text, prefer_ipv6, cli_address_role::host,
+                          &command->source_address)) {
         return false;
     }
+    command->source = command->source_text != nullptr ? &command->source_address : nullptr;
+    command->ipv6 = prefer_ipv6;
     if (!families_agree(say->out, command, status)) return false;
     if (command->bind_text == nullptr) command->bind.family = endpoint_family(command);
     *status = 1;
     if (!cli_take_port(say->out, argv[next], &command->port)) return false;
-    command->chosen = catchel_options{record_format{found[hex_option].given, found[time_option].given,
-                                                    found[destination_option].given, found[json_option].given},
-                                      static_cast<std::uint64_t>(found[count_option].number),
-                                      static_cast<std::uint64_t>(found[idle_option].number),
-                                      found[stats_option].given,
-                                      static_cast<std::uint64_t>(found[interval_option].number),
-                                      found[quiet_option].given,
-                                      found[echo_option].given};
+    // The figures' lines would land inside a capture on standard output.
+    const char* capture_path = found[pcap_option].text;
+    if (capture_path != nullptr && std::strcmp(capture_path, "-") == 0 &&
+        (found[stats_option].given || found[interval_option].given)) {
+        cli_problem problem{&options[pcap_option], capture_path, "a file with -stats or -i"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    plan_from_options(found, command);
     return true;
 }
 
 // The group's membership as the options ask: on a chosen interface, for
 // one source, or else on the interface the system picks.
-int join(net_endpoint* ep, const catchel_command* command, net_reason* reason) {
-    const net_interface* on = command->found[interface_option].given ? &command->on : nullptr;
-    if (command->found[source_option].given) {
-        return dgram_join_source_group(ep, &command->group, &command->source, on, reason);
+int join(net_endpoint* ep, const catchel_plan* command, net_reason* reason) {
+    if (command->source != nullptr) {
+        return dgram_join_source_group(ep, &command->group, command->source, command->join_on, reason);
     }
-    return dgram_join(ep, &command->group, on, reason);
+    return dgram_join(ep, &command->group, command->join_on, reason);
 }
 
-// -why's watch over the join: it waits -w seconds, or five.
-diag_watch* start_watch(net_endpoint* ep, const catchel_command* command) {
-    const cli_found* found = command->found;
-    long long wait_s = found[idle_option].given ? std::min(found[idle_option].number, longest_interval) : 5;
-    diag_receiver_plan plan{command->group,
-                            command->port,
-                            found[interface_option].given ? &command->on : nullptr,
-                            found[source_option].given ? &command->source : nullptr,
-                            found[json_option].given,
-                            static_cast<std::uint64_t>(wait_s) * 1000000};
+// -why's watch over the join.
+diag_watch* start_watch(net_endpoint* ep, const catchel_plan* command) {
+    diag_receiver_plan plan{command->group,  command->port,          command->join_on, command->source,
+                            command->chosen.format.json, command->why_wait_us};
     return diag_watch_start(ep, &plan);
 }
 
@@ -358,8 +405,7 @@ diag_watch* start_watch(net_endpoint* ep, const catchel_command* command) {
 int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                  receive_session* session) {
     const catchel_options* options = session->options;
-    record_output pending;
-    record_output_init(&pending, cli_is_terminal(out), options->format);
+    record_output& pending = session->pending;
     bool maybe_queued = false;
     const std::uint64_t received_before = state->received;
     std::uint64_t idle_waits = 0;
@@ -369,11 +415,13 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
     record_datagram datagram{};
     for (;;) {
         char* data = nullptr;
-        int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0) : NET_TIMEOUT;
+        net_reason reason{};
+        int n = maybe_queued ? intake_next(&session->intake, &pending, ep, &datagram, &data, 0, &reason)
+                             : NET_TIMEOUT;
         if (n == NET_TIMEOUT) {
             if (!write_out(&pending, out, session)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
-            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us);
+            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us, &reason);
             if (n == NET_TIMEOUT) ++idle_waits;
         }
         maybe_queued = n >= 0;
@@ -386,7 +434,9 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
             measure_wait_ran_out(session->measure, ep);
         }
         // An interrupt cuts the wait short; that is no failure to report.
-        if (n >= 0 || !stopping) add_result(&pending, state, &datagram, n, options->quiet);
+        if ((n >= 0 || !stopping) && !add_result(&pending, state, &datagram, n, session, &reason, out)) {
+            return CATCHEL_OUTPUT_FAILED;
+        }
         if (session->measure != nullptr && !session->measure->due.empty() &&
             !write_around(&pending, earlier_records, &session->measure->due, out)) {
             return CATCHEL_OUTPUT_FAILED;
@@ -418,7 +468,8 @@ std::uint16_t catchel_details_needed(const catchel_options* options, bool captur
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
-    receive_session session{options, {}, nullptr, capture, false, {}, 0};
+    bool verbose = options->format.destination && !options->format.json;
+    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, {}, 0};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
     dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;
@@ -426,73 +477,52 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     int status = CATCHEL_NO_MEMORY;
     // A capture carries each datagram's destination, hop limit and arrival time.
     // An echo needs each datagram's destination to know one from the socket itself.
-    if (intake_init(&session.intake, options->quiet, measuring || capture != nullptr || options->echo)) {
-        if (!measuring) {
-            status = receive_loop(ep, out, state, stop, &session);
-        } else if (measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep)) {
-            session.measure = &measure;
-            status = receive_loop(ep, out, state, stop, &session);
-        }
-        if (measuring) measure_free(&measure);
+    bool detailed = measuring || capture != nullptr || options->echo || record_wants_details(&options->format);
+    bool ready = intake_init(&session.intake, options->quiet, detailed);
+    if (ready && measuring) {
+        ready = measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep);
+        session.measure = &measure;
     }
+    if (ready && record_output_init(&session.pending, cli_is_terminal(out), options->format)) {
+        status = receive_loop(ep, out, state, stop, &session);
+    }
+    if (measuring) measure_free(&measure);
     intake_free(&session.intake);
-    if (status == CATCHEL_NO_MEMORY) std::fprintf(out, "out of memory\n");
-    return status;
+    record_output_free(&session.pending);
+    return status == CATCHEL_NO_MEMORY ? cli_tell_no_memory(out, "", status) : status;
 }
 
 int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* stop) {
     cli_teller say{out, false};
-    catchel_command command{};
+    catchel_plan plan{};
     int status = 0;
-    if (!read_command(argc, argv, &say, &command, &status)) return status;
+    if (!read_command(argc, argv, &say, &plan, &status)) return status;
 
-    // The figures' lines would land inside a capture on standard output.
-    const char* capture_path = command.found[pcap_option].text;
-    if (capture_path != nullptr && std::strcmp(capture_path, "-") == 0 &&
-        (command.found[stats_option].given || command.found[interval_option].given)) {
-        cli_problem problem{&options[pcap_option], capture_path, "a file with -stats or -i"};
-        return cli_answer_problem(out, &program, &problem);
-    }
-    bool has_group = command.group_text != nullptr;
-    bool quiet = command.chosen.quiet;
-    std::uint16_t open_flags = (has_group ? DGRAM_MULTIPOINT : 0) |
-                               catchel_details_needed(&command.chosen, command.found[pcap_option].given) |
-                               (command.found[ipv6_option].given ? DGRAM_DUAL_STACK : 0);
-    if (command.found[reuse_option].given) open_flags |= DGRAM_REUSE;
-    // Quiet, datagrams are read in batches, which take a run of them in one read.
-    if (quiet) open_flags |= DGRAM_COALESCE;
-    // Intervals follow a clock that setting the calendar clock does not move.
-    if (command.chosen.interval_seconds != 0) open_flags |= DGRAM_STEADY_TIME;
     net_endpoint* ep = nullptr;
     net_reason reason{};
-    int rc = dgram_open_address(&ep, &command.bind, command.port, open_flags, &reason);
+    int rc = dgram_open_address(&ep, &plan.bind, plan.port, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
-    diag_watch* watch = command.found[why_option].given ? start_watch(ep, &command) : nullptr;
-    if (has_group && (rc = join(ep, &command, &reason)) != NET_OK) {
+    diag_watch* watch = plan.why ? start_watch(ep, &plan) : nullptr;
+    if (plan.group_text != nullptr && (rc = join(ep, &plan, &reason)) != NET_OK) {
         cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
         if (watch != nullptr) diag_watch_join_failed(watch, out);
         dgram_close(ep);
         return -2;
     }
-    // Best effort: a smaller buffer loses datagrams only in bursts, and says
-    // nothing. Quiet, catchel is a load test's receiver: all the room there is.
-    const cli_found* found = command.found;
-    int buffer = quiet ? DGRAM_FLOOD_RECEIVE_BUFFER : socket_receive_buffer;
-    if (found[rcvbuf_option].given) buffer = static_cast<int>(found[rcvbuf_option].number);
-    dgram_set_receive_buffer(ep, buffer);
-    tell_receive_buffer(ep, out, found);
+    dgram_set_receive_buffer(ep, plan.receive_buffer);
+    tell_receive_buffer(ep, out, plan.tell_receive_buffer);
     if (watch != nullptr && !diag_watch_run(watch, out, stop)) {
         dgram_close(ep);
         return stop->load() != 0 ? 0 : CATCHEL_NOTHING_ARRIVED;
     }
     capture_output capture{};
-    if (found[pcap_option].given && !capture_output_open(&capture, found[pcap_option].text, out, ep)) {
-        cli_tell_file_failure(&say, "cannot write capture", found[pcap_option].text, capture.error_number);
+    if (plan.capture_path != nullptr && !capture_output_open(&capture, plan.capture_path, out, ep)) {
+        cli_tell_file_failure(&say, "cannot write capture", plan.capture_path, capture.error_number);
         dgram_close(ep);
         return -1;
     }
     record_run state{0, 0};
-    status = catchel_receive(ep, out, &state, stop, &command.chosen, found[pcap_option].given ? &capture : nullptr);
+    status = catchel_receive(ep, out, &state, stop, &plan.chosen, plan.capture_path != nullptr ? &capture : nullptr);
     capture_output_close(&capture);
     dgram_close(ep);
     return status;

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
@@ -90,18 +89,38 @@ struct destination {
     std::uint16_t port;
 };
 
-// The command line as read, its addresses resolved, before anything is sent.
-struct pitchel_command {
-    cli_found found[option_count];
-    const char* bind_text;
-    net_address bind;  // the wildcard of the destination's family when not bound
-    const char* interface_text;
+// A setting the command line may give; absent, the system's or pitchel's own.
+struct chosen_value {
+    bool given;
+    int value;
+};
+
+// The command line read into what pitchel is to do: its addresses resolved,
+// before anything is opened or sent.
+struct pitchel_plan {
+    const char* bind_text;  // null: not bound
+    net_address bind;       // the wildcard of the destination's family when not bound
+    const char* interface_text;  // null: the system's choice
     net_interface on;
     const char* host;
     destination to;
+    std::uint16_t open_flags;
+    chosen_value ttl;
+    chosen_value loop;
+    chosen_value tos;
+    bool dont_fragment;
+    bool why;
+    bool json;
+    // A message, or a capture's payloads.
     const char* message;
     const char* file_name;  // null: the message is the payload
+    payload_form form;
+    send_plan send;
+    const char* capture_path;  // null: no -pcap
+    replay_plan replay;        // its replies and stop filled in as it starts
 };
+
+chosen_value chosen(const cli_found& found) { return chosen_value{found.given, static_cast<int>(found.number)}; }
 
 bool is_ipv6(const net_address* address) { return net_address_family(address) == net_family::ipv6; }
 
@@ -119,32 +138,29 @@ bool gets_automatic_multicast(const net_address* address) {
 }
 
 // -ttl and -loop replace the automatic values.
-int set_multicast_options(net_endpoint* ep, const pitchel_command* command, net_reason* reason) {
-    bool automatic = gets_automatic_multicast(&command->to.address);
-    const cli_found& ttl = command->found[ttl_option];
-    const cli_found& loop = command->found[loop_option];
+int set_multicast_options(net_endpoint* ep, const pitchel_plan* plan, net_reason* reason) {
+    bool automatic = gets_automatic_multicast(&plan->to.address);
+    const chosen_value& ttl = plan->ttl;
+    const chosen_value& loop = plan->loop;
     int rc = NET_OK;
     if (automatic && !ttl.given) rc = dgram_set_multicast_hops(ep, automatic_multicast_ttl, reason);
     if (rc == NET_OK && (loop.given || automatic)) {
-        rc = dgram_set_multicast_loop(ep, loop.given ? loop.number != 0 : automatic_multicast_loop, reason);
+        rc = dgram_set_multicast_loop(ep, loop.given ? loop.value != 0 : automatic_multicast_loop, reason);
     }
-    if (rc == NET_OK && ttl.given) rc = dgram_set_multicast_hops(ep, static_cast<int>(ttl.number), reason);
-    if (rc == NET_OK && command->interface_text != nullptr) {
-        rc = dgram_set_outgoing_interface(ep, &command->on, reason);
-    }
+    if (rc == NET_OK && ttl.given) rc = dgram_set_multicast_hops(ep, ttl.value, reason);
+    if (rc == NET_OK && plan->interface_text != nullptr) rc = dgram_set_outgoing_interface(ep, &plan->on, reason);
     return rc;
 }
 
 // Returns 0, or the exit status once the failure is told.
-int set_send_options(const cli_teller* say, net_endpoint* ep, const pitchel_command* command) {
+int set_send_options(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan) {
     net_reason reason{};
-    if (net_address_is_multicast(&command->to.address)) {
-        int rc = set_multicast_options(ep, command, &reason);
+    if (net_address_is_multicast(&plan->to.address)) {
+        int rc = set_multicast_options(ep, plan, &reason);
         return rc == NET_OK ? 0 : cli_tell_failure(say, "cannot set multicast parameter", rc, &reason, -1);
     }
-    const cli_found& ttl = command->found[ttl_option];
-    if (!ttl.given) return 0;
-    int rc = dgram_set_unicast_hops(ep, static_cast<int>(ttl.number), &reason);
+    if (!plan->ttl.given) return 0;
+    int rc = dgram_set_unicast_hops(ep, plan->ttl.value, &reason);
     return rc == NET_OK ? 0 : cli_tell_failure(say, "cannot set time-to-live", rc, &reason, -1);
 }
 
@@ -157,14 +173,13 @@ bool size_possible(const cli_found* found, const net_address* to) {
 
 // -tos and -df, where given. Returns 0, or the exit status once the
 // failure is told.
-int set_marking(const cli_teller* say, net_endpoint* ep, const cli_found* found) {
+int set_marking(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan) {
     net_reason reason{};
     int rc = NET_OK;
-    if (found[tos_option].given &&
-        (rc = dgram_set_traffic_class(ep, static_cast<int>(found[tos_option].number), &reason)) != NET_OK) {
+    if (plan->tos.given && (rc = dgram_set_traffic_class(ep, plan->tos.value, &reason)) != NET_OK) {
         return cli_tell_failure(say, "cannot set type of service", rc, &reason, -1);
     }
-    if (found[df_option].given && (rc = dgram_set_dont_fragment(ep, &reason)) != NET_OK) {
+    if (plan->dont_fragment && (rc = dgram_set_dont_fragment(ep, &reason)) != NET_OK) {
         return cli_tell_failure(say, "cannot set don't fragment", rc, &reason, -1);
     }
     return 0;
@@ -180,46 +195,36 @@ reply_plan reply_plan_of(const cli_found* found) {
 
 // A capture's payloads, the replies read as they come, and for -reply's
 // time after. An interrupt ends the replay with its counts told.
-int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
+int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan,
                       const std::atomic<int>* (*watch_interrupts)()) {
-    const cli_found* found = command->found;
     static const std::atomic<int> never_interrupted{0};
     const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
-    std::unique_ptr<reply_reader> replies;
-    reply_plan reply = reply_plan_of(found);
-    if (found[reply_option].given) {
-        replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), reply, say->out, nullptr, stop);
+    reply_reader replies{};
+    bool replying = plan->send.replies;
+    if (replying && !replies_start(&replies, plan->send.reply, say, nullptr, stop)) {
+        replies_end(&replies);
+        return cli_tell_no_memory(say->out, no_room_for_replies, -1);
     }
-    std::uint64_t rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
-    replay_plan plan{found[pcap_option].text, rate, found[port_option].given,
-                     static_cast<std::uint16_t>(found[port_option].number), replies.get(), stop};
-    int status = replay_capture(say, ep, replay_target{command->to.address, command->to.port}, plan);
-    if (status != 0 || replies == nullptr) return status;
-    replies_read_until(replies.get(), ep, clock_now_us() + reply.wait_us, say->out);
-    return replies_status(replies.get());
+    replay_plan replay = plan->replay;
+    replay.replies = replying ? &replies : nullptr;
+    replay.stop = stop;
+    int status = replay_capture(say, ep, replay_target{plan->to.address, plan->to.port}, replay);
+    if (status == 0 && replying) {
+        replies_read_until(&replies, ep, clock_now_us() + plan->send.reply.wait_us, say->out);
+        status = replies_status(&replies);
+    }
+    if (replying) replies_end(&replies);
+    return status;
 }
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
-int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_command* command,
+int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan,
                     const std::atomic<int>* (*watch_interrupts)()) {
-    std::FILE* out = say->out;
-    const cli_found* found = command->found;
-    if (found[pcap_option].given) return replay_and_listen(say, ep, command, watch_interrupts);
+    if (plan->capture_path != nullptr) return replay_and_listen(say, ep, plan, watch_interrupts);
     payload p;
-    payload_form form{found[hex_option].given, found[no_zero_option].given};
-    int status = payload_read(&p, command->message, command->file_name, form, stdin, out);
+    int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say->out);
     if (status != 0) return status;
-    send_plan plan{};
-    plan.many = found[count_option].given;
-    plan.count = plan.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
-    plan.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
-    plan.probes = found[seq_option].given;
-    plan.sized = found[size_option].given;
-    plan.size = static_cast<std::uint64_t>(found[size_option].number);
-    plan.replies = found[reply_option].given;
-    plan.reply = reply_plan_of(found);
-    return send_loop_run(say, ep, &command->to.address, command->to.port, p.bytes, &plan, watch_interrupts);
+    return send_loop_run(say, ep, &plan->to.address, plan->to.port, p.bytes, &plan->send, watch_interrupts);
 }
 
 // The wildcard of the destination's family: what an endpoint not bound opens with.
@@ -229,10 +234,38 @@ net_address any_address_like(const net_address* address) {
     return any;
 }
 
-// Fills `command` from the command line and `say` from -v; false, with the
+// The options, their values and what they ask together, into `plan`.
+void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* plan) {
+    // Bound to the chosen address with a free port, or left for the first send to bind.
+    plan->open_flags = plan->bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
+    if (found[broadcast_option].given) plan->open_flags |= DGRAM_BROADCAST;
+    // JSON replies carry their time and destination, as catchel's JSON lines do.
+    if (found[reply_option].given && found[json_option].given) plan->open_flags |= DGRAM_DETAILS;
+    plan->ttl = chosen(found[ttl_option]);
+    plan->loop = chosen(found[loop_option]);
+    plan->tos = chosen(found[tos_option]);
+    plan->dont_fragment = found[df_option].given;
+    plan->why = found[why_option].given;
+    plan->json = found[json_option].given;
+    plan->form = payload_form{found[hex_option].given, found[no_zero_option].given};
+    send_plan& send = plan->send;
+    send.many = found[count_option].given;
+    send.count = send.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    send.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
+    send.probes = found[seq_option].given;
+    send.sized = found[size_option].given;
+    send.size = static_cast<std::uint64_t>(found[size_option].number);
+    send.replies = found[reply_option].given;
+    send.reply = reply_plan_of(found);
+    plan->capture_path = replaying ? found[pcap_option].text : nullptr;
+    plan->replay = replay_plan{found[pcap_option].text, send.rate, found[port_option].given,
+                               static_cast<std::uint16_t>(found[port_option].number), nullptr, nullptr};
+}
+
+// Fills `plan` from the command line and `say` from -v; false, with the
 // exit status in `*status`, once the problem is told.
-bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* command, int* status) {
-    cli_found* found = command->found;
+bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, int* status) {
+    cli_found found[option_count]{};
     int next = cli_read_command_line(argc, argv, &program, found, say->out, status);
     if (next == 0) return false;
     say->verbose = found[verbose_option].given;
@@ -270,28 +303,29 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
         *status = cli_usage(say->out, &program);
         return false;
     }
-    command->bind_text = found[bind_option].text;
-    command->interface_text = found[interface_option].text;
-    command->host = argv[next];
+    plan->bind_text = found[bind_option].text;
+    plan->interface_text = found[interface_option].text;
+    plan->host = argv[next];
     const char* port_text = argv[next + 1];
-    command->message = replaying ? nullptr : argv[next + 2];
-    command->file_name = !replaying && std::strcmp(command->message, "-f") == 0 ? argv[next + 3] : nullptr;
+    plan->message = replaying ? nullptr : argv[next + 2];
+    plan->file_name = !replaying && std::strcmp(plan->message, "-f") == 0 ? argv[next + 3] : nullptr;
+    plan_from_options(found, replaying, plan);
 
     *status = -2;
     bool prefer_ipv6 = found[ipv6_option].given;
-    if (command->bind_text != nullptr &&
-        !cli_take_address(say, command->bind_text, prefer_ipv6, cli_address_role::host, &command->bind)) {
+    if (plan->bind_text != nullptr &&
+        !cli_take_address(say, plan->bind_text, prefer_ipv6, cli_address_role::host, &plan->bind)) {
         return false;
     }
-    if (command->interface_text != nullptr && !cli_take_interface(say, command->interface_text, &command->on)) {
+    if (plan->interface_text != nullptr && !cli_take_interface(say, plan->interface_text, &plan->on)) {
         return false;
     }
-    if (!cli_take_address(say, command->host, prefer_ipv6, cli_address_role::host, &command->to.address)) return false;
-    const net_address* to = &command->to.address;
-    if (command->bind_text == nullptr) {
-        command->bind = any_address_like(to);
-    } else if (net_address_family(&command->bind) != net_address_family(to)) {
-        *status = cli_tell_mixed_families(say->out, "-bind", command->bind_text, command->host);
+    if (!cli_take_address(say, plan->host, prefer_ipv6, cli_address_role::host, &plan->to.address)) return false;
+    const net_address* to = &plan->to.address;
+    if (plan->bind_text == nullptr) {
+        plan->bind = any_address_like(to);
+    } else if (net_address_family(&plan->bind) != net_address_family(to)) {
+        *status = cli_tell_mixed_families(say->out, "-bind", plan->bind_text, plan->host);
         return false;
     }
     // A time-to-live of 0 keeps multicast on this host; a unicast or broadcast
@@ -318,45 +352,38 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_command* comma
         return false;
     }
     *status = 1;
-    return cli_take_port(say->out, port_text, &command->to.port);
+    return cli_take_port(say->out, port_text, &plan->to.port);
 }
 
 // -why: the sender's side of the group, judged before the first send. The
 // system's own multicast defaults are a TTL of 1 and loopback on.
-void tell_why(const pitchel_command* command, std::FILE* out) {
-    const cli_found* found = command->found;
-    diag_sender_plan plan{command->to.address,
-                          command->interface_text,
-                          &command->on,
-                          found[ttl_option].given ? static_cast<int>(found[ttl_option].number) : automatic_multicast_ttl,
-                          found[loop_option].given ? found[loop_option].number != 0 : automatic_multicast_loop,
-                          found[loop_option].given,
-                          found[json_option].given};
-    diag_sender_run(&plan, out);
+void tell_why(const pitchel_plan* plan, std::FILE* out) {
+    diag_sender_plan sender{plan->to.address,
+                            plan->interface_text,
+                            &plan->on,
+                            plan->ttl.given ? plan->ttl.value : automatic_multicast_ttl,
+                            plan->loop.given ? plan->loop.value != 0 : automatic_multicast_loop,
+                            plan->loop.given,
+                            plan->json};
+    diag_sender_run(&sender, out);
 }
 
 }  // namespace
 
 int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (*watch_interrupts)()) {
     cli_teller say{out, false};
-    pitchel_command command{};
+    pitchel_plan plan{};
     int status = 0;
-    if (!read_command(argc, argv, &say, &command, &status)) return status;
+    if (!read_command(argc, argv, &say, &plan, &status)) return status;
 
-    const cli_found* found = command.found;
-    if (found[why_option].given) tell_why(&command, out);
-    // Bound to the chosen address with a free port, or left for the first send to bind.
-    std::uint16_t flags = command.bind_text != nullptr ? DGRAM_BIND_ADDRESS_ONLY : 0;
-    if (found[broadcast_option].given) flags |= DGRAM_BROADCAST;
-    // JSON replies carry their time and destination, as catchel's JSON lines do.
-    if (found[reply_option].given && found[json_option].given) flags |= DGRAM_DETAILS;
+    if (plan.why) tell_why(&plan, out);
     net_endpoint* ep = nullptr;
     net_reason reason{};
-    int rc = dgram_open_address(&ep, &command.bind, 0, flags, &reason);
+    int rc = dgram_open_address(&ep, &plan.bind, 0, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
-    status = set_send_options(&say, ep, &command);
-    if (status == 0) status = set_marking(&say, ep, found);
-    if (status == 0) status = send_and_listen(&say, ep, &command, watch_interrupts);
+    status = set_send_options(&say, ep, &plan);
+    if (status == 0) status = set_marking(&say, ep, &plan);
+    if (status == 0) status = send_and_listen(&say, ep, &plan, watch_interrupts);
     dgram_close(ep);
     return status;
 }

@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "clock/clock.h"
+#include "netlayer/netlayer.h"
 
 namespace {
 
@@ -50,8 +51,7 @@ int probe_run_start(probe_run* probes, const cli_teller* say) {
     int rc = net_random(&probes->run, sizeof probes->run, &reason);
     if (rc != NET_OK) return cli_tell_failure(say, "cannot choose a run identifier", rc, &reason, -1);
     if (!probe_responders_init(&probes->responders, responders_max)) {
-        std::fprintf(say->out, "cannot keep the replies: out of memory\n");
-        return -1;
+        return cli_tell_no_memory(say->out, no_room_for_replies, -1);
     }
     probes->utc_at_start_us = clock_utc_us();
     probes->monotonic_at_start_us = clock_now_us();

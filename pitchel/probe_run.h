@@ -9,6 +9,9 @@
 #include "probes/probes.h"
 #include "records/records.h"
 
+// What an out-of-memory line says could not be done.
+constexpr const char* no_room_for_replies = "cannot keep the replies: ";
+
 struct probe_run {
     std::uint32_t run;
     // Send times and round trips are read from the monotonic clock, set

@@ -1,6 +1,7 @@
 #include "replay.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -99,7 +100,7 @@ int replay_capture(const cli_teller* say, net_endpoint* ep, const replay_target&
     if (standard_input) cli_binary_input(stdin);
     std::FILE* file = standard_input ? stdin : std::fopen(plan.file_name, "rb");
     if (file == nullptr) {
-        std::fprintf(out, "cannot open capture %s\n", plan.file_name);
+        cli_tell_file_failure(say, "cannot open capture", plan.file_name, errno);
         return CAPTURE_UNREADABLE;
     }
     capture_reader reader{};

@@ -3,16 +3,36 @@
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
 
-void replies_start(reply_reader* reader, const reply_plan& plan, std::FILE* out, probe_run* probes,
+namespace {
+
+int receive(reply_reader* reader, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us,
+            net_reason* reason) {
+    char* data = record_data(&reader->pending);
+    dgram_details* details = &datagram->details;
+    if (record_wants_details(&reader->pending.format)) {
+        return dgram_receive_detailed(ep, data, RECORD_DATA_CAPACITY, details, timeout_us, 0, reason);
+    }
+    return dgram_receive_from_address(ep, data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
+                                      timeout_us, 0, reason);
+}
+
+}  // namespace
+
+bool replies_start(reply_reader* reader, const reply_plan& plan, const cli_teller* say, probe_run* probes,
                    const std::atomic<int>* stop) {
-    record_output_init(&reader->pending, cli_is_terminal(out), record_format{plan.hex, false, false, plan.json});
+    // Among JSON lines a reason would be no JSON.
+    reader->say = cli_teller{say->out, say->verbose && !plan.json};
     reader->run = record_run{0, 0};
     reader->probes = probes;
     reader->stop = stop;
     reader->wanted = plan.wanted;
     reader->quiet = plan.quiet;
     reader->output_failed = false;
+    return record_output_init(&reader->pending, cli_is_terminal(say->out),
+                              record_format{plan.hex, false, false, plan.json});
 }
+
+void replies_end(reply_reader* reader) { record_output_free(&reader->pending); }
 
 bool replies_done(const reply_reader* reader) {
     return reader->output_failed || reader->stop->load() != 0 ||
@@ -24,8 +44,10 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
     bool draining = now >= deadline_us;
     while ((draining || now < deadline_us) && !replies_done(reader)) {
         record_datagram datagram{};
+        bool told_reason = false;
         std::uint32_t timeout_us = draining ? 0 : static_cast<std::uint32_t>(deadline_us - now);
-        int n = record_receive(&reader->pending, ep, &datagram, timeout_us);
+        net_reason reason{};
+        int n = receive(reader, ep, &datagram, timeout_us, &reason);
         if (n == NET_TIMEOUT) break;
         if (n >= 0 && reader->probes != nullptr) {
             probe_run_match(reader->probes, &datagram, record_data(&reader->pending), n);
@@ -34,11 +56,13 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
             ++reader->run.received;
             reader->run.last_reported = 0;
         } else if (n >= 0 || reader->stop->load() == 0) {  // an interrupt cuts a wait short: no failure
+            int reported_before = reader->run.last_reported;
             record_add_result(&reader->pending, &reader->run, &datagram, n);
+            told_reason = n < 0 && n != reported_before;
         }
-        bool written = record_write_out(&reader->pending, out);
-        cli_output_moved();
-        reader->output_failed = !written;
+        record_text text = record_take(&reader->pending);
+        reader->output_failed = !cli_write(out, text.bytes, text.length);
+        if (told_reason && !reader->output_failed) cli_tell_reason(&reader->say, &reason);
         if (n < 0 && draining) break;
         now = clock_now_us();
     }

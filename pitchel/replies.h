@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cmdline/cmdline.h"
 #include "netlayer/netlayer.h"
 #include "probe_run.h"
 #include "records/records.h"
@@ -29,6 +30,7 @@ struct reply_plan {
 struct reply_reader {
     record_output pending;
     record_run run;
+    cli_teller say;  // a failed read's reason, with -v and not among JSON lines
     probe_run* probes;  // echoes of its probes are matched; null: none are
     const std::atomic<int>* stop;  // once non-zero, reading ends with every reply read written
     std::uint64_t wanted;
@@ -36,8 +38,10 @@ struct reply_reader {
     bool output_failed;
 };
 
-void replies_start(reply_reader* reader, const reply_plan& plan, std::FILE* out, probe_run* probes,
+// False when the output's room could not be had; replies_end either way.
+bool replies_start(reply_reader* reader, const reply_plan& plan, const cli_teller* say, probe_run* probes,
                    const std::atomic<int>* stop);
+void replies_end(reply_reader* reader);
 
 // Reads and writes replies until the clock reaches `deadline_us`; a
 // deadline already past reads those queued without waiting. Each record

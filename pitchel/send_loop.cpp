@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "clock/clock.h"
@@ -135,14 +134,18 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
         s.probes = &probes;
         if (watch_interrupts != nullptr) s.stop = watch_interrupts();
     }
-    std::unique_ptr<reply_reader> replies;
+    reply_reader replies{};
     if (plan->replies) {
         if (plan->many || plan->probes) dgram_set_receive_buffer(ep, reply_buffer_bytes);
-        replies = std::make_unique<reply_reader>();
-        replies_start(replies.get(), plan->reply, out, s.probes, s.stop);
-        s.replies = replies.get();
+        if (!replies_start(&replies, plan->reply, say, s.probes, s.stop)) {
+            replies_end(&replies);
+            if (plan->probes) probe_run_end(&probes);
+            return cli_tell_no_memory(out, no_room_for_replies, -1);
+        }
+        s.replies = &replies;
     }
     int status = run(&s, watch_interrupts);
+    if (plan->replies) replies_end(&replies);
     if (plan->probes) {
         if (!probe_run_summary(&probes, s.sent, plan->reply.json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
         probe_run_end(&probes);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,9 +52,9 @@ protected:
     }
     void send(const std::string& data) { ASSERT_TRUE(plain_udp_send(&sender, data, receiver_port)); }
     // Runs the loop until the planned stop; its output.
-    std::string receive(record_run* state) {
+    std::string receive(record_run* state, const catchel_options* options = nullptr) {
         std::FILE* out = std::tmpfile();
-        EXPECT_EQ(catchel_receive(ep, out, state, &stop), 0);
+        EXPECT_EQ(catchel_receive(ep, out, state, &stop, options), 0);
         std::string text = read_back(out);
         std::fclose(out);
         return text;
@@ -86,6 +88,25 @@ TEST_F(CatchelLoop, EachRunOfACodeIsReportedOnceAndTheInterruptNotAtAll) {
     EXPECT_EQ(state.received, 1u);
     EXPECT_EQ(state.last_reported, NET_ERROR);
     EXPECT_EQ(fault_count(fault_op::select), 7);
+}
+
+// -v follows the failure's line with the system's reason for it.
+TEST_F(CatchelLoop, AFailedReceiveIsToldWithItsReasonUnderVerbose) {
+#ifdef _WIN32
+    const int error = 10038;  // WSAENOTSOCK
+    const std::string reason_text = "reason: ";  // Winsock's own words
+#else
+    const int error = EBADF;
+    const std::string reason_text = std::string("reason: ") + std::strerror(EBADF);
+#endif
+    fault_plan(fault_op::select, -1, 0, 1, error);
+    fault_on_call(fault_op::select, request_stop, 1);
+    catchel_options verbose{record_format{false, false, true, false}, 0, 0, false, 0, false, false};
+    record_run state{0, 0};
+    std::string text = receive(&state, &verbose);
+    EXPECT_EQ(text.rfind("timeout/error err -2\n" + reason_text, 0), 0u) << text;
+    std::string number = " (" + std::to_string(error) + ")\n";
+    EXPECT_EQ(text.size() - text.rfind(number), number.size()) << text;
 }
 
 // The second datagram arrives while catchel waits, after the first record

@@ -267,7 +267,7 @@ TEST_F(DgramReceive, CoalescedRunIsHandedOutDatagramByDatagram) {
         if (refused) fault_plan(fault_op::enable_coalescing, -1, 0, 1, ENOPROTOOPT);
         net_endpoint* receiver = nullptr;
         ASSERT_EQ(dgram_open(&receiver, localhost, 0, DGRAM_BIND_ADDRESS_ONLY | DGRAM_COALESCE), NET_OK);
-        EXPECT_EQ((receiver->flags & DGRAM_NO_COALESCING) != 0, refused);
+        EXPECT_EQ((receiver->state & DGRAM_STATE_NO_COALESCING) != 0, refused);
         std::uint16_t port = 0;
         net_local_address(receiver, nullptr, &port);
         sockaddr_in to = {};

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
 
@@ -22,16 +21,19 @@ std::string random_bytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-// The record_output is too large for a test's stack frame.
 struct writer {
-    std::unique_ptr<record_output> out = std::make_unique<record_output>();
+    record_output output{};
+    record_output* out = &output;
     explicit writer(record_format format, bool to_terminal = false) {
-        record_output_init(out.get(), to_terminal, format);
+        EXPECT_TRUE(record_output_init(out, to_terminal, format));
     }
+    ~writer() { record_output_free(out); }
+    writer(const writer&) = delete;
+    writer& operator=(const writer&) = delete;
     void add(record_datagram d, const std::string& data) {
-        std::memcpy(record_data(out.get()), data.data(), data.size());
+        std::memcpy(record_data(out), data.data(), data.size());
         d.size = static_cast<int>(data.size());
-        record_add(out.get(), &d);
+        record_add(out, &d);
     }
     std::string text() const { return std::string(out->bytes, out->used); }
 };

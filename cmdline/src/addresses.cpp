@@ -53,6 +53,11 @@ int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const n
     return status;
 }
 
+int cli_tell_no_memory(std::FILE* out, const char* what, int status) {
+    std::fprintf(out, "%sout of memory\n", what);
+    return status;
+}
+
 int cli_tell_mixed_families(std::FILE* out, const char* option, const char* option_text, const char* other_text) {
     std::fprintf(out, "%s %s and %s are of different address families\n", option, option_text, other_text);
     return -2;

@@ -18,3 +18,9 @@ bool cli_read_port(const char* text, std::uint16_t* port, int* value) {
     *port = static_cast<std::uint16_t>(*value);
     return true;
 }
+
+bool cli_write(std::FILE* out, const char* bytes, std::size_t length) {
+    bool written = length == 0 || std::fwrite(bytes, 1, length, out) == length;
+    cli_output_moved();
+    return written;
+}

@@ -476,7 +476,7 @@ struct arrival_option {
     int name;
 };
 arrival_option arrival_options(const net_endpoint* ep, int which) {
-    bool ipv6 = (ep->flags & DGRAM_IPV6) != 0;
+    bool ipv6 = (ep->state & DGRAM_STATE_IPV6) != 0;
     if (which == 0) return ipv6 ? arrival_option{IPPROTO_IPV6, IPV6_RECVPKTINFO} : arrival_option{IPPROTO_IP, IP_PKTINFO};
     return ipv6 ? arrival_option{IPPROTO_IPV6, IPV6_RECVHOPLIMIT} : arrival_option{IPPROTO_IP, IP_RECVTTL};
 }

@@ -20,10 +20,12 @@ constexpr net_socket PLAT_INVALID_SOCKET = -1;
 constexpr int PLAT_LOOKUP_SYSTEM_ERROR = EAI_SYSTEM;
 #endif
 
+// The platform's own results, each one meaning, apart from -1 (a failed
+// call, its reason left as the last error) and from the layer's codes.
 // What plat_recv_queued gives when no datagram is waiting.
-constexpr int PLAT_NOTHING_QUEUED = -2;
+constexpr int PLAT_NOTHING_QUEUED = -101;
 // What plat_recv_details_batch gives where the system reads one datagram a call.
-constexpr int PLAT_NO_BATCH = -3;
+constexpr int PLAT_NO_BATCH = -102;
 
 // How plat_send_batch hands its datagrams to the system, fastest first.
 enum plat_batch_form {
@@ -32,10 +34,10 @@ enum plat_batch_form {
     PLAT_BATCH_SINGLE,    // one datagram a call
 };
 // What plat_send_batch gives when the socket has no room for the first datagram.
-constexpr int PLAT_SOCKET_FULL = -2;
+constexpr int PLAT_SOCKET_FULL = -103;
 // What it gives when the system does not take the form (an older kernel, a
 // device without segmentation): a plainer form may work.
-constexpr int PLAT_FORM_REFUSED = -3;
+constexpr int PLAT_FORM_REFUSED = -104;
 // Datagrams one plat_send_batch takes at most.
 constexpr int PLAT_BATCH_MAX = 1024;
 

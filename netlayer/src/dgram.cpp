@@ -5,7 +5,7 @@
 
 namespace {
 
-bool is_ipv6(const net_endpoint* ep) { return (ep->flags & DGRAM_IPV6) != 0; }
+bool is_ipv6(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0; }
 
 int set_option(net_endpoint* ep, int level, int name, const void* value, int len, net_reason* reason) {
     return plat_setsockopt(ep->sock, level, name, value, len) == 0 ? NET_OK : net_fail(reason);
@@ -16,7 +16,7 @@ int set_int_option(net_endpoint* ep, int level, int name, int value, net_reason*
 }
 
 int change_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t interface_ip,
-                      net_reason* reason = nullptr) {
+                      net_reason* reason) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_interface.s_addr = htonl(interface_ip);  // 0: the interface the platform picks
@@ -25,7 +25,7 @@ int change_membership(net_endpoint* ep, int option, std::uint32_t group, std::ui
 
 // The system's own ip_mreq_source: Linux and Windows order its fields differently.
 int change_source_membership(net_endpoint* ep, int option, std::uint32_t group, std::uint32_t source,
-                             std::uint32_t interface_ip, net_reason* reason = nullptr) {
+                             std::uint32_t interface_ip, net_reason* reason) {
     ip_mreq_source request{};
     request.imr_multiaddr.s_addr = htonl(group);
     request.imr_sourceaddr.s_addr = htonl(source);
@@ -34,7 +34,7 @@ int change_source_membership(net_endpoint* ep, int option, std::uint32_t group, 
 }
 
 // Linux takes an in_addr, Winsock a DWORD in network order: the same four bytes.
-int set_ipv4_multicast_interface(net_endpoint* ep, std::uint32_t ip, net_reason* reason = nullptr) {
+int set_ipv4_multicast_interface(net_endpoint* ep, std::uint32_t ip, net_reason* reason) {
     in_addr local{};
     local.s_addr = htonl(ip);
     return set_option(ep, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local, reason);
@@ -132,7 +132,9 @@ int configure(net_endpoint* ep, std::uint16_t flags, net_reason* reason) {
         return net_fail(reason);
     }
     // Without coalesced reads each datagram comes in a read of its own: slower, the same all the same.
-    if ((flags & DGRAM_COALESCE) && plat_enable_coalescing(ep->sock) != 0) ep->flags |= DGRAM_NO_COALESCING;
+    if ((flags & DGRAM_COALESCE) && plat_enable_coalescing(ep->sock) != 0) {
+        ep->state |= DGRAM_STATE_NO_COALESCING;
+    }
     return NET_OK;
 }
 
@@ -144,11 +146,11 @@ int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16
     // A mapped address names an IPv4 one: an IPv6-only socket could not bind it.
     bool ipv6 = net_address_family(local) == net_family::ipv6 ||
                 (local->family == net_family::ipv6 && (flags & DGRAM_DUAL_STACK) != 0);
-    if (ipv6) flags |= DGRAM_IPV6;
     net_endpoint* ep = nullptr;
     int rc = net_endpoint_open(&ep, ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, (flags & DGRAM_MULTIPOINT) != 0, flags,
                                reason);
     if (rc != NET_OK) return rc;
+    if (ipv6) ep->state |= DGRAM_STATE_IPV6;
     if (configure(ep, flags, reason) != NET_OK) {
         net_endpoint_close(ep);
         return NET_ERROR;
@@ -167,56 +169,9 @@ int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16
     return NET_OK;
 }
 
-int dgram_open(net_endpoint** out, std::uint32_t local_ip, std::uint16_t port, std::uint16_t flags) {
-    net_address local = net_address_from_ipv4(local_ip);
-    return dgram_open_address(out, &local, port, flags, nullptr);
-}
-
-int dgram_open_any(net_endpoint** out, std::uint16_t port, std::uint16_t flags) {
-    return dgram_open(out, 0, port, flags);
-}
-
 int dgram_close(net_endpoint* ep) { return net_endpoint_close(ep); }
 
-int dgram_set_multicast(net_endpoint* ep, int ttl, int loop) {
-    if (ttl != 0 && dgram_set_multicast_hops(ep, ttl, nullptr) != NET_OK) return NET_ERROR;
-    if (loop != -1 && dgram_set_multicast_loop(ep, loop != 0, nullptr) != NET_OK) return NET_ERROR;
-    return NET_OK;
-}
-
-int dgram_set_ttl(net_endpoint* ep, int ttl) { return dgram_set_unicast_hops(ep, ttl, nullptr); }
-
-int dgram_set_multicast_ttl(net_endpoint* ep, int ttl) { return dgram_set_multicast_hops(ep, ttl, nullptr); }
-
-int dgram_set_multicast_interface(net_endpoint* ep, std::uint32_t ip) { return set_ipv4_multicast_interface(ep, ip); }
-
-int dgram_join_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_ADD_MEMBERSHIP, group, 0);
-}
-
-int dgram_leave_group(net_endpoint* ep, std::uint32_t group) {
-    return change_membership(ep, IP_DROP_MEMBERSHIP, group, 0);
-}
-
-int dgram_join_group_on(net_endpoint* ep, std::uint32_t group, std::uint32_t interface_ip) {
-    return change_membership(ep, IP_ADD_MEMBERSHIP, group, interface_ip);
-}
-
-int dgram_join_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    return change_source_membership(ep, IP_ADD_SOURCE_MEMBERSHIP, group, source, interface_ip);
-}
-
-int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t source, std::uint32_t interface_ip) {
-    return change_source_membership(ep, IP_DROP_SOURCE_MEMBERSHIP, group, source, interface_ip);
-}
-
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
-
-int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
-                  std::uint32_t timeout_us) {
-    net_address to = net_address_from_ipv4(ip);
-    return dgram_send_to_address(ep, data, len, &to, port, timeout_us, nullptr);
-}
 
 int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
                           std::uint32_t timeout_us, net_reason* reason) {
@@ -232,8 +187,8 @@ int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net
 namespace {
 
 plat_batch_form batch_form(const net_endpoint* ep) {
-    if ((ep->flags & DGRAM_NO_BATCHES) != 0) return PLAT_BATCH_SINGLE;
-    return (ep->flags & DGRAM_NO_SEGMENTS) != 0 ? PLAT_BATCH_MESSAGES : PLAT_BATCH_SEGMENTS;
+    if ((ep->state & DGRAM_STATE_NO_BATCHES) != 0) return PLAT_BATCH_SINGLE;
+    return (ep->state & DGRAM_STATE_NO_SEGMENTS) != 0 ? PLAT_BATCH_MESSAGES : PLAT_BATCH_SEGMENTS;
 }
 
 }  // namespace
@@ -249,7 +204,7 @@ int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, co
                                    form);
         if (sent > 0) return sent;
         if (sent == PLAT_FORM_REFUSED && form != PLAT_BATCH_SINGLE) {
-            ep->flags |= form == PLAT_BATCH_SEGMENTS ? DGRAM_NO_SEGMENTS : DGRAM_NO_BATCHES;
+            ep->state |= form == PLAT_BATCH_SEGMENTS ? DGRAM_STATE_NO_SEGMENTS : DGRAM_STATE_NO_BATCHES;
             continue;
         }
         if (sent != PLAT_SOCKET_FULL) return net_fail(reason);

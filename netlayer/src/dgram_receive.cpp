@@ -68,10 +68,10 @@ int wait_and_read(net_endpoint* ep, const read_target& to, std::uint32_t timeout
 
 // The room a source address of the endpoint's family takes.
 int source_room(const net_endpoint* ep) {
-    return (ep->flags & DGRAM_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return (ep->state & DGRAM_STATE_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-int socket_family(const net_endpoint* ep) { return (ep->flags & DGRAM_IPV6) != 0 ? AF_INET6 : AF_INET; }
+int socket_family(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0 ? AF_INET6 : AF_INET; }
 
 // The details as the layer tells them; false for a source of no family it knows.
 bool give_details(const net_endpoint* ep, plat_details* got, dgram_details* details) {
@@ -151,19 +151,6 @@ int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_addres
     return net_address_of(&source, from, port) ? n : net_fail_without_call(reason);
 }
 
-int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,
-                       std::uint32_t timeout_us, std::uint16_t flags) {
-    net_address from{};
-    std::uint16_t from_port = 0;
-    int n = dgram_receive_from_address(ep, buf, size, &from, &from_port, timeout_us, flags, nullptr);
-    if (n < 0) return n;
-    std::uint32_t from_ip = 0;
-    if (!net_address_to_ipv4(&from, &from_ip)) return NET_ERROR;
-    if (ip != nullptr) *ip = from_ip;
-    if (port != nullptr) *port = from_port;
-    return n;
-}
-
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason) {
     plat_details got{};
@@ -227,12 +214,6 @@ int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** deta
         batch->next_offset += size;
     }
     return size;
-}
-
-int dgram_receive_details(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
-                          std::uint16_t flags) {
-    int n = dgram_receive_detailed(ep, buf, size, details, timeout_us, flags, nullptr);
-    return n >= 0 && details->from.family != net_family::ipv4 ? NET_ERROR : n;
 }
 
 int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped) {

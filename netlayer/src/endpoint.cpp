@@ -10,6 +10,7 @@ net_endpoint* net_record_new(net_socket s, std::uint16_t flags) {
     if (ep == nullptr) return nullptr;
     ep->sock = s;
     ep->flags = flags;
+    ep->state = 0;
     ep->ready_set.count = 0;
     set_add(&ep->ready_set, s);
     ep->prev = nullptr;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 #include "records/records.h"
 
 inline char* put_text(char* at, std::string_view text) {

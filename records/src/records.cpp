@@ -1,5 +1,6 @@
 #include "records/records.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -213,14 +214,25 @@ char* put_json(char* at, record_output* out, const record_datagram* d, const cha
 
 }  // namespace
 
-void record_output_init(record_output* out, bool to_terminal, record_format format) {
+bool record_output_init(record_output* out, bool to_terminal, record_format format) {
+    out->bytes = static_cast<char*>(std::malloc(RECORD_OUTPUT_ROOM));
     out->used = 0;
     out->to_terminal = to_terminal;
     out->format = format;
     out->dropped_told = 0;
     for (record_zone& zone : out->zones) zone.index = 0;
     out->data_offset = RECORD_HEADER_ROOM + body_growth(format, to_terminal);
+    return out->bytes != nullptr;
 }
+
+void record_output_free(record_output* out) {
+    std::free(out->bytes);
+    out->bytes = nullptr;
+}
+
+bool record_wants_details(const record_format* format) { return format->time || format->destination || format->json; }
+
+bool record_shows_drops(const record_format* format) { return format->destination || format->json; }
 
 char* record_data(record_output* out) { return out->bytes + out->used + out->data_offset; }
 
@@ -248,10 +260,8 @@ void record_add(record_output* out, const record_datagram* datagram) {
     out->used += static_cast<std::size_t>(end - record);
 }
 
-void record_add_late_drops(record_output* out, net_endpoint* ep) {
-    std::uint32_t dropped = 0;
-    bool shows_drops = out->format.destination || out->format.json;
-    if (!shows_drops || dgram_drop_count(ep, &dropped) != NET_OK || dropped == out->dropped_told) return;
+void record_add_late_drops(record_output* out, std::uint32_t dropped) {
+    if (!record_shows_drops(&out->format) || dropped == out->dropped_told) return;
     char* at = out->bytes + out->used;
     if (out->format.json) {
         at = put_decimal(put_text(at, "{\"dropped\":"), dropped);
@@ -308,7 +318,4 @@ char* record_put_json_text(char* at, const char* text) {
 
 bool record_batch_full(const record_output* out) { return out->used >= RECORD_BATCH; }
 
-bool record_write_out(record_output* out, std::FILE* to) {
-    std::size_t length = std::exchange(out->used, 0);
-    return length == 0 || std::fwrite(out->bytes, 1, length, to) == length;
-}
+record_text record_take(record_output* out) { return record_text{out->bytes, std::exchange(out->used, 0)}; }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 
 // The leading decimal number of `text` as "%d" reads it, clamped to the range
 // of int; 0 when the text does not start with a number.
@@ -44,6 +44,8 @@ const std::atomic<int>* cli_watch_interrupts();
 int cli_interrupt_noted();
 // Tells the watch that a write of the output finished.
 void cli_output_moved();
+// Writes `length` bytes to `out` and tells the watch; false when the write failed.
+bool cli_write(std::FILE* out, const char* bytes, std::size_t length);
 // Ends the process as the interrupt noted as `which` would have.
 [[noreturn]] void cli_finish_interrupted(int which);
 
@@ -140,6 +142,10 @@ void cli_tell_file_failure(const cli_teller* teller, const char* what, const cha
 
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
+
+// "out of memory", after `what` ("cannot keep the replies: ") where it is
+// not empty; returns `status`.
+int cli_tell_no_memory(std::FILE* out, const char* what, int status);
 
 // "<option> <its text> and <other> are of different address families", as
 // "-bind 127.0.0.1 and ff15::1 ..."; returns -2.

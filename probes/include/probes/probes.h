@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 
 // The header a probe begins with, all numbers big-endian: "SEQ1", the run
 // (4 bytes), the sequence number (8), the send time (8). An echo of a probe

@@ -1,14 +1,14 @@
 // records: what catchel prints of each datagram, and its lines for
 // time-outs and failures, gathered so that a run of them leaves in one
-// write. The loop's own state (the count, the last code reported) stays
-// with the caller.
+// write. Bytes and numbers in, text out: the receive, the drop count and
+// the write belong to the program. The loop's own state (the count, the
+// last code reported) stays with the caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-#include "netlayer/netlayer.h"
+#include "netlayer/address.h"
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
@@ -61,10 +61,13 @@ struct record_zone {
 // Slots chosen by the index: a few interfaces take link-local traffic at once.
 constexpr std::size_t RECORD_ZONE_SLOTS = 4;
 
-// Records and lines waiting to be written, each one whole.
+// Below the batch, then one more record of any form.
+constexpr std::size_t RECORD_OUTPUT_ROOM = RECORD_BATCH + RECORD_ROOM;
+
+// Records and lines waiting to be written, each one whole. Its fields are
+// the functions' own: the program takes the text with record_take.
 struct record_output {
-    // Below the batch, then one more record of any form.
-    char bytes[RECORD_BATCH + RECORD_ROOM];
+    char* bytes;  // RECORD_OUTPUT_ROOM bytes on the heap
     std::size_t used;
     std::size_t data_offset;  // where a datagram is received, from the start of its record
     bool to_terminal;         // bytes that are not valid UTF-8 text are shown as `cat -v` shows them
@@ -73,24 +76,21 @@ struct record_output {
     record_zone zones[RECORD_ZONE_SLOTS];
 };
 
-void record_output_init(record_output* out, bool to_terminal, record_format format);
+// False when its room could not be had.
+bool record_output_init(record_output* out, bool to_terminal, record_format format);
+void record_output_free(record_output* out);
 
 // Where the next datagram is to be received, RECORD_DATA_CAPACITY bytes: its
 // record is put together around it.
 char* record_data(record_output* out);
 
 // Whether the format shows details that only dgram_receive_detailed gives;
-// the endpoint is then to be opened with DGRAM_DETAILS.
+// the endpoint is then to be opened with DGRAM_DETAILS, and the plain form
+// keeps to a plain read of the source.
 bool record_wants_details(const record_format* format);
 
-// Receives the next datagram at record_data() within `timeout_us`, with its
-// source into `datagram` and, where the format shows them, its details; the
-// plain form keeps to a plain read of the source. An endpoint of either
-// family. Returns as the receive does.
-int record_receive(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
-// As record_receive, with every detail the endpoint gives whatever the
-// format shows: for a caller that measures what it receives.
-int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us);
+// Whether the format tells the kernel's drops.
+bool record_shows_drops(const record_format* format);
 
 // The record of the datagram lying at record_data(). Plain, it is "udp <n>
 // from <a.b.c.d>:<port> sz <size> :" ("from [<IPv6>]:<port>" for IPv6), an
@@ -106,14 +106,14 @@ int record_receive_detailed(record_output* out, net_endpoint* ep, record_datagra
 void record_add(record_output* out, const record_datagram* datagram);
 
 // At the end of a run, the drops the kernel made since the last told, where
-// the form shows drops and the platform tells them at any time: a line
+// the form shows drops: `dropped` counts all of them so far. A line
 // "kernel dropped <n> datagrams", or in JSON {"dropped":<all so far>}.
-void record_add_late_drops(record_output* out, net_endpoint* ep);
+void record_add_late_drops(record_output* out, std::uint32_t dropped);
 
 // "timeout/error err <code>", or {"err":<code>} in JSON.
 void record_add_report(record_output* out, int code);
 
-// What record_receive gave, `n`: the record of its datagram, numbered on
+// What the receive gave, `n`: the record of its datagram, numbered on
 // from the run's count; or, for a code, its line when it opens a run of
 // that code, since each run of the same code is reported once.
 void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n);
@@ -127,5 +127,10 @@ bool record_batch_full(const record_output* out);
 // returns where it ends.
 char* record_put_json_text(char* at, const char* text);
 
-// Writes out all that is gathered; false when the write failed.
-bool record_write_out(record_output* out, std::FILE* to);
+// All that is gathered, to be written out; the output is empty after it,
+// and the text lasts until the next record is added.
+struct record_text {
+    const char* bytes;
+    std::size_t length;
+};
+record_text record_take(record_output* out);
