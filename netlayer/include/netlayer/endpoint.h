@@ -100,10 +100,6 @@ bool set_contains(const net_select_set* set, net_socket s);
 int net_startup();
 int net_cleanup();
 
-// Socket service. Start-ups nest; every endpoint the layer opens holds one.
-int net_startup();
-int net_cleanup();
-
 // Endpoint records. `type` is SOCK_STREAM or SOCK_DGRAM.
 int net_endpoint_create(net_endpoint** out, int type, bool use_multipoint, std::uint16_t flags);
 int net_endpoint_close(net_endpoint* ep);
