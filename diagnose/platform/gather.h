@@ -18,9 +18,6 @@ void gather_firewall(diag_firewall* firewall);
 // index); 0 when no interface holds it.
 std::uint32_t gather_interface_index(const net_interface* on);
 
-// A steady time, for how long the wait lasted: no clock library of catchel's.
-std::uint64_t gather_now_us();
-
 // The raw listener: datagrams of the group and queries, on every interface.
 struct gather_listener;
 // Null, with `*unread`, where the system does not let one open.

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -189,12 +188,6 @@ void gather_interfaces(net_family family, std::vector<diag_interface>* interface
         }
     }
     close(s);
-}
-
-std::uint64_t gather_now_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
 }
 
 int gather_rp_filter_all() { return static_cast<int>(read_number("/proc/sys/net/ipv4/conf/all/rp_filter")); }

@@ -93,8 +93,6 @@ void gather_interfaces(net_family family, std::vector<diag_interface>* interface
     std::free(list);
 }
 
-// Milliseconds are enough for a wait of seconds, and Windows XP has this one.
-std::uint64_t gather_now_us() { return static_cast<std::uint64_t>(GetTickCount()) * 1000; }
 
 int gather_rp_filter_all() { return -1; }
 

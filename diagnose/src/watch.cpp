@@ -52,7 +52,7 @@ diag_watch* diag_watch_start(net_endpoint* ep, const diag_receiver_plan* plan) {
     gather_counters(family, &e->counters_before);
     watch->listener = gather_listen(&plan->group, &e->heard.unread);
     gather_mark_arrivals(ep, &watch->marks);
-    watch->joined_us = gather_now_us();
+    watch->joined_us = net_steady_us();
     return watch;
 }
 
@@ -96,17 +96,17 @@ bool diag_watch_run(diag_watch* watch, std::FILE* out, const std::atomic<int>* s
     print_checks(out, watch->checks, 0, json);
     std::size_t first_count = watch->checks.size();
     std::uint64_t end = watch->joined_us + watch->plan.wait_us;
-    while (stop->load() == 0 && gather_now_us() < end) {
+    while (stop->load() == 0 && net_steady_us() < end) {
         net_endpoint* eps[1] = {watch->ep};
         int rc = dgram_wait(eps, 1, nullptr, listen_slice_us);
         if (watch->listener != nullptr) gather_listen_take(watch->listener, &e->heard);
         if (rc == NET_OK) {
             e->arrived = gather_peek_arrival(watch->ep, &e->arrival);
-            e->arrival.after_us = gather_now_us() - watch->joined_us;
+            e->arrival.after_us = net_steady_us() - watch->joined_us;
             break;
         }
     }
-    e->waited_us = gather_now_us() - watch->joined_us;
+    e->waited_us = net_steady_us() - watch->joined_us;
     net_family family = net_address_family(&e->group);
     gather_interfaces(family, &e->after);
     gather_counters(family, &e->counters_after);

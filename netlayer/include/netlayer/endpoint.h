@@ -107,3 +107,7 @@ int net_detach_client(net_endpoint* server, net_endpoint* client);
 
 // `size` bytes from the system's cryptographic random source: NET_OK or NET_ERROR.
 int net_random(void* to, std::size_t size, net_reason* reason);
+
+// Microseconds from an arbitrary start by a clock that no setting of the
+// system's time moves, as the receive details' steady time reads it.
+std::uint64_t net_steady_us();
