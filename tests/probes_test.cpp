@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <set>
@@ -206,6 +208,63 @@ TEST(ProbeResponder, PercentilesPastTheKeptSamplesCoverTheWholeRun) {
     probe_responder_summary(t.responder, count, &stats);
     EXPECT_NEAR(static_cast<double>(stats.p50_us), 0.50 * count, 0.01 * count);
     EXPECT_NEAR(static_cast<double>(stats.p99_us), 0.99 * count, 0.01 * count);
+}
+
+// Probes answered but for a chosen few, some of them far behind the highest;
+// asked up to a probe still in the window, as a sender asks.
+TEST(ProbeResponder, LostThroughCountsTheUnansweredUpToIt) {
+    responder_table t;
+    ASSERT_NE(t.responder, nullptr);
+    const std::uint64_t sent = PROBE_WINDOW + 5000;
+    const std::set<std::uint64_t> unanswered = {3, 64, 65, 4000, PROBE_WINDOW, PROBE_WINDOW + 4999};
+    for (std::uint64_t i = 1; i <= sent; ++i)
+        if (unanswered.count(i) == 0) probe_responder_add(t.responder, sent, i, 10);
+    for (std::uint64_t through : {std::uint64_t{0}, sent - PROBE_WINDOW, PROBE_WINDOW - 1, PROBE_WINDOW, sent - 1, sent}) {
+        auto expected = static_cast<std::uint64_t>(std::count_if(unanswered.begin(), unanswered.end(),
+                                                                 [&](std::uint64_t s) { return s <= through; }));
+        EXPECT_EQ(probe_responder_lost_through(t.responder, through), expected) << through;
+    }
+}
+
+// Each value against a sorted copy: the exact counts at two-digit bounds,
+// quantiles within the buckets' tenth, and two halves merged as one.
+TEST(Histogram, AgreesWithASortedCopy) {
+    std::mt19937_64 random(7);
+    std::vector<std::uint64_t> values;
+    auto halves = std::make_unique<histogram[]>(3);
+    for (int i = 0; i < 3; ++i) histogram_clear(&halves[i]);
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(random() % 2 ? random() % 150 : random() % 20000000);
+        histogram_add(&halves[i % 2], values.back());
+        histogram_add(&halves[2], values.back());
+    }
+    histogram_merge(&halves[0], &halves[1]);
+    EXPECT_EQ(std::memcmp(&halves[0], &halves[2], sizeof(histogram)), 0);
+    std::sort(values.begin(), values.end());
+    for (std::uint64_t bound : {0, 1, 50, 100, 110, 300, 5000, 990000, 10000000}) {
+        auto at_most = static_cast<std::uint64_t>(std::upper_bound(values.begin(), values.end(), bound) - values.begin());
+        EXPECT_EQ(histogram_count_at_most(&halves[0], bound), at_most) << bound;
+    }
+    for (double percent : {1.0, 25.0, 50.0, 90.0, 99.0, 100.0}) {
+        auto exact = static_cast<double>(nearest_rank(values, percent));
+        EXPECT_NEAR(static_cast<double>(histogram_quantile(&halves[0], percent / 100)), exact, exact / 10 + 1) << percent;
+    }
+}
+
+// Notes out of a sender's pace, enough to thin them: the settled sequence is
+// at most the truth, and a wait later at least what the truth was then.
+TEST(ProbeSends, SettledNeverRunsAheadAndKeepsUp) {
+    auto sends = std::make_unique<probe_sends>();
+    const std::uint64_t wait = 1000;
+    std::uint64_t lag_behind_truth = 0;
+    for (std::uint64_t now = 1; now <= 20 * PROBE_SEND_NOTES; ++now) {
+        probe_sends_note(sends.get(), now * 3, now);  // probe 3n went at n
+        std::uint64_t settled = probe_sends_settled(sends.get(), now, wait);
+        std::uint64_t truth = now > wait ? (now - wait) * 3 : 0;
+        ASSERT_LE(settled, truth) << now;
+        if (now > 2 * wait) lag_behind_truth = std::max(lag_behind_truth, truth - settled);
+    }
+    EXPECT_LT(lag_behind_truth, 3 * wait);
 }
 
 }  // namespace

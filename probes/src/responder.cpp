@@ -107,3 +107,8 @@ probe_responder* probe_responders_find(probe_responders* table, const probe_key*
     responder->chooser = 0x9e3779b97f4a7c15u;
     return responder;
 }
+
+std::uint64_t probe_responder_lost_through(const probe_responder* responder, std::uint64_t through) {
+    std::uint64_t answered = responder->replies - window_seen_above(&responder->window, through);
+    return through > answered ? through - answered : 0;
+}

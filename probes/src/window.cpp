@@ -1,5 +1,8 @@
 #include "window.h"
 
+#include <algorithm>
+#include <bit>
+
 namespace {
 
 // The ring's place for `sequence` is bit `sequence % PROBE_WINDOW`.
@@ -43,4 +46,18 @@ probe_verdict window_mark(probe_window* window, std::uint64_t sequence) {
     if ((word & bit_of(sequence)) != 0) return PROBE_DUPLICATE;
     word |= bit_of(sequence);
     return PROBE_REORDERED;
+}
+
+std::uint64_t window_seen_above(const probe_window* window, std::uint64_t through) {
+    std::uint64_t from = through + 1;
+    if (window->highest >= PROBE_WINDOW && from <= window->highest - PROBE_WINDOW) from = window->highest - PROBE_WINDOW + 1;
+    std::uint64_t seen = 0;
+    for (std::uint64_t sequence = from; sequence <= window->highest;) {
+        std::uint64_t word = window->seen[sequence % PROBE_WINDOW / 64] >> (sequence % 64);
+        std::uint64_t span = std::min<std::uint64_t>(64 - sequence % 64, window->highest - sequence + 1);
+        if (span < 64) word &= (std::uint64_t{1} << span) - 1;
+        seen += static_cast<std::uint64_t>(std::popcount(word));
+        sequence += span;
+    }
+    return seen;
 }

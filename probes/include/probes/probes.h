@@ -1,13 +1,15 @@
 // probes: numbered probes and what their arrivals and echoes tell of a
 // path. The probe header, a counter per stream of probes at the receiver,
-// and a round-trip summary per responder at the sender; each table of them
-// bounded. No I/O: the caller reads the datagrams and the clock.
+// and a round-trip summary per responder at the sender, each table of them
+// bounded; histograms of their times (histogram.h). No I/O: the caller reads
+// the datagrams and the clock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "netlayer/address.h"
+#include "probes/histogram.h"
 
 // The header a probe begins with, all numbers big-endian: "SEQ1", the run
 // (4 bytes), the sequence number (8), the send time (8). An echo of a probe
@@ -211,6 +213,10 @@ struct probe_rtt_stats {
 
 // Sorts the kept samples in place, which the sampling does not mind.
 void probe_responder_summary(probe_responder* responder, std::uint64_t sent, probe_rtt_stats* stats);
+// Probes 1 to `through` (at most those sent) that the responder has not
+// answered. Exact while no answered probe above `through` has fallen out of
+// the window, that is while fewer than PROBE_WINDOW probes await their reply.
+std::uint64_t probe_responder_lost_through(const probe_responder* responder, std::uint64_t through);
 
 // Responders at the sender, at most `capacity` of them; the replies of one
 // that finds the table full are counted in index.refused, as are those of a
