@@ -518,6 +518,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     if (ready && record_output_init(&session.pending, cli_is_terminal(out), options->format)) {
         status = receive_loop(ep, out, state, stop, &session);
     }
+    if (metrics != nullptr) catchel_metrics_end(metrics);
     if (measuring) measure_free(&measure);
     intake_free(&session.intake);
     record_output_free(&session.pending);

@@ -5,9 +5,6 @@
 
 namespace {
 
-// Datagrams taken in a row without a wait before the clients are served.
-constexpr int datagrams_between_serving = 64;
-
 bool same_source(const probe_key* a, const probe_key* b) {
     return a->family == b->family && a->port == b->port && a->scope == b->scope &&
            std::equal(a->address, a->address + 16, b->address);
@@ -34,18 +31,6 @@ struct source_figures {
     std::int64_t last_delay_us;
 };
 
-std::string source_labels(const probe_key* key) {
-    char address[NET_ADDRESS_TEXT_ROOM];
-    net_address from = probe_key_address(key);
-    if (net_address_format(&from, address, sizeof address) < 0) address[0] = '\0';
-    char port[8];
-    *std::to_chars(port, port + sizeof port - 1, key->port).ptr = '\0';
-    std::string labels;
-    metrics_label(&labels, "source", address);
-    metrics_label(&labels, "port", port);
-    return labels;
-}
-
 void gather_sources(catchel_metrics* metrics, std::vector<std::size_t>* source_index,
                     std::vector<source_figures>* sources) {
     const probe_streams& streams = metrics->measure->streams;
@@ -55,7 +40,7 @@ void gather_sources(catchel_metrics* metrics, std::vector<std::size_t>* source_i
         source_index->push_back(at);
         if (at >= sources->size()) sources->resize(at + 1, source_figures{});
         source_figures& figures = (*sources)[at];
-        if (figures.labels.empty()) figures.labels = source_labels(&stream->key);
+        if (figures.labels.empty()) metrics_key_labels(&figures.labels, "source", &stream->key);
         probe_stream_stats stats;
         probe_stream_summary(stream, &stream->run, &stats);
         figures.received += stats.received;
@@ -69,11 +54,6 @@ void gather_sources(catchel_metrics* metrics, std::vector<std::size_t>* source_i
         metrics->shown[i].lost = std::max(metrics->shown[i].lost, (*sources)[i].lost);
         (*sources)[i].lost = metrics->shown[i].lost;
     }
-}
-
-void count_family(std::string* page, const char* name, const char* help, std::uint64_t value) {
-    metrics_family(page, name, metrics_type::counter, help);
-    metrics_count(page, name, "", value);
 }
 
 void source_counters(std::string* page, const std::vector<source_figures>& sources, const char* name,
@@ -97,16 +77,12 @@ void delay_histograms(std::string* page, const catchel_measure* measure, const s
     }
 }
 
-void write_file_when_due(catchel_metrics* metrics) {
-    if (!metrics->writing || net_steady_us() < metrics->file_due_us) return;
-    metrics->file_due_us = net_steady_us() + metrics->file_every_us;
-    std::string page;
-    catchel_metrics_page(metrics, &page);
-    bool was_failing = metrics->file.failing;
-    if (!metrics_text_file_write(&metrics->file, page) && !was_failing) {
-        cli_tell_file_failure(&metrics->say, "cannot write metrics file", metrics->file.path.c_str(),
-                              metrics->file.error_number);
-    }
+// A failed write of the file, told once in a row.
+void tell_failure(catchel_metrics* metrics) {
+    if (!metrics->outlet.failure_to_tell) return;
+    metrics->outlet.failure_to_tell = false;
+    cli_tell_file_failure(&metrics->say, "cannot write metrics file", metrics->outlet.file.path.c_str(),
+                          metrics->outlet.file.error_number);
 }
 
 void write_page(void* context, std::string* page) { catchel_metrics_page(static_cast<catchel_metrics*>(context), page); }
@@ -119,22 +95,12 @@ int catchel_metrics_open(catchel_metrics* metrics, const catchel_metrics_plan* p
     metrics->measure = nullptr;
     metrics->ep = nullptr;
     metrics->echo = false;
-    metrics->datagrams_unserved = 0;
-    metrics->writing = plan->file_path != nullptr;
-    if (metrics->writing) metrics_text_file_init(&metrics->file, plan->file_path);
-    metrics->file_every_us = plan->file_every_us;
-    metrics->file_due_us = net_steady_us() + plan->file_every_us;
-    metrics->serving = plan->listen_text != nullptr;
-    if (!metrics->serving) return NET_OK;
-    int rc = metrics_server_open(&metrics->server, &plan->listen, metrics_page_source{write_page, metrics}, reason);
-    metrics->serving = rc == NET_OK;
-    return rc;
+    return metrics_outlet_open(&metrics->outlet, plan->listen_text != nullptr ? &plan->listen : nullptr,
+                               plan->file_path, plan->file_every_us, metrics_page_source{write_page, metrics},
+                               reason);
 }
 
-void catchel_metrics_close(catchel_metrics* metrics) {
-    if (metrics->serving) metrics_server_close(&metrics->server);
-    metrics->serving = false;
-}
+void catchel_metrics_close(catchel_metrics* metrics) { metrics_outlet_close(&metrics->outlet); }
 
 void catchel_metrics_begin(catchel_metrics* metrics, const catchel_measure* measure, net_endpoint* ep, bool echo) {
     metrics->measure = measure;
@@ -143,46 +109,44 @@ void catchel_metrics_begin(catchel_metrics* metrics, const catchel_measure* meas
 }
 
 int catchel_metrics_wait(catchel_metrics* metrics, net_endpoint* ep, std::uint32_t timeout_us, net_reason* reason) {
-    metrics->datagrams_unserved = 0;
-    write_file_when_due(metrics);
-    if (metrics->writing) {
-        std::uint64_t now_us = net_steady_us();
-        std::uint64_t to_file_us = metrics->file_due_us > now_us ? metrics->file_due_us - now_us : 0;
-        timeout_us = static_cast<std::uint32_t>(std::min<std::uint64_t>(timeout_us, to_file_us));
-    }
-    if (metrics->serving) return metrics_server_wait(&metrics->server, ep, timeout_us, reason);
-    return dgram_wait(&ep, 1, nullptr, timeout_us);
+    int rc = metrics_outlet_wait(&metrics->outlet, ep, timeout_us, reason);
+    tell_failure(metrics);
+    return rc;
+}
+
+void catchel_metrics_end(catchel_metrics* metrics) {
+    metrics_outlet_flush(&metrics->outlet);
+    tell_failure(metrics);
+    metrics->measure = nullptr;
 }
 
 void catchel_metrics_datagram(catchel_metrics* metrics) {
-    if (++metrics->datagrams_unserved < datagrams_between_serving) return;
-    metrics->datagrams_unserved = 0;
-    write_file_when_due(metrics);
-    if (metrics->serving) metrics_server_wait(&metrics->server, nullptr, 0, nullptr);
+    metrics_outlet_busy(&metrics->outlet);
+    tell_failure(metrics);
 }
 
 void catchel_metrics_page(catchel_metrics* metrics, std::string* page) {
     const catchel_measure* measure = metrics->measure;
     if (measure == nullptr) return;
-    count_family(page, "catchel_datagrams_received_total", "Datagrams received.", measure->run.datagrams);
-    count_family(page, "catchel_received_bytes_total", "Bytes of the datagrams received, their UDP payloads.",
+    metrics_counter_alone(page, "catchel_datagrams_received_total", "Datagrams received.", measure->run.datagrams);
+    metrics_counter_alone(page, "catchel_received_bytes_total", "Bytes of the datagrams received, their UDP payloads.",
                  measure->run.bytes);
     std::uint32_t dropped = 0;
     if (dgram_drop_count(metrics->ep, &dropped) == NET_OK) {
-        count_family(page, "catchel_kernel_drops_total",
+        metrics_counter_alone(page, "catchel_kernel_drops_total",
                      "Datagrams the kernel dropped for the socket, its receive buffer full.", dropped);
     }
-    count_family(page, "catchel_probes_in_no_stream_total",
+    metrics_counter_alone(page, "catchel_probes_in_no_stream_total",
                  "Probes of streams beyond the 256 told apart, counted in the totals alone.",
                  measure->streams.index.refused);
     if (metrics->echo) {
-        count_family(page, "catchel_echoes_total", "Probes echoed to their source.", measure->echoed);
-        count_family(page, "catchel_echo_failures_total", "Echoes the socket could not send at once.",
+        metrics_counter_alone(page, "catchel_echoes_total", "Probes echoed to their source.", measure->echoed);
+        metrics_counter_alone(page, "catchel_echo_failures_total", "Echoes the socket could not send at once.",
                      measure->echo_failed);
     }
-    if (metrics->writing) {
-        count_family(page, "catchel_metrics_file_failures_total", "Writes of the metrics file that failed.",
-                     metrics->file.failures);
+    if (metrics->outlet.writing) {
+        metrics_counter_alone(page, "catchel_metrics_file_failures_total", "Writes of the metrics file that failed.",
+                              metrics->outlet.file.failures);
     }
     std::vector<std::size_t> source_index;
     std::vector<source_figures> sources;

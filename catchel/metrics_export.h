@@ -26,19 +26,13 @@ struct source_shown {
 };
 
 struct catchel_metrics {
-    bool serving;
-    metrics_server server;
-    bool writing;
-    metrics_text_file file;
-    std::uint64_t file_every_us;
-    std::uint64_t file_due_us;  // by the layer's steady clock
+    metrics_outlet outlet;
     cli_teller say;
     // What the page is written from, once the run has begun.
     const catchel_measure* measure;
     net_endpoint* ep;
     bool echo;
     std::vector<source_shown> shown;
-    int datagrams_unserved;  // taken since the clients were last served
 };
 
 // Listens where the plan says. NET_OK, or NET_ERROR with the reason; then
@@ -58,6 +52,10 @@ int catchel_metrics_wait(catchel_metrics* metrics, net_endpoint* ep, std::uint32
 // A datagram was taken without a wait: now and then the clients are served
 // and the file written, lest a flood that never lets catchel wait starve them.
 void catchel_metrics_datagram(catchel_metrics* metrics);
+
+// The run ends: the file written a last time, and the page unbound from
+// the figures, which go.
+void catchel_metrics_end(catchel_metrics* metrics);
 
 // The page as it stands.
 void catchel_metrics_page(catchel_metrics* metrics, std::string* page);

@@ -57,6 +57,7 @@ struct sender {
     reply_reader* replies;  // null without replies
     const std::atomic<int>* stop;
     std::uint64_t sent;
+    pitchel_metrics* metrics;  // null: no -metrics nor -metrics-file
 };
 
 bool should_end(const sender* s) {
@@ -76,6 +77,7 @@ int send_next(sender* s, int count) {
     int went = s->plan->many ? rc : 1;
     if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
     s->sent += static_cast<std::uint64_t>(went);
+    if (s->metrics != nullptr) pitchel_metrics_sent(s->metrics, s->probes != nullptr ? s->probes->sent : 0);
     return went;
 }
 
@@ -92,12 +94,23 @@ int due_now(const sender* s, std::uint64_t start_us) {
     return static_cast<int>(due - s->sent);
 }
 
+// Until the next send is due, the replies read as they come. Without
+// replies to read, the metrics' clients are served in the wait.
+void pace(sender* s, std::uint64_t due_us) {
+    std::uint64_t spin_from_us = clock_spin_from_us(due_us);
+    std::uint64_t now_us = clock_now_us();
+    if (s->replies == nullptr && s->metrics != nullptr && now_us < spin_from_us) {
+        pitchel_metrics_wait(s->metrics, nullptr, static_cast<std::uint32_t>(spin_from_us - now_us), nullptr);
+    }
+    replies_pace_until(s->replies, s->ep, due_us, s->out);
+}
+
 // Every send, each at its due time; those due together go in one call.
 int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
     std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
     while (s->sent < s->plan->count && !should_end(s)) {
-        if (rate != 0) replies_pace_until(s->replies, s->ep, start_us + clock_due_after_us(s->sent, rate), s->out);
+        if (rate != 0) pace(s, start_us + clock_due_after_us(s->sent, rate));
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
         if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
@@ -123,9 +136,9 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
 
 int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
                   const std::string& message, const send_plan* plan,
-                  const std::atomic<int>* (*watch_interrupts)()) {
+                  const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     std::FILE* out = say->out;
-    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0};
+    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0, metrics};
     batch_fill(&s.datagrams, message, plan);
     probe_run probes{};
     if (plan->probes) {
@@ -143,8 +156,11 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
             return cli_tell_no_memory(out, no_room_for_replies, -1);
         }
         s.replies = &replies;
+        replies.metrics = metrics;
     }
+    if (metrics != nullptr) pitchel_metrics_begin(metrics, &s.sent, s.probes);
     int status = run(&s, watch_interrupts);
+    if (metrics != nullptr) pitchel_metrics_end(metrics);
     if (plan->replies) replies_end(&replies);
     if (plan->probes) {
         if (!probe_run_summary(&probes, s.sent, plan->reply.json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;

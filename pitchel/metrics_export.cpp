@@ -1,0 +1,119 @@
+#include "metrics_export.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+
+#include "clock/clock.h"
+
+namespace {
+
+// A failed write of the file, told once in a row.
+void tell_failure(pitchel_metrics* metrics) {
+    if (!metrics->outlet.failure_to_tell) return;
+    metrics->outlet.failure_to_tell = false;
+    cli_tell_file_failure(&metrics->say, "cannot write metrics file", metrics->outlet.file.path.c_str(),
+                          metrics->outlet.file.error_number);
+}
+
+void write_page(void* context, std::string* page) { pitchel_metrics_page(static_cast<pitchel_metrics*>(context), page); }
+
+}  // namespace
+
+int pitchel_metrics_open(pitchel_metrics* metrics, const pitchel_metrics_plan* plan, const cli_teller* say,
+                         net_reason* reason) {
+    metrics->say = *say;
+    metrics->datagrams_sent = nullptr;
+    metrics->probes = nullptr;
+    metrics->reply_wait_us = plan->reply_wait_us;
+    metrics->sends = static_cast<probe_sends*>(std::calloc(1, sizeof(probe_sends)));
+    if (metrics->sends == nullptr) {
+        *reason = net_reason{0, false};  // no call failed: no memory
+        return NET_ERROR;
+    }
+    int rc = metrics_outlet_open(&metrics->outlet, plan->listen_text != nullptr ? &plan->listen : nullptr,
+                                 plan->file_path, plan->file_every_us, metrics_page_source{write_page, metrics},
+                                 reason);
+    if (rc != NET_OK) pitchel_metrics_close(metrics);
+    return rc;
+}
+
+void pitchel_metrics_close(pitchel_metrics* metrics) {
+    metrics_outlet_close(&metrics->outlet);
+    std::free(metrics->sends);
+    metrics->sends = nullptr;
+}
+
+void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes) {
+    metrics->datagrams_sent = datagrams_sent;
+    metrics->probes = probes;
+}
+
+void pitchel_metrics_sent(pitchel_metrics* metrics, std::uint64_t highest) {
+    probe_sends_note(metrics->sends, highest, clock_now_us());
+    metrics_outlet_busy(&metrics->outlet);
+    tell_failure(metrics);
+}
+
+void pitchel_metrics_reply(pitchel_metrics* metrics, const record_datagram* datagram) {
+    if (!datagram->is_echo || metrics->probes == nullptr) return;
+    probe_key key = probe_key_of(&datagram->details.from, datagram->details.from_port, 0);
+    probe_responders& table = metrics->probes->responders;
+    probe_responder* responder = probe_responders_find(&table, &key);
+    if (responder == nullptr) return;
+    auto place = static_cast<std::size_t>(responder - table.responders);
+    if (place >= metrics->round_trips.size()) {
+        metrics->round_trips.resize(place + 1, histogram{});
+        metrics->shown.resize(place + 1, responder_shown{});
+    }
+    // A duplicate or a reply outside the window gives no round trip.
+    if (responder->replies == metrics->shown[place].replies) return;
+    metrics->shown[place].replies = responder->replies;
+    histogram_add(&metrics->round_trips[place], datagram->rtt_us);
+}
+
+int pitchel_metrics_wait(pitchel_metrics* metrics, net_endpoint* ep, std::uint32_t timeout_us, net_reason* reason) {
+    std::uint64_t until_us = clock_now_us() + timeout_us;
+    int rc = metrics_outlet_wait(&metrics->outlet, ep, timeout_us, reason);
+    tell_failure(metrics);
+    if (ep == nullptr && !metrics->outlet.serving) clock_wait_until_us(until_us);
+    return rc;
+}
+
+void pitchel_metrics_end(pitchel_metrics* metrics) {
+    metrics_outlet_flush(&metrics->outlet);
+    tell_failure(metrics);
+    metrics->probes = nullptr;
+    metrics->datagrams_sent = nullptr;
+}
+
+void pitchel_metrics_page(pitchel_metrics* metrics, std::string* page) {
+    metrics_counter_alone(page, "pitchel_datagrams_sent_total", "Datagrams sent.",
+                          metrics->datagrams_sent != nullptr ? *metrics->datagrams_sent : 0);
+    if (metrics->outlet.writing) {
+        metrics_counter_alone(page, "pitchel_metrics_file_failures_total", "Writes of the metrics file that failed.",
+                              metrics->outlet.file.failures);
+    }
+    if (metrics->probes == nullptr) return;
+    probe_responders& table = metrics->probes->responders;
+    std::size_t count = std::min(table.index.count, metrics->round_trips.size());
+    std::vector<std::string> labels;
+    for (std::size_t i = 0; i < count; ++i) metrics_key_labels(&labels.emplace_back(), "responder", &table.responders[i].key);
+    std::uint64_t settled = probe_sends_settled(metrics->sends, clock_now_us(), metrics->reply_wait_us);
+    const char* name = "pitchel_replies_total";
+    metrics_family(page, name, metrics_type::counter, "Probes answered, each counted once.");
+    for (std::size_t i = 0; i < count; ++i) metrics_count(page, name, labels[i], table.responders[i].replies);
+    name = "pitchel_probes_lost_total";
+    metrics_family(page, name, metrics_type::counter, "Probes without a reply once their -reply time has passed.");
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t lost = probe_responder_lost_through(&table.responders[i], settled);
+        metrics->shown[i].lost = std::max(metrics->shown[i].lost, lost);
+        metrics_count(page, name, labels[i], metrics->shown[i].lost);
+    }
+    name = "pitchel_reply_duplicates_total";
+    metrics_family(page, name, metrics_type::counter, "Second and later replies to a probe.");
+    for (std::size_t i = 0; i < count; ++i) metrics_count(page, name, labels[i], table.responders[i].duplicates);
+    name = "pitchel_round_trip_seconds";
+    metrics_family(page, name, metrics_type::histogram, "Round trip of each probe answered.");
+    for (std::size_t i = 0; i < count; ++i) metrics_histogram(page, name, labels[i], &metrics->round_trips[i]);
+}
