@@ -23,7 +23,7 @@ void put_fixed(std::string* to, std::uint64_t units, int digits) {
     put_number(to, units / unit);
     std::uint64_t fraction = units % unit;
     if (fraction == 0) return;
-    char text[24];
+    char text[24] = {};
     // The fraction with its leading zeros: written after a leading 1.
     char* end = std::to_chars(text, text + sizeof text, unit + fraction).ptr;
     while (end[-1] == '0') --end;
