@@ -257,7 +257,7 @@ struct catchel_plan {
     bool why;
     std::uint64_t why_wait_us;  // -why waits -w seconds, or five
     catchel_options chosen;
-    catchel_metrics_plan metrics;
+    metrics_plan metrics;
 };
 
 // The family the endpoint takes: IPv6 when -6, the group or -bind asks for it.

@@ -79,25 +79,25 @@ void delay_histograms(std::string* page, const catchel_measure* measure, const s
 
 // A failed write of the file, told once in a row.
 void tell_failure(catchel_metrics* metrics) {
-    if (!metrics->outlet.failure_to_tell) return;
-    metrics->outlet.failure_to_tell = false;
-    cli_tell_file_failure(&metrics->say, "cannot write metrics file", metrics->outlet.file.path.c_str(),
-                          metrics->outlet.file.error_number);
+    metrics_outlet* outlet = &metrics->outlet;
+    if (!metrics_outlet_new_failure(outlet)) return;
+    cli_tell_file_failure(&metrics->say, "cannot write metrics file", outlet->file.path.c_str(),
+                          outlet->file.error_number);
 }
 
-void write_page(void* context, std::string* page) { catchel_metrics_page(static_cast<catchel_metrics*>(context), page); }
+void write_page(void* context, std::string* page) {
+    catchel_metrics_page(static_cast<catchel_metrics*>(context), page);
+}
 
 }  // namespace
 
-int catchel_metrics_open(catchel_metrics* metrics, const catchel_metrics_plan* plan, const cli_teller* say,
+int catchel_metrics_open(catchel_metrics* metrics, const metrics_plan* plan, const cli_teller* say,
                          net_reason* reason) {
     metrics->say = *say;
     metrics->measure = nullptr;
     metrics->ep = nullptr;
     metrics->echo = false;
-    return metrics_outlet_open(&metrics->outlet, plan->listen_text != nullptr ? &plan->listen : nullptr,
-                               plan->file_path, plan->file_every_us, metrics_page_source{write_page, metrics},
-                               reason);
+    return metrics_outlet_open(&metrics->outlet, plan, metrics_page_source{write_page, metrics}, reason);
 }
 
 void catchel_metrics_close(catchel_metrics* metrics) { metrics_outlet_close(&metrics->outlet); }

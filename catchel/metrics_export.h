@@ -10,14 +10,6 @@
 #include "measure.h"
 #include "metrics/metrics.h"
 
-// What the command line asks: either or both.
-struct catchel_metrics_plan {
-    const char* listen_text;  // null: no -metrics
-    metrics_listen listen;
-    const char* file_path;  // null: no -metrics-file
-    std::uint64_t file_every_us;
-};
-
 // A source's counters as last shown: each only grows, whatever a late
 // probe does to a run's count of those lost.
 struct source_shown {
@@ -37,7 +29,7 @@ struct catchel_metrics {
 
 // Listens where the plan says. NET_OK, or NET_ERROR with the reason; then
 // nothing is left open.
-int catchel_metrics_open(catchel_metrics* metrics, const catchel_metrics_plan* plan, const cli_teller* say,
+int catchel_metrics_open(catchel_metrics* metrics, const metrics_plan* plan, const cli_teller* say,
                          net_reason* reason);
 void catchel_metrics_close(catchel_metrics* metrics);
 

@@ -10,13 +10,15 @@ namespace {
 
 // A failed write of the file, told once in a row.
 void tell_failure(pitchel_metrics* metrics) {
-    if (!metrics->outlet.failure_to_tell) return;
-    metrics->outlet.failure_to_tell = false;
-    cli_tell_file_failure(&metrics->say, "cannot write metrics file", metrics->outlet.file.path.c_str(),
-                          metrics->outlet.file.error_number);
+    metrics_outlet* outlet = &metrics->outlet;
+    if (!metrics_outlet_new_failure(outlet)) return;
+    cli_tell_file_failure(&metrics->say, "cannot write metrics file", outlet->file.path.c_str(),
+                          outlet->file.error_number);
 }
 
-void write_page(void* context, std::string* page) { pitchel_metrics_page(static_cast<pitchel_metrics*>(context), page); }
+void write_page(void* context, std::string* page) {
+    pitchel_metrics_page(static_cast<pitchel_metrics*>(context), page);
+}
 
 }  // namespace
 
@@ -31,9 +33,7 @@ int pitchel_metrics_open(pitchel_metrics* metrics, const pitchel_metrics_plan* p
         *reason = net_reason{0, false};  // no call failed: no memory
         return NET_ERROR;
     }
-    int rc = metrics_outlet_open(&metrics->outlet, plan->listen_text != nullptr ? &plan->listen : nullptr,
-                                 plan->file_path, plan->file_every_us, metrics_page_source{write_page, metrics},
-                                 reason);
+    int rc = metrics_outlet_open(&metrics->outlet, &plan->outlet, metrics_page_source{write_page, metrics}, reason);
     if (rc != NET_OK) pitchel_metrics_close(metrics);
     return rc;
 }
@@ -98,7 +98,9 @@ void pitchel_metrics_page(pitchel_metrics* metrics, std::string* page) {
     probe_responders& table = metrics->probes->responders;
     std::size_t count = std::min(table.index.count, metrics->round_trips.size());
     std::vector<std::string> labels;
-    for (std::size_t i = 0; i < count; ++i) metrics_key_labels(&labels.emplace_back(), "responder", &table.responders[i].key);
+    for (std::size_t i = 0; i < count; ++i) {
+        metrics_key_labels(&labels.emplace_back(), "responder", &table.responders[i].key);
+    }
     std::uint64_t settled = probe_sends_settled(metrics->sends, clock_now_us(), metrics->reply_wait_us);
     const char* name = "pitchel_replies_total";
     metrics_family(page, name, metrics_type::counter, "Probes answered, each counted once.");

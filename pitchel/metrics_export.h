@@ -12,10 +12,7 @@
 
 // What the command line asks: either or both.
 struct pitchel_metrics_plan {
-    const char* listen_text;  // null: no -metrics
-    metrics_listen listen;
-    const char* file_path;  // null: no -metrics-file
-    std::uint64_t file_every_us;
+    metrics_plan outlet;
     std::uint64_t reply_wait_us;  // a probe counts as lost once this long without a reply
 };
 

@@ -269,8 +269,8 @@ void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* pla
     plan->capture_path = replaying ? found[pcap_option].text : nullptr;
     plan->replay = replay_plan{found[pcap_option].text, send.rate, found[port_option].given,
                                static_cast<std::uint16_t>(found[port_option].number), nullptr, nullptr};
-    plan->metrics.file_path = found[metrics_file_option].text;
-    plan->metrics.file_every_us = 10000000;
+    plan->metrics.outlet.file_path = found[metrics_file_option].text;
+    plan->metrics.outlet.file_every_us = 10000000;
     plan->metrics.reply_wait_us = send.reply.wait_us;
 }
 
@@ -363,9 +363,10 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
-    plan->metrics.listen_text = found[metrics_option].text;
-    if (plan->metrics.listen_text != nullptr && !metrics_listen_parse(plan->metrics.listen_text, &plan->metrics.listen)) {
-        cli_problem problem{&options[metrics_option], plan->metrics.listen_text};
+    metrics_plan& exported = plan->metrics.outlet;
+    exported.listen_text = found[metrics_option].text;
+    if (exported.listen_text != nullptr && !metrics_listen_parse(exported.listen_text, &exported.listen)) {
+        cli_problem problem{&options[metrics_option], exported.listen_text};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
@@ -400,12 +401,12 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
     int rc = dgram_open_address(&ep, &plan.bind, 0, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
     pitchel_metrics metrics{};
-    bool exporting = plan.metrics.listen_text != nullptr || plan.metrics.file_path != nullptr;
+    bool exporting = plan.metrics.outlet.listen_text != nullptr || plan.metrics.outlet.file_path != nullptr;
     if (exporting && pitchel_metrics_open(&metrics, &plan.metrics, &say, &reason) != NET_OK) {
         dgram_close(ep);
         return reason.number == 0 && !reason.from_lookup
                    ? cli_tell_no_memory(out, "", 1)
-                   : cli_tell_metrics_failure(&say, plan.metrics.listen_text, &reason, 1);
+                   : cli_tell_metrics_failure(&say, plan.metrics.outlet.listen_text, &reason, 1);
     }
     status = set_send_options(&say, ep, &plan);
     if (status == 0) status = set_marking(&say, ep, &plan);

@@ -276,7 +276,8 @@ TEST(Metrics, PrometheusAgreesWithTheProgramsOwnFigures) {
                                                         std::to_string(port), "x"});
     process_output stats = wait_program(catchel);
     std::smatch summary;
-    ASSERT_TRUE(std::regex_search(pitchel.out, summary, std::regex(R"(replies (\d+) lost (\d+) .* p50/p90/p99 ([0-9.]+)/)")))
+    std::regex figures(R"(replies (\d+) lost (\d+) .* p50/p90/p99 ([0-9.]+)/)");
+    ASSERT_TRUE(std::regex_search(pitchel.out, summary, figures))
         << pitchel.out;
     std::smatch total;
     ASSERT_TRUE(std::regex_search(stats.out, total, std::regex(R"(total datagrams (\d+))"))) << stats.out;
@@ -284,7 +285,8 @@ TEST(Metrics, PrometheusAgreesWithTheProgramsOwnFigures) {
     EXPECT_EQ(query(prometheus_http, "max_over_time(catchel_datagrams_received_total[5m])"), std::stod(total[1]));
     EXPECT_EQ(query(prometheus_http, "max_over_time(pitchel_replies_total[5m])"), std::stod(summary[1]));
     EXPECT_EQ(query(prometheus_http, "max_over_time(pitchel_probes_lost_total[5m])"), std::stod(summary[2]));
-    double p50 = query(prometheus_http, "histogram_quantile(0.5, max_over_time(pitchel_round_trip_seconds_bucket[5m]))");
+    double p50 =
+        query(prometheus_http, "histogram_quantile(0.5, max_over_time(pitchel_round_trip_seconds_bucket[5m]))");
     EXPECT_LE(std::abs(bucket_of(p50) - bucket_of(std::stod(summary[3]) / 1000)), 1) << p50 << " " << summary[3];
     stop_program(server);
 }

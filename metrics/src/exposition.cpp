@@ -68,7 +68,9 @@ void metrics_family(std::string* page, std::string_view name, metrics_type type,
     page->append("# HELP ").append(name).push_back(' ');
     put_escaped(page, help, false);
     page->append("\n# TYPE ").append(name);
-    page->append(type == metrics_type::counter ? " counter\n" : type == metrics_type::gauge ? " gauge\n" : " histogram\n");
+    const char* type_name = type == metrics_type::counter ? " counter\n" : type == metrics_type::gauge ? " gauge\n"
+                                                                                                 : " histogram\n";
+    page->append(type_name);
 }
 
 void metrics_label(std::string* labels, std::string_view name, std::string_view value) {

@@ -22,20 +22,26 @@ void write_file_when_due(metrics_outlet* outlet) {
 
 }  // namespace
 
-int metrics_outlet_open(metrics_outlet* outlet, const metrics_listen* listen, const char* file_path,
-                        std::uint64_t every_us, metrics_page_source source, net_reason* reason) {
+int metrics_outlet_open(metrics_outlet* outlet, const metrics_plan* plan, metrics_page_source source,
+                        net_reason* reason) {
     outlet->source = source;
     outlet->untended = 0;
     outlet->failure_to_tell = false;
-    outlet->writing = file_path != nullptr;
-    if (outlet->writing) metrics_text_file_init(&outlet->file, file_path);
-    outlet->every_us = every_us;
+    outlet->writing = plan->file_path != nullptr;
+    if (outlet->writing) metrics_text_file_init(&outlet->file, plan->file_path);
+    outlet->every_us = plan->file_every_us;
     outlet->due_us = 0;  // at the first wait, so that a collector finds the file from the start
     outlet->serving = false;
-    if (listen == nullptr) return NET_OK;
-    int rc = metrics_server_open(&outlet->server, listen, source, reason);
+    if (plan->listen_text == nullptr) return NET_OK;
+    int rc = metrics_server_open(&outlet->server, &plan->listen, source, reason);
     outlet->serving = rc == NET_OK;
     return rc;
+}
+
+bool metrics_outlet_new_failure(metrics_outlet* outlet) {
+    bool told = outlet->failure_to_tell;
+    outlet->failure_to_tell = false;
+    return told;
 }
 
 void metrics_outlet_close(metrics_outlet* outlet) {

@@ -7,6 +7,14 @@
 #include "metrics/http_server.h"
 #include "metrics/text_file.h"
 
+// What a command line asks: either or both.
+struct metrics_plan {
+    const char* listen_text;  // null: no -metrics
+    metrics_listen listen;
+    const char* file_path;  // null: no -metrics-file
+    std::uint64_t file_every_us;
+};
+
 struct metrics_outlet {
     bool serving;
     metrics_server server;
@@ -16,16 +24,16 @@ struct metrics_outlet {
     std::uint64_t due_us;    // the next, by the layer's steady clock
     metrics_page_source source;
     int untended;  // datagrams taken since the outlet was last tended
-    // A write failed after one that did not: the program tells it, once,
-    // and clears this.
-    bool failure_to_tell;
+    bool failure_to_tell;  // a write failed after one that did not
 };
 
-// Serves at `listen` and writes `file_path` every `every_us`, where each
-// is given (not null). NET_OK, or NET_ERROR with the reason (number 0: no
-// memory); then nothing is left open.
-int metrics_outlet_open(metrics_outlet* outlet, const metrics_listen* listen, const char* file_path,
-                        std::uint64_t every_us, metrics_page_source source, net_reason* reason);
+// True once for each run of failed writes: the program tells it.
+bool metrics_outlet_new_failure(metrics_outlet* outlet);
+
+// Serves and writes as the plan says. NET_OK, or NET_ERROR with the reason
+// (number 0: no memory); then nothing is left open.
+int metrics_outlet_open(metrics_outlet* outlet, const metrics_plan* plan, metrics_page_source source,
+                        net_reason* reason);
 void metrics_outlet_close(metrics_outlet* outlet);
 
 // The layer's wait for a datagram at `ep`, null for none, up to
