@@ -171,9 +171,10 @@ void metrics_server_close(metrics_server* server) {
 }
 
 int metrics_server_wait(metrics_server* server, net_endpoint* ep, std::uint32_t timeout_us, net_reason* reason) {
-    std::uint64_t end_us = net_steady_us() + timeout_us;
-    for (;;) {
-        std::uint64_t now_us = net_steady_us();
+    // One clock read a wait where the datagram ends it, as it mostly does.
+    std::uint64_t now_us = net_steady_us();
+    std::uint64_t end_us = now_us + timeout_us;
+    for (;; now_us = net_steady_us()) {
         for (metrics_client& client : server->clients) {
             if (client.ep != nullptr && now_us >= client.deadline_us) drop_client(&client);
         }
@@ -187,7 +188,7 @@ int metrics_server_wait(metrics_server* server, net_endpoint* ep, std::uint32_t 
             if (net_steady_us() >= end_us) return NET_TIMEOUT;
             continue;
         }
-        if (set_contains(&readable, server->listener->sock)) accept_waiting(server, now_us);
+        if (set_contains(&readable, server->listener->sock)) accept_waiting(server, net_steady_us());
         for (int i = 0; i < METRICS_CLIENTS_MAX; ++i) {
             metrics_client* client = &server->clients[i];
             if (client->ep == nullptr) continue;

@@ -51,6 +51,10 @@ void metrics_outlet_close(metrics_outlet* outlet) {
 
 int metrics_outlet_wait(metrics_outlet* outlet, net_endpoint* ep, std::uint32_t timeout_us, net_reason* reason) {
     outlet->untended = 0;
+    if (!outlet->writing) {
+        if (outlet->serving) return metrics_server_wait(&outlet->server, ep, timeout_us, reason);
+        return ep != nullptr ? dgram_wait(&ep, 1, nullptr, timeout_us) : NET_TIMEOUT;
+    }
     std::uint64_t end_us = net_steady_us() + timeout_us;
     for (;;) {
         write_file_when_due(outlet);
