@@ -48,7 +48,8 @@ enum option_index {
 const cli_option options[option_count] = {
     {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port",
      true},
-    {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
+    {"-n", cli_value::number, "<count>", 0, 4294967295,
+     "send the datagram this many times; 0: until interrupted, with -r", false},
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n or -pcap: at most this many a second, evenly spaced",
      false},
     {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
@@ -83,6 +84,8 @@ const cli_option options[option_count] = {
 // command line with -pcap that is too short.
 const char* const replay_usage = PITCHEL_USAGE "       pitchel [options] -pcap <file> <host/ip> <port>\n";
 const cli_program program = {"pitchel", PITCHEL_USAGE, 1, options, option_count, replay_usage};
+// -n 0 as its problem names it.
+const cli_option endless_count = {"-n 0", cli_value::number, "<count>", 0, 0, nullptr, false};
 
 struct destination {
     net_address address;
@@ -250,7 +253,9 @@ void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* pla
     plan->form = payload_form{found[hex_option].given, found[no_zero_option].given};
     send_plan& send = plan->send;
     send.many = found[count_option].given;
+    send.endless = send.many && found[count_option].number == 0;
     send.count = send.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    if (send.endless) send.count = UINT64_MAX;
     send.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
     send.probes = found[seq_option].given;
     send.sized = found[size_option].given;
@@ -277,6 +282,11 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
     }
     if (found[rate_option].given && !found[count_option].given && !replaying) {
         cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[count_option].given && found[count_option].number == 0 && !found[rate_option].given) {
+        cli_problem problem{&endless_count, nullptr, "-r: an endless flood must be paced"};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }

@@ -69,7 +69,14 @@ void probe_run_stamp(const probe_run* probes, unsigned char* at, std::size_t str
     for (int i = 0; i < count; ++i, ++header.sequence) probe_encode(&header, at + std::size_t(i) * stride);
 }
 
-void probe_run_note_sent(probe_run* probes, int count) { probes->sent += static_cast<std::uint64_t>(count); }
+void probe_run_note_sent(probe_run* probes, int count) {
+    probes->sent += static_cast<std::uint64_t>(count);
+    probe_sends_note(&probes->sends, probes->sent, net_steady_us());
+}
+
+std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us) {
+    return probe_sends_settled(&probes->sends, net_steady_us(), wait_us);
+}
 
 void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
     probe_header header{};
@@ -86,13 +93,15 @@ void probe_run_match(probe_run* probes, record_datagram* datagram, const char* d
     if (responder != nullptr) probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
 }
 
-bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, bool json, std::FILE* out) {
+bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, std::uint64_t through, bool json,
+                       std::FILE* out) {
     bool written = json ? std::fprintf(out, "{\"sent\":%" PRIu64 "}\n", datagrams_sent) > 0
                         : std::fprintf(out, "sent %" PRIu64 " datagrams\n", datagrams_sent) > 0;
     for (std::size_t i = 0; i < probes->responders.index.count && written; ++i) {
         probe_responder* responder = &probes->responders.responders[i];
         probe_rtt_stats stats{};
         probe_responder_summary(responder, probes->sent, &stats);
+        stats.lost = probe_responder_lost_through(responder, through);
         written = write_responder(responder, &stats, json, out);
     }
     return written;

@@ -127,12 +127,12 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
     std::FILE* out = say->out;
     sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0};
     batch_fill(&s.datagrams, message, plan);
+    if ((plan->probes || plan->endless) && watch_interrupts != nullptr) s.stop = watch_interrupts();
     probe_run probes{};
     if (plan->probes) {
         int status = probe_run_start(&probes, say);
         if (status != 0) return status;
         s.probes = &probes;
-        if (watch_interrupts != nullptr) s.stop = watch_interrupts();
     }
     reply_reader replies{};
     if (plan->replies) {
@@ -147,7 +147,13 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
     int status = run(&s, watch_interrupts);
     if (plan->replies) replies_end(&replies);
     if (plan->probes) {
-        if (!probe_run_summary(&probes, s.sent, plan->reply.json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
+        // An endless run ends at the interrupt: the probes still within their
+        // wait for a reply are not yet lost.
+        std::uint64_t through = plan->endless ? probe_run_settled(&probes, plan->replies ? plan->reply.wait_us : 0)
+                                              : probes.sent;
+        if (!probe_run_summary(&probes, s.sent, through, plan->reply.json, out) && status == 0) {
+            status = REPLIES_OUTPUT_FAILED;
+        }
         probe_run_end(&probes);
     }
     return status;

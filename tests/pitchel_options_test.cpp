@@ -124,7 +124,7 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         std::string line;
     };
     const row rows[] = {
-        {{"-n", "0"}, "invalid value 0 for -n"},
+        {{"-n", "0"}, "-n 0 needs -r: an endless flood must be paced"},
         {{"-n", "-3"}, "invalid value -3 for -n"},
         {{"-n", "many"}, "invalid value many for -n"},
         {{"-n", "4294967296"}, "invalid value 4294967296 for -n"},
