@@ -43,6 +43,7 @@ enum option_index {
     port_option,
     why_option,
     quiet_option,
+    interval_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -75,6 +76,8 @@ const cli_option options[option_count] = {
     {"-why", cli_value::none, nullptr, 0, 0, "to a group: first say what could stop the datagrams on this side",
      false},
     {"-q", cli_value::none, nullptr, 0, 0, "with -reply: no record per reply; a summary with -seq", false},
+    {"-i", cli_value::number, "<seconds>", 1, 1000000000,
+     "with -seq and -reply: replies, lost and round trips for each interval this long", false},
 };
 
 #define PITCHEL_USAGE                                           \
@@ -262,6 +265,7 @@ void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* pla
     send.size = static_cast<std::uint64_t>(found[size_option].number);
     send.replies = found[reply_option].given;
     send.reply = reply_plan_of(found);
+    send.interval_us = static_cast<std::uint64_t>(found[interval_option].number) * 1000000;
     plan->capture_path = replaying ? found[pcap_option].text : nullptr;
     plan->replay = replay_plan{found[pcap_option].text, send.rate, found[port_option].given,
                                static_cast<std::uint16_t>(found[port_option].number), nullptr, nullptr};
@@ -287,6 +291,11 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
     }
     if (found[count_option].given && found[count_option].number == 0 && !found[rate_option].given) {
         cli_problem problem{&endless_count, nullptr, "-r: an endless flood must be paced"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[interval_option].given && !(found[seq_option].given && found[reply_option].given)) {
+        cli_problem problem{&options[interval_option], found[interval_option].text, "-seq and -reply"};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }

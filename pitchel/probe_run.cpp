@@ -78,19 +78,21 @@ std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us) {
     return probe_sends_settled(&probes->sends, net_steady_us(), wait_us);
 }
 
-void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
+const probe_responder* probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
     probe_header header{};
-    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.run != probes->run) return;
-    if (header.sequence == 0 || header.sequence > probes->sent) return;
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.run != probes->run) return nullptr;
+    if (header.sequence == 0 || header.sequence > probes->sent) return nullptr;
     std::uint64_t now_us = probe_run_now_us(probes);
     // A header whose time lies ahead was not written by this run's clock: no round trip to tell.
-    if (header.send_us > now_us) return;
+    if (header.send_us > now_us) return nullptr;
     datagram->is_echo = true;
     datagram->sequence = header.sequence;
     datagram->rtt_us = now_us - header.send_us;
     probe_key key = probe_key_of(&datagram->details.from, datagram->details.from_port, 0);
     probe_responder* responder = probe_responders_find(&probes->responders, &key);
-    if (responder != nullptr) probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
+    if (responder == nullptr) return nullptr;
+    probe_verdict verdict = probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
+    return verdict == PROBE_NEXT || verdict == PROBE_REORDERED ? responder : nullptr;
 }
 
 bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, std::uint64_t through, bool json,

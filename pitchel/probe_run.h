@@ -39,8 +39,9 @@ void probe_run_note_sent(probe_run* probes, int count);
 // When the reply lying at `data` echoes a probe of this run (marked as an
 // echo by catchel, or returned unchanged by a plain echo server), marks the
 // datagram as an echo with its number and round trip, and counts it for its
-// responder.
-void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size);
+// responder. Returns that responder where the reply is the first to its
+// probe, else null.
+const probe_responder* probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size);
 
 // The highest probe whose wait of `wait_us` for a reply has passed by now.
 std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us);

@@ -28,6 +28,7 @@ struct send_plan {
     std::uint64_t size;
     bool replies;  // what comes back is read while sending and for a while after, as `reply` says
     reply_plan reply;
+    std::uint64_t interval_us;  // with probes and replies: lines for each interval this long; 0: none
 };
 
 // Sends `message` as `plan` says to `to` and `port` on an endpoint whose

@@ -142,6 +142,8 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-size", "65508"}, "invalid value 65508 for -size"},    // above IPv4's largest datagram
         {{"-size", "65528"}, "invalid value 65528 for -size"},
         {{"-c", "3"}, "-c needs -reply"},
+        {{"-seq", "-i", "1"}, "-i needs -seq and -reply"},
+        {{"-reply", "1", "-i", "1"}, "-i needs -seq and -reply"},
         {{"-seq", "-pcap", "a.pcap"}, "-seq needs a message, not -pcap"},
     };
     for (const row& r : rows) {
