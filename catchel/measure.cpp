@@ -54,15 +54,22 @@ void interval_bounds(record_line* line, const catchel_measure* measure, std::uin
     record_line_decimal(line, "end", seconds_between(measure->paced_first_us, end_us), 3);
 }
 
+// Last on each interval line, so that the fields before it stay where they were.
+void end_interval_line(record_line* line, std::uint64_t end_utc_us) {
+    record_line_time(line, "time", end_utc_us);
+    record_line_end(line);
+}
+
 // The lines of the interval that ends at `end_us`, and the next one begun.
 void close_interval(catchel_measure* measure, net_endpoint* ep, std::uint64_t end_us) {
     record_line line{&measure->due, measure->json, true};
+    std::uint64_t end_utc_us = end_us + measure->calendar_ahead_us;
     for (std::size_t i = 0; i < measure->streams.index.count; ++i) {
         probe_stream* stream = &measure->streams.streams[i];
         if (stream->interval.received > 0) {
             interval_bounds(&line, measure, end_us);
             stream_fields(&line, stream, &stream->interval);
-            record_line_end(&line);
+            end_interval_line(&line, end_utc_us);
         }
         probe_stream_next_interval(stream);
     }
@@ -73,7 +80,7 @@ void close_interval(catchel_measure* measure, net_endpoint* ep, std::uint64_t en
         record_line_number(&line, "dropped", dropped - measure->drops_before);
         measure->drops_before = dropped;
     }
-    record_line_end(&line);
+    end_interval_line(&line, end_utc_us);
     measure->interval = measure_totals{};
     measure->interval_start_us = end_us;
 }
@@ -101,6 +108,7 @@ bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t 
     measure->run = measure->interval = measure_totals{};
     measure->first_us = measure->last_us = measure->interval_start_us = 0;
     measure->paced_first_us = measure->paced_last_us = 0;
+    measure->calendar_ahead_us = 0;
     measure->idle_waits = 0;
     measure->drops_before = 0;
     measure->drops_known = dgram_drop_count(ep, &measure->drops_before) == NET_OK;
@@ -123,6 +131,7 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     }
     measure->last_us = std::max(measure->last_us, arrival_us);
     measure->paced_last_us = std::max(measure->paced_last_us, paced_us);
+    measure->calendar_ahead_us = arrival_us - paced_us;
     measure->idle_waits = 0;
     for (measure_totals* totals : {&measure->run, &measure->interval}) {
         ++totals->datagrams;
