@@ -106,5 +106,6 @@ bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, std::uin
         stats.lost = probe_responder_lost_through(responder, through);
         written = write_responder(responder, &stats, json, out);
     }
-    return written;
+    // A reader of a pipe acts on the summary as soon as it is written, whatever buffer the stream has.
+    return std::fflush(out) == 0 && written;
 }

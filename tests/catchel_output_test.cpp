@@ -344,6 +344,26 @@ TEST_F(CatchelOutput, KernelDropsAreToldByTheEndOfTheRun) {
     }
 }
 
+// A reader of the pipe has each interval line while catchel still runs.
+TEST_F(CatchelOutput, IntervalLinesReachAPipeAsTheyAreWritten) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    child c = start(ends[1], false, {"-i", "1", "-json", "-q"});
+    close(ends[1]);
+    send(c, "one");
+    std::string out = read_until(ends[0], "}}\n");
+    EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "catchel ended";
+    kill(c.pid, SIGINT);
+    finish(c.pid);
+    close(ends[0]);
+    json_object outer;
+    json_object line;
+    ASSERT_TRUE(parse_json_line(out.substr(0, out.find('\n')), &outer) &&
+                parse_json_line(value_of(outer, "interval"), &line)) << out;
+    std::int64_t end_us = 0;
+    EXPECT_TRUE(parse_utc(value_of(line, "time"), &end_us)) << out;
+}
+
 // An endless prober ends at the interrupt with its summary: every datagram
 // the peer counted is in it, the probe the peer never answered is lost, and
 // those sent after the peer fell silent, still within their -reply time,
