@@ -29,6 +29,8 @@ echo "== sender start to exit (bench/sender.sh)"
 step "$here/sender.sh" 300 3
 echo "== pitchel's batches and pace beside hand-written senders (bench/pitchel_batches.sh)"
 step "$here/pitchel_batches.sh" 5
+echo "== an endless prober for a minute (bench/endless_prober.sh)"
+step "$here/endless_prober.sh" 60 10
 echo "== soak: catchel with AddressSanitizer (bench/soak.sh)"
 (cd "$bench_root" && cmake --preset sanitize >/dev/null && cmake --build --preset sanitize -j2 --target catchel >/dev/null)
 step "$here/soak.sh" 60 4 300

@@ -142,8 +142,10 @@ bool write_out(record_output* pending, std::FILE* out, receive_session* session)
     return written;
 }
 
+// Flushed as they are written, whatever buffer the stream has: a reader of
+// a pipe acts on each line as it ends.
 bool write_lines(std::string* lines, std::FILE* out) {
-    bool written = cli_write(out, lines->data(), lines->size());
+    bool written = cli_write(out, lines->data(), lines->size()) && std::fflush(out) == 0;
     lines->clear();
     return written;
 }

@@ -1,10 +1,8 @@
 #include "measure.h"
 
-#include "records/records.h"
-
 #include <algorithm>
-#include <charconv>
-#include <string_view>
+
+#include "records/records.h"
 
 namespace {
 
@@ -14,161 +12,64 @@ constexpr std::uint64_t wait_us = 1000000;
 // follow it), the empty ones are passed without lines.
 constexpr std::uint64_t empty_intervals_shown = 3600;
 
-// One line of fields: "<kind> <key> <value> ..." as text, or
-// {"<kind>":{"<key>":<value>,...}} as JSON. An object's fields follow its
-// key in the text as they do in JSON.
-struct line_out {
-    std::string* to;
-    bool json;
-    bool first;  // no field yet at this depth
-};
-
-void begin_line(line_out* line, std::string_view kind) {
-    if (line->json) {
-        line->to->append("{\"").append(kind).append("\":{");
-    } else {
-        line->to->append(kind);
-    }
-    line->first = true;
-}
-
-void end_line(line_out* line) { line->to->append(line->json ? "}}\n" : "\n"); }
-
-void key(line_out* line, std::string_view name) {
-    if (line->json) {
-        if (!line->first) line->to->push_back(',');
-        line->to->append("\"").append(name).append("\":");
-    } else {
-        line->to->append(" ").append(name).append(" ");
-    }
-    line->first = false;
-}
-
-void begin_object(line_out* line, std::string_view name) {
-    key(line, name);
-    if (line->json) {
-        line->to->push_back('{');
-    } else {
-        line->to->pop_back();  // each field brings its own space
-    }
-    line->first = true;
-}
-
-void end_object(line_out* line) {
-    if (line->json) line->to->push_back('}');
-    line->first = false;
-}
-
-template <typename Number>
-void number(line_out* line, std::string_view name, Number value) {
-    key(line, name);
-    char text[24];
-    line->to->append(text, std::to_chars(text, text + sizeof text, value).ptr);
-}
-
-// Fixed-point, `digits` (at most 6) after the point, rounded half away
-// from zero; beyond +-9e18 units it is cut to that. Written by hand: the
-// library's floating-point conversion would bring an import Windows XP lacks.
-void decimal(line_out* line, std::string_view name, double value, int digits) {
-    key(line, name);
-    std::uint64_t unit = 1;
-    for (int i = 0; i < digits; ++i) unit *= 10;
-    constexpr double largest = 9e18;
-    double scaled = std::clamp(value * static_cast<double>(unit), -largest, largest);
-    auto units = static_cast<std::int64_t>(scaled + (scaled < 0 ? -0.5 : 0.5));
-    if (units < 0) line->to->push_back('-');
-    std::uint64_t magnitude = units < 0 ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
-    char text[24];
-    line->to->append(text, std::to_chars(text, text + sizeof text, magnitude / unit).ptr);
-    if (digits == 0) return;
-    // The fraction with its leading zeros: written after a leading 1.
-    char* end = std::to_chars(text, text + sizeof text, unit + magnitude % unit).ptr;
-    text[0] = '.';
-    line->to->append(text, end);
-}
-
-// whole + tenths / 10 with one decimal, exact over all of int64: -4.7 is
-// whole -5 and tenths 3.
-void tenths_number(line_out* line, std::string_view name, std::int64_t whole, unsigned tenths) {
-    key(line, name);
-    char text[24];
-    if (whole < 0 && tenths > 0) {
-        line->to->push_back('-');
-        auto magnitude = static_cast<std::uint64_t>(-(whole + 1));
-        line->to->append(text, std::to_chars(text, text + sizeof text, magnitude).ptr);
-        tenths = 10 - tenths;
-    } else {
-        line->to->append(text, std::to_chars(text, text + sizeof text, whole).ptr);
-    }
-    line->to->push_back('.');
-    line->to->push_back(static_cast<char>('0' + tenths));
-}
-
-void address(line_out* line, std::string_view name, const net_address& value) {
-    key(line, name);
-    char text[NET_ADDRESS_TEXT_ROOM];
-    if (net_address_format(&value, text, sizeof text) < 0) text[0] = '\0';
-    if (!line->json) {
-        line->to->append(text);
-        return;
-    }
-    char escaped[RECORD_JSON_ADDRESS_ROOM];
-    line->to->push_back('"');
-    line->to->append(escaped, record_put_json_text(escaped, text));
-    line->to->push_back('"');
-}
-
 double seconds_between(std::uint64_t from_us, std::uint64_t to_us) {
     return static_cast<double>(static_cast<std::int64_t>(to_us - from_us)) / 1e6;
 }
 
-void stream_fields(line_out* line, const probe_stream* stream, const probe_span* span) {
+void stream_fields(record_line* line, const probe_stream* stream, const probe_span* span) {
     probe_stream_stats stats;
     probe_stream_summary(stream, span, &stats);
-    address(line, "from", probe_key_address(&stream->key));
-    number(line, "port", stream->key.port);
-    number(line, "run", stream->key.run);
-    number(line, "received", stats.received);
-    number(line, "lost", stats.lost);
-    number(line, "duplicates", stats.duplicates);
-    number(line, "reordered", stats.reordered);
-    number(line, "outside", stats.outside);
-    number(line, "first", stats.first);
-    number(line, "highest", stats.highest);
-    decimal(line, "jitter_us", stats.jitter_us, 3);
-    begin_object(line, "delay_us");
-    number(line, "min", stats.delay_min_us);
-    tenths_number(line, "avg", stats.delay_avg_us, stats.delay_avg_tenths);
-    number(line, "max", stats.delay_max_us);
-    end_object(line);
+    record_line_address(line, "from", probe_key_address(&stream->key));
+    record_line_number(line, "port", stream->key.port);
+    record_line_number(line, "run", stream->key.run);
+    record_line_number(line, "received", stats.received);
+    record_line_number(line, "lost", stats.lost);
+    record_line_number(line, "duplicates", stats.duplicates);
+    record_line_number(line, "reordered", stats.reordered);
+    record_line_number(line, "outside", stats.outside);
+    record_line_number(line, "first", stats.first);
+    record_line_number(line, "highest", stats.highest);
+    record_line_decimal(line, "jitter_us", stats.jitter_us, 3);
+    record_line_object_begin(line, "delay_us");
+    record_line_number(line, "min", stats.delay_min_us);
+    record_line_tenths(line, "avg", stats.delay_avg_us, stats.delay_avg_tenths);
+    record_line_number(line, "max", stats.delay_max_us);
+    record_line_object_end(line);
 }
 
-void total_fields(line_out* line, const measure_totals* totals, double seconds) {
-    number(line, "datagrams", totals->datagrams);
-    number(line, "bytes", totals->bytes);
-    decimal(line, "seconds", seconds, 6);
+void total_fields(record_line* line, const measure_totals* totals, double seconds) {
+    record_line_number(line, "datagrams", totals->datagrams);
+    record_line_number(line, "bytes", totals->bytes);
+    record_line_decimal(line, "seconds", seconds, 6);
     // Over no time there is no rate to tell: a rate of 0 would be a lie.
     if (seconds <= 0) return;
-    decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) / seconds, 1);
-    decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 / seconds, 0);
+    record_line_decimal(line, "datagrams_per_second", static_cast<double>(totals->datagrams) / seconds, 1);
+    record_line_decimal(line, "bits_per_second", static_cast<double>(totals->bytes) * 8 / seconds, 0);
 }
 
 // The interval from start to `end_us`, seconds after the first datagram.
-void interval_bounds(line_out* line, const catchel_measure* measure, std::uint64_t end_us) {
-    begin_line(line, "interval");
-    decimal(line, "start", seconds_between(measure->paced_first_us, measure->interval_start_us), 3);
-    decimal(line, "end", seconds_between(measure->paced_first_us, end_us), 3);
+void interval_bounds(record_line* line, const catchel_measure* measure, std::uint64_t end_us) {
+    record_line_begin(line, "interval");
+    record_line_decimal(line, "start", seconds_between(measure->paced_first_us, measure->interval_start_us), 3);
+    record_line_decimal(line, "end", seconds_between(measure->paced_first_us, end_us), 3);
+}
+
+// Last on each interval line, so that the fields before it stay where they were.
+void end_interval_line(record_line* line, std::uint64_t end_utc_us) {
+    record_line_time(line, "time", end_utc_us);
+    record_line_end(line);
 }
 
 // The lines of the interval that ends at `end_us`, and the next one begun.
 void close_interval(catchel_measure* measure, net_endpoint* ep, std::uint64_t end_us) {
-    line_out line{&measure->due, measure->json, true};
+    record_line line{&measure->due, measure->json, true};
+    std::uint64_t end_utc_us = end_us + measure->calendar_ahead_us;
     for (std::size_t i = 0; i < measure->streams.index.count; ++i) {
         probe_stream* stream = &measure->streams.streams[i];
         if (stream->interval.received > 0) {
             interval_bounds(&line, measure, end_us);
             stream_fields(&line, stream, &stream->interval);
-            end_line(&line);
+            end_interval_line(&line, end_utc_us);
         }
         probe_stream_next_interval(stream);
     }
@@ -176,10 +77,10 @@ void close_interval(catchel_measure* measure, net_endpoint* ep, std::uint64_t en
     total_fields(&line, &measure->interval, seconds_between(measure->interval_start_us, end_us));
     std::uint32_t dropped = 0;
     if (measure->drops_known && dgram_drop_count(ep, &dropped) == NET_OK) {
-        number(&line, "dropped", dropped - measure->drops_before);
+        record_line_number(&line, "dropped", dropped - measure->drops_before);
         measure->drops_before = dropped;
     }
-    end_line(&line);
+    end_interval_line(&line, end_utc_us);
     measure->interval = measure_totals{};
     measure->interval_start_us = end_us;
 }
@@ -207,6 +108,7 @@ bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t 
     measure->run = measure->interval = measure_totals{};
     measure->first_us = measure->last_us = measure->interval_start_us = 0;
     measure->paced_first_us = measure->paced_last_us = 0;
+    measure->calendar_ahead_us = 0;
     measure->idle_waits = 0;
     measure->drops_before = 0;
     measure->drops_known = dgram_drop_count(ep, &measure->drops_before) == NET_OK;
@@ -232,6 +134,7 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     }
     measure->last_us = std::max(measure->last_us, arrival_us);
     measure->paced_last_us = std::max(measure->paced_last_us, paced_us);
+    measure->calendar_ahead_us = arrival_us - paced_us;
     measure->idle_waits = 0;
     for (measure_totals* totals : {&measure->run, &measure->interval}) {
         ++totals->datagrams;
@@ -260,17 +163,19 @@ void measure_end(catchel_measure* measure, net_endpoint* ep, bool summary) {
         close_interval(measure, ep, measure->paced_last_us + measure->idle_waits * wait_us);
     }
     if (!summary) return;
-    line_out line{&measure->due, measure->json, true};
+    record_line line{&measure->due, measure->json, true};
     for (std::size_t i = 0; i < measure->streams.index.count; ++i) {
-        begin_line(&line, "stream");
+        record_line_begin(&line, "stream");
         stream_fields(&line, &measure->streams.streams[i], &measure->streams.streams[i].run);
-        end_line(&line);
+        record_line_end(&line);
     }
-    begin_line(&line, "total");
+    record_line_begin(&line, "total");
     total_fields(&line, &measure->run, seconds_between(measure->first_us, measure->last_us));
     std::uint32_t dropped = 0;
-    if (dgram_drop_count(ep, &dropped) == NET_OK) number(&line, "dropped", dropped);
-    if (measure->echo) number(&line, "echo_failed", measure->echo_failed);
-    if (measure->streams.index.refused > 0) number(&line, "probes_in_no_stream", measure->streams.index.refused);
-    end_line(&line);
+    if (dgram_drop_count(ep, &dropped) == NET_OK) record_line_number(&line, "dropped", dropped);
+    if (measure->echo) record_line_number(&line, "echo_failed", measure->echo_failed);
+    if (measure->streams.index.refused > 0) {
+        record_line_number(&line, "probes_in_no_stream", measure->streams.index.refused);
+    }
+    record_line_end(&line);
 }

@@ -14,7 +14,9 @@
 // milliseconds late per wait (the time between an arrival and the next
 // wait, and the wait's own rounding). A datagram queued past a boundary is
 // counted in the interval it arrived in by its arrival time, in the one it
-// was read in by the steady clock.
+// was read in by the steady clock. Each interval line ends with the
+// calendar time of its end, as the latest arrival time tells it: the
+// boundary's distance from that arrival by the clock the intervals follow.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +49,9 @@ struct catchel_measure {
     std::uint64_t paced_first_us;
     std::uint64_t paced_last_us;
     std::uint64_t interval_start_us;
+    // The latest arrival time less its time by the clock the intervals
+    // follow, modulo 2^64: a boundary's calendar time, as the datagrams tell it.
+    std::uint64_t calendar_ahead_us;
     std::uint64_t idle_waits;    // waits run out since the last arrival
     bool drops_known;            // whether the system tells its drops at any time
     std::uint32_t drops_before;  // its count when the interval began

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 
 #include "clock/clock.h"
 
@@ -28,48 +27,29 @@ int pitchel_metrics_open(pitchel_metrics* metrics, const pitchel_metrics_plan* p
     metrics->datagrams_sent = nullptr;
     metrics->probes = nullptr;
     metrics->reply_wait_us = plan->reply_wait_us;
-    metrics->sends = static_cast<probe_sends*>(std::calloc(1, sizeof(probe_sends)));
-    if (metrics->sends == nullptr) {
-        *reason = net_reason{0, false};  // no call failed: no memory
-        return NET_ERROR;
-    }
-    int rc = metrics_outlet_open(&metrics->outlet, &plan->outlet, metrics_page_source{write_page, metrics}, reason);
-    if (rc != NET_OK) pitchel_metrics_close(metrics);
-    return rc;
+    return metrics_outlet_open(&metrics->outlet, &plan->outlet, metrics_page_source{write_page, metrics}, reason);
 }
 
-void pitchel_metrics_close(pitchel_metrics* metrics) {
-    metrics_outlet_close(&metrics->outlet);
-    std::free(metrics->sends);
-    metrics->sends = nullptr;
-}
+void pitchel_metrics_close(pitchel_metrics* metrics) { metrics_outlet_close(&metrics->outlet); }
 
 void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes) {
     metrics->datagrams_sent = datagrams_sent;
     metrics->probes = probes;
 }
 
-void pitchel_metrics_sent(pitchel_metrics* metrics, std::uint64_t highest) {
-    probe_sends_note(metrics->sends, highest, clock_now_us());
+void pitchel_metrics_sent(pitchel_metrics* metrics) {
     metrics_outlet_busy(&metrics->outlet);
     tell_failure(metrics);
 }
 
-void pitchel_metrics_reply(pitchel_metrics* metrics, const record_datagram* datagram) {
-    if (!datagram->is_echo || metrics->probes == nullptr) return;
-    probe_key key = probe_key_of(&datagram->details.from, datagram->details.from_port, 0);
-    probe_responders& table = metrics->probes->responders;
-    probe_responder* responder = probe_responders_find(&table, &key);
-    if (responder == nullptr) return;
-    auto place = static_cast<std::size_t>(responder - table.responders);
+void pitchel_metrics_reply(pitchel_metrics* metrics, const probe_responder* responder, std::uint64_t rtt_us) {
+    if (metrics->probes == nullptr) return;
+    auto place = static_cast<std::size_t>(responder - metrics->probes->responders.responders);
     if (place >= metrics->round_trips.size()) {
         metrics->round_trips.resize(place + 1, histogram{});
-        metrics->shown.resize(place + 1, responder_shown{});
+        metrics->lost_shown.resize(place + 1, 0);
     }
-    // A duplicate or a reply outside the window gives no round trip.
-    if (responder->replies == metrics->shown[place].replies) return;
-    metrics->shown[place].replies = responder->replies;
-    histogram_add(&metrics->round_trips[place], datagram->rtt_us);
+    histogram_add(&metrics->round_trips[place], rtt_us);
 }
 
 int pitchel_metrics_wait(pitchel_metrics* metrics, net_endpoint* ep, std::uint32_t timeout_us, net_reason* reason) {
@@ -101,7 +81,7 @@ void pitchel_metrics_page(pitchel_metrics* metrics, std::string* page) {
     for (std::size_t i = 0; i < count; ++i) {
         metrics_key_labels(&labels.emplace_back(), "responder", &table.responders[i].key);
     }
-    std::uint64_t settled = probe_sends_settled(metrics->sends, clock_now_us(), metrics->reply_wait_us);
+    std::uint64_t settled = probe_run_settled(metrics->probes, metrics->reply_wait_us);
     const char* name = "pitchel_replies_total";
     metrics_family(page, name, metrics_type::counter, "Probes answered, each counted once.");
     for (std::size_t i = 0; i < count; ++i) metrics_count(page, name, labels[i], table.responders[i].replies);
@@ -109,8 +89,8 @@ void pitchel_metrics_page(pitchel_metrics* metrics, std::string* page) {
     metrics_family(page, name, metrics_type::counter, "Probes without a reply once their -reply time has passed.");
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t lost = probe_responder_lost_through(&table.responders[i], settled);
-        metrics->shown[i].lost = std::max(metrics->shown[i].lost, lost);
-        metrics_count(page, name, labels[i], metrics->shown[i].lost);
+        metrics->lost_shown[i] = std::max(metrics->lost_shown[i], lost);
+        metrics_count(page, name, labels[i], metrics->lost_shown[i]);
     }
     name = "pitchel_reply_duplicates_total";
     metrics_family(page, name, metrics_type::counter, "Second and later replies to a probe.");

@@ -16,11 +16,6 @@ struct pitchel_metrics_plan {
     std::uint64_t reply_wait_us;  // a probe counts as lost once this long without a reply
 };
 
-// What a responder has shown, so that its counters only grow.
-struct responder_shown {
-    std::uint64_t replies;  // the replies its round trips were taken from
-    std::uint64_t lost;
-};
 
 struct pitchel_metrics {
     metrics_outlet outlet;
@@ -28,9 +23,8 @@ struct pitchel_metrics {
     cli_teller say;
     const std::uint64_t* datagrams_sent;  // null before the sends begin
     probe_run* probes;  // null: no probes
-    probe_sends* sends;  // when each probe went, on the heap
     std::vector<histogram> round_trips;  // by the responder's place in its table
-    std::vector<responder_shown> shown;
+    std::vector<std::uint64_t> lost_shown;  // so that each lost count only grows
 };
 
 // Listens where the plan says. NET_OK, or NET_ERROR with the reason; then
@@ -42,12 +36,12 @@ void pitchel_metrics_close(pitchel_metrics* metrics);
 // Binds the page to the run's count of datagrams sent and its probes (null: none).
 void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes);
 
-// Probes up to `highest` went just now; between sends the clients are served
-// now and then, lest a flood that never waits starve them.
-void pitchel_metrics_sent(pitchel_metrics* metrics, std::uint64_t highest);
+// Datagrams went: now and then the clients are served between sends, lest
+// a flood that never waits starve them.
+void pitchel_metrics_sent(pitchel_metrics* metrics);
 
-// A reply was read and matched: a new round trip counts in its responder's histogram.
-void pitchel_metrics_reply(pitchel_metrics* metrics, const record_datagram* datagram);
+// The first reply to a probe of `responder`, of the run's table.
+void pitchel_metrics_reply(pitchel_metrics* metrics, const probe_responder* responder, std::uint64_t rtt_us);
 
 // The layer's wait for a datagram at `ep` (null: none), the clients served
 // and the file written when due meanwhile: NET_OK once one is waiting,

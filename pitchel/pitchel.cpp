@@ -44,6 +44,7 @@ enum option_index {
     port_option,
     why_option,
     quiet_option,
+    interval_option,
     metrics_option,
     metrics_file_option,
     option_count
@@ -51,7 +52,8 @@ enum option_index {
 const cli_option options[option_count] = {
     {"-bind", cli_value::text, "<ip>", 0, 0, "send from this local address (an address or a name), any free port",
      true},
-    {"-n", cli_value::number, "<count>", 1, 4294967295, "send the datagram this many times", false},
+    {"-n", cli_value::number, "<count>", 0, 4294967295,
+     "send the datagram this many times; 0: until interrupted, with -r", false},
     {"-r", cli_value::number, "<rate>", 1, 1000000000, "with -n or -pcap: at most this many a second, evenly spaced",
      false},
     {"-ttl", cli_value::number, "<n>", 0, 255, "time-to-live 1 to 255, or 0 to 255 to a multicast group", false},
@@ -77,10 +79,12 @@ const cli_option options[option_count] = {
     {"-why", cli_value::none, nullptr, 0, 0, "to a group: first say what could stop the datagrams on this side",
      false},
     {"-q", cli_value::none, nullptr, 0, 0, "with -reply: no record per reply; a summary with -seq", false},
+    {"-i", cli_value::number, "<seconds>", 1, 1000000000,
+     "with -seq and -reply: replies, lost and round trips for each interval this long", false},
     {"-metrics", cli_value::text, "[<ip>:]<port>", 0, 0,
      "serve the figures to Prometheus at /metrics on this port ([::1]:<port> for IPv6)", false},
     {"-metrics-file", cli_value::text, "<file>", 0, 0,
-     "write the same figures to this file every 10 seconds, for a textfile collector", false},
+     "write the same figures to this file every -i seconds (default 10), for a textfile collector", false},
 };
 
 #define PITCHEL_USAGE                                           \
@@ -90,6 +94,8 @@ const cli_option options[option_count] = {
 // command line with -pcap that is too short.
 const char* const replay_usage = PITCHEL_USAGE "       pitchel [options] -pcap <file> <host/ip> <port>\n";
 const cli_program program = {"pitchel", PITCHEL_USAGE, 1, options, option_count, replay_usage};
+// -n 0 as its problem names it.
+const cli_option endless_count = {"-n 0", cli_value::number, "<count>", 0, 0, nullptr, false};
 
 struct destination {
     net_address address;
@@ -259,18 +265,21 @@ void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* pla
     plan->form = payload_form{found[hex_option].given, found[no_zero_option].given};
     send_plan& send = plan->send;
     send.many = found[count_option].given;
+    send.endless = send.many && found[count_option].number == 0;
     send.count = send.many ? static_cast<std::uint64_t>(found[count_option].number) : 1;
+    if (send.endless) send.count = UINT64_MAX;
     send.rate = found[rate_option].given ? static_cast<std::uint64_t>(found[rate_option].number) : 0;
     send.probes = found[seq_option].given;
     send.sized = found[size_option].given;
     send.size = static_cast<std::uint64_t>(found[size_option].number);
     send.replies = found[reply_option].given;
     send.reply = reply_plan_of(found);
+    send.interval_us = static_cast<std::uint64_t>(found[interval_option].number) * 1000000;
     plan->capture_path = replaying ? found[pcap_option].text : nullptr;
     plan->replay = replay_plan{found[pcap_option].text, send.rate, found[port_option].given,
                                static_cast<std::uint16_t>(found[port_option].number), nullptr, nullptr};
     plan->metrics.outlet.file_path = found[metrics_file_option].text;
-    plan->metrics.outlet.file_every_us = 10000000;
+    plan->metrics.outlet.file_every_us = found[interval_option].given ? send.interval_us : 10000000;
     plan->metrics.reply_wait_us = send.reply.wait_us;
 }
 
@@ -289,6 +298,16 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
     }
     if (found[rate_option].given && !found[count_option].given && !replaying) {
         cli_problem problem{&options[rate_option], found[rate_option].text, "-n"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[count_option].given && found[count_option].number == 0 && !found[rate_option].given) {
+        cli_problem problem{&endless_count, nullptr, "-r: an endless flood must be paced"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    if (found[interval_option].given && !(found[seq_option].given && found[reply_option].given)) {
+        cli_problem problem{&options[interval_option], found[interval_option].text, "-seq and -reply"};
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }

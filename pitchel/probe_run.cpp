@@ -69,31 +69,43 @@ void probe_run_stamp(const probe_run* probes, unsigned char* at, std::size_t str
     for (int i = 0; i < count; ++i, ++header.sequence) probe_encode(&header, at + std::size_t(i) * stride);
 }
 
-void probe_run_note_sent(probe_run* probes, int count) { probes->sent += static_cast<std::uint64_t>(count); }
+void probe_run_note_sent(probe_run* probes, int count) {
+    probes->sent += static_cast<std::uint64_t>(count);
+    probe_sends_note(&probes->sends, probes->sent, net_steady_us());
+}
 
-void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
+std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us) {
+    return probe_sends_settled(&probes->sends, net_steady_us(), wait_us);
+}
+
+const probe_responder* probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
     probe_header header{};
-    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.run != probes->run) return;
-    if (header.sequence == 0 || header.sequence > probes->sent) return;
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.run != probes->run) return nullptr;
+    if (header.sequence == 0 || header.sequence > probes->sent) return nullptr;
     std::uint64_t now_us = probe_run_now_us(probes);
     // A header whose time lies ahead was not written by this run's clock: no round trip to tell.
-    if (header.send_us > now_us) return;
+    if (header.send_us > now_us) return nullptr;
     datagram->is_echo = true;
     datagram->sequence = header.sequence;
     datagram->rtt_us = now_us - header.send_us;
     probe_key key = probe_key_of(&datagram->details.from, datagram->details.from_port, 0);
     probe_responder* responder = probe_responders_find(&probes->responders, &key);
-    if (responder != nullptr) probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
+    if (responder == nullptr) return nullptr;
+    probe_verdict verdict = probe_responder_add(responder, probes->sent, header.sequence, datagram->rtt_us);
+    return verdict == PROBE_NEXT || verdict == PROBE_REORDERED ? responder : nullptr;
 }
 
-bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, bool json, std::FILE* out) {
+bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, std::uint64_t through, bool json,
+                       std::FILE* out) {
     bool written = json ? std::fprintf(out, "{\"sent\":%" PRIu64 "}\n", datagrams_sent) > 0
                         : std::fprintf(out, "sent %" PRIu64 " datagrams\n", datagrams_sent) > 0;
     for (std::size_t i = 0; i < probes->responders.index.count && written; ++i) {
         probe_responder* responder = &probes->responders.responders[i];
         probe_rtt_stats stats{};
         probe_responder_summary(responder, probes->sent, &stats);
+        stats.lost = probe_responder_lost_through(responder, through);
         written = write_responder(responder, &stats, json, out);
     }
-    return written;
+    // A reader of a pipe acts on the summary as soon as it is written, whatever buffer the stream has.
+    return std::fflush(out) == 0 && written;
 }

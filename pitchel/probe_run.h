@@ -19,6 +19,7 @@ struct probe_run {
     std::uint64_t utc_at_start_us;
     std::uint64_t monotonic_at_start_us;
     std::uint64_t sent;  // probes 1 to `sent` are out
+    probe_sends sends;   // when they went, by the layer's steady clock
     probe_responders responders;
 };
 
@@ -38,9 +39,15 @@ void probe_run_note_sent(probe_run* probes, int count);
 // When the reply lying at `data` echoes a probe of this run (marked as an
 // echo by catchel, or returned unchanged by a plain echo server), marks the
 // datagram as an echo with its number and round trip, and counts it for its
-// responder.
-void probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size);
+// responder. Returns that responder where the reply is the first to its
+// probe, else null.
+const probe_responder* probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size);
 
-// The summary: the datagrams sent, then a line per responder. False when
-// the write failed.
-bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, bool json, std::FILE* out);
+// The highest probe whose wait of `wait_us` for a reply has passed by now.
+std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us);
+
+// The summary: the datagrams sent, then a line per responder, whose lost
+// are the probes 1 to `through` it did not answer. False when the write
+// failed.
+bool probe_run_summary(probe_run* probes, std::uint64_t datagrams_sent, std::uint64_t through, bool json,
+                       std::FILE* out);

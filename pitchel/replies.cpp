@@ -29,6 +29,7 @@ bool replies_start(reply_reader* reader, const reply_plan& plan, const cli_telle
     reader->say = cli_teller{say->out, say->verbose && !plan.json};
     reader->run = record_run{0, 0};
     reader->probes = probes;
+    reader->intervals = nullptr;
     reader->stop = stop;
     reader->wanted = plan.wanted;
     reader->quiet = plan.quiet;
@@ -56,8 +57,14 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
         int n = receive(reader, ep, &datagram, timeout_us, &reason);
         if (n == NET_TIMEOUT) break;
         if (n >= 0 && reader->probes != nullptr) {
-            probe_run_match(reader->probes, &datagram, record_data(&reader->pending), n);
-            if (reader->metrics != nullptr) pitchel_metrics_reply(reader->metrics, &datagram);
+            const char* data = record_data(&reader->pending);
+            const probe_responder* answered = probe_run_match(reader->probes, &datagram, data, n);
+            if (answered != nullptr && reader->intervals != nullptr) {
+                probe_intervals_reply(reader->intervals, answered, datagram.rtt_us);
+            }
+            if (answered != nullptr && reader->metrics != nullptr) {
+                pitchel_metrics_reply(reader->metrics, answered, datagram.rtt_us);
+            }
         }
         if (n >= 0 && reader->quiet) {
             ++reader->run.received;

@@ -8,6 +8,7 @@
 #include "cmdline/cmdline.h"
 #include "metrics_export.h"
 #include "netlayer/netlayer.h"
+#include "probe_intervals.h"
 #include "probe_run.h"
 #include "records/records.h"
 
@@ -33,6 +34,7 @@ struct reply_reader {
     record_run run;
     cli_teller say;  // a failed read's reason, with -v and not among JSON lines
     probe_run* probes;  // echoes of its probes are matched; null: none are
+    probe_intervals* intervals;  // where each first reply to a probe counts too; null: none
     const std::atomic<int>* stop;  // once non-zero, reading ends with every reply read written
     std::uint64_t wanted;
     bool quiet;

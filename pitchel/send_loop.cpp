@@ -55,6 +55,7 @@ struct sender {
     batch datagrams;
     probe_run* probes;      // null without probes
     reply_reader* replies;  // null without replies
+    probe_intervals* intervals;  // null without interval lines
     const std::atomic<int>* stop;
     std::uint64_t sent;
     pitchel_metrics* metrics;  // null: no -metrics nor -metrics-file
@@ -77,8 +78,30 @@ int send_next(sender* s, int count) {
     int went = s->plan->many ? rc : 1;
     if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
     s->sent += static_cast<std::uint64_t>(went);
-    if (s->metrics != nullptr) pitchel_metrics_sent(s->metrics, s->probes != nullptr ? s->probes->sent : 0);
+    if (s->metrics != nullptr) pitchel_metrics_sent(s->metrics);
     return went;
+}
+
+// The lines of the intervals that ended by now, written at once; a failed
+// write ends the run as a failed reply write does.
+void tell_intervals(sender* s) {
+    if (s->intervals == nullptr) return;
+    probe_intervals_close_due(s->intervals, s->sent);
+    std::string& due = s->intervals->due;
+    if (due.empty()) return;
+    if (!cli_write(s->out, due.data(), due.size()) || std::fflush(s->out) != 0) s->replies->output_failed = true;
+    due.clear();
+}
+
+// Reads the replies until `deadline_us`, stopping at each interval's end on
+// the way to tell it.
+void listen_through_intervals(sender* s, std::uint64_t deadline_us) {
+    while (s->intervals != nullptr && !replies_done(s->replies)) {
+        std::uint64_t boundary_us = clock_now_us() + probe_intervals_left_us(s->intervals);
+        if (boundary_us >= deadline_us) return;
+        replies_read_until(s->replies, s->ep, boundary_us, s->out);
+        tell_intervals(s);
+    }
 }
 
 // How many of the next sends are due by now, up to a batch: at least one.
@@ -110,10 +133,15 @@ int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
     std::uint64_t start_us = rate != 0 ? clock_now_us() : 0;
     while (s->sent < s->plan->count && !should_end(s)) {
-        if (rate != 0) pace(s, start_us + clock_due_after_us(s->sent, rate));
+        if (rate != 0) {
+            std::uint64_t due_us = start_us + clock_due_after_us(s->sent, rate);
+            listen_through_intervals(s, due_us);
+            pace(s, due_us);
+        }
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
         if (s->replies != nullptr) replies_read_until(s->replies, s->ep, 0, s->out);
+        tell_intervals(s);
     }
     return 0;
 }
@@ -128,7 +156,11 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
     if (s->replies == nullptr) return 0;
     // Without probes an interrupt ended pitchel at once until now: nothing read was waiting to be written.
     if (s->probes == nullptr && watch_interrupts != nullptr) s->replies->stop = s->stop = watch_interrupts();
-    if (s->stop->load() == 0) replies_read_until(s->replies, s->ep, clock_now_us() + plan->reply.wait_us, s->out);
+    if (s->stop->load() == 0) {
+        std::uint64_t end_us = clock_now_us() + plan->reply.wait_us;
+        listen_through_intervals(s, end_us);
+        replies_read_until(s->replies, s->ep, end_us, s->out);
+    }
     return replies_status(s->replies);
 }
 
@@ -138,14 +170,14 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
                   const std::string& message, const send_plan* plan,
                   const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     std::FILE* out = say->out;
-    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, &never_interrupted, 0, metrics};
+    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, nullptr, &never_interrupted, 0, metrics};
     batch_fill(&s.datagrams, message, plan);
+    if ((plan->probes || plan->endless) && watch_interrupts != nullptr) s.stop = watch_interrupts();
     probe_run probes{};
     if (plan->probes) {
         int status = probe_run_start(&probes, say);
         if (status != 0) return status;
         s.probes = &probes;
-        if (watch_interrupts != nullptr) s.stop = watch_interrupts();
     }
     reply_reader replies{};
     if (plan->replies) {
@@ -158,12 +190,28 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
         s.replies = &replies;
         replies.metrics = metrics;
     }
+    probe_intervals intervals{};
+    if (plan->interval_us != 0 && s.probes != nullptr && s.replies != nullptr) {
+        probe_intervals_start(&intervals, s.probes, plan->reply.json, plan->interval_us, plan->reply.wait_us);
+        s.intervals = replies.intervals = &intervals;
+    }
     if (metrics != nullptr) pitchel_metrics_begin(metrics, &s.sent, s.probes);
     int status = run(&s, watch_interrupts);
     if (metrics != nullptr) pitchel_metrics_end(metrics);
+    if (s.intervals != nullptr) {
+        probe_intervals_end(&intervals, s.sent);
+        tell_intervals(&s);
+        if (replies.output_failed) status = REPLIES_OUTPUT_FAILED;
+    }
     if (plan->replies) replies_end(&replies);
     if (plan->probes) {
-        if (!probe_run_summary(&probes, s.sent, plan->reply.json, out) && status == 0) status = REPLIES_OUTPUT_FAILED;
+        // An endless run ends at the interrupt: the probes still within their
+        // wait for a reply are not yet lost.
+        std::uint64_t through = plan->endless ? probe_run_settled(&probes, plan->replies ? plan->reply.wait_us : 0)
+                                              : probes.sent;
+        if (!probe_run_summary(&probes, s.sent, through, plan->reply.json, out) && status == 0) {
+            status = REPLIES_OUTPUT_FAILED;
+        }
         probe_run_end(&probes);
     }
     return status;

@@ -19,17 +19,21 @@ constexpr std::uint64_t SEND_SIZE_MAX_IPV6 = 65527;
 struct send_plan {
     std::uint64_t count;  // datagrams to send
     bool many;            // -n: sent in batches, the socket waited on only when full
+    // -n 0: sent until interrupted, `count` past what any run could send.
+    // The replies are read all the while, and the run ends at the interrupt.
+    bool endless;
     std::uint64_t rate;   // a second, evenly spaced; 0: as fast as the socket takes them
     bool probes;          // each begins with a probe header, and a summary ends the run
     bool sized;           // each is exactly `size` bytes
     std::uint64_t size;
     bool replies;  // what comes back is read while sending and for a while after, as `reply` says
     reply_plan reply;
+    std::uint64_t interval_us;  // with probes and replies: lines for each interval this long; 0: none
 };
 
 // Sends `message` as `plan` says to `to` and `port` on an endpoint whose
 // options are set, writing to say->out. Once the sends are done and replies are awaited, or from
-// the start with probes, `watch_interrupts` (null: none) is called, and an
+// the start with probes or endless sends, `watch_interrupts` (null: none) is called, and an
 // interrupt it notes ends the run with every reply read written out and the
 // summary after them. Returns the process exit status.
 int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,

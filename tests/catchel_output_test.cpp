@@ -14,11 +14,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "formats.h"
 #include "plain_udp.h"
 
 extern char** environ;
@@ -114,6 +117,35 @@ pid_t start_replies(int out, int seconds, const plain_udp& peer, int replies) {
     for (int i = 1; i <= replies; ++i) plain_udp_send(&peer, "reply " + std::to_string(i), pitchel_port);
     return pid;
 }
+
+std::uint64_t sequence_of(const std::string& probe) {
+    std::uint64_t sequence = 0;
+    for (std::size_t i = 8; i < 16 && probe.size() >= 24; ++i) {
+        sequence = sequence << 8 | static_cast<unsigned char>(probe[i]);
+    }
+    return sequence;
+}
+
+// Counts every probe that reaches `peer` until `done`; echoes them back but
+// those numbered in `dropped`, and none once `answering` is cleared.
+struct echo_peer {
+    const plain_udp* peer;
+    std::vector<std::uint64_t> dropped;
+    std::atomic<bool> answering{true};
+    std::atomic<bool> done{false};
+    std::atomic<std::uint64_t> received{0};
+
+    void run() {
+        std::string data;
+        std::uint16_t from_port = 0;
+        while (!done.load()) {
+            if (!plain_udp_receive(peer, &data, 100, &from_port)) continue;
+            received.fetch_add(1);
+            bool drop = std::find(dropped.begin(), dropped.end(), sequence_of(data)) != dropped.end();
+            if (answering.load() && !drop) plain_udp_send(peer, data, from_port);
+        }
+    }
+};
 
 class CatchelOutput : public testing::Test {
 protected:
@@ -310,4 +342,60 @@ TEST_F(CatchelOutput, KernelDropsAreToldByTheEndOfTheRun) {
         EXPECT_GT(told, 0);
         EXPECT_EQ(records + told, burst);
     }
+}
+
+// A reader of the pipe has each interval line while catchel still runs.
+TEST_F(CatchelOutput, IntervalLinesReachAPipeAsTheyAreWritten) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    child c = start(ends[1], false, {"-i", "1", "-json", "-q"});
+    close(ends[1]);
+    send(c, "one");
+    std::string out = read_until(ends[0], "}}\n");
+    EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "catchel ended";
+    kill(c.pid, SIGINT);
+    finish(c.pid);
+    close(ends[0]);
+    json_object outer;
+    json_object line;
+    ASSERT_TRUE(parse_json_line(out.substr(0, out.find('\n')), &outer) &&
+                parse_json_line(value_of(outer, "interval"), &line)) << out;
+    std::int64_t end_us = 0;
+    EXPECT_TRUE(parse_utc(value_of(line, "time"), &end_us)) << out;
+}
+
+// An endless prober ends at the interrupt with its summary: every datagram
+// the peer counted is in it, the probe the peer never answered is lost, and
+// those sent after the peer fell silent, still within their -reply time,
+// are not.
+TEST_F(CatchelOutput, EndlessProbesEndAtTheInterruptWithTheSummary) {
+    echo_peer echo{&sender, {5}};
+    std::thread echoing(&echo_peer::run, &echo);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t pid = spawn({PITCHEL_PATH, "-seq", "-n", "0", "-r", "500", "-reply", "1", "-q", "-json", "127.0.0.1",
+                       std::to_string(sender.port), "hi"},
+                      ends[1]);
+    close(ends[1]);
+    for (int waited = 0; waited < wait_ms && echo.received.load() < 600; waited += 10) usleep(10000);
+    echo.answering.store(false);
+    usleep(300000);
+    kill(pid, SIGINT);
+    std::string out = read_until(ends[0], "no such text");
+    close(ends[0]);
+    int status = finish(pid);
+    usleep(100000);  // the last datagrams reach the peer
+    echo.done.store(true);
+    echoing.join();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    std::size_t split = out.find('\n');
+    json_object sent;
+    json_object outer;
+    json_object responder;
+    ASSERT_TRUE(parse_json_line(out.substr(0, split), &sent)) << out;
+    ASSERT_TRUE(parse_json_line(out.substr(split + 1, out.find('\n', split + 1) - split - 1), &outer) &&
+                parse_json_line(value_of(outer, "responder"), &responder)) << out;
+    EXPECT_EQ(value_of(sent, "sent"), std::to_string(echo.received.load()));
+    EXPECT_EQ(value_of(responder, "lost"), "1");
+    EXPECT_LT(std::stoull(value_of(responder, "replies")), echo.received.load() - 1);
 }

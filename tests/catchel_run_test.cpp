@@ -219,6 +219,9 @@ TEST_F(CatchelLoop, IntervalsFollowTheSteadyClockWhileTheCalendarStepsBack) {
     std::vector<std::string> lines = lines_of(measure.due);
     ASSERT_EQ(lines.size(), 1u) << measure.due;
     EXPECT_EQ(lines[0].rfind("interval start 0.000 end 1.000 datagrams 1 ", 0), 0u) << lines[0];
+    // The boundary a second after the first arrival, by that arrival's calendar.
+    const std::string end_time = " time 1970-01-01T05:00:01.000000Z";
+    EXPECT_EQ(lines[0].substr(lines[0].size() - std::min(lines[0].size(), end_time.size())), end_time) << lines[0];
 }
 
 // Quiet, over either family: each probe comes back, marked as an echo, from

@@ -124,7 +124,7 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         std::string line;
     };
     const row rows[] = {
-        {{"-n", "0"}, "invalid value 0 for -n"},
+        {{"-n", "0"}, "-n 0 needs -r: an endless flood must be paced"},
         {{"-n", "-3"}, "invalid value -3 for -n"},
         {{"-n", "many"}, "invalid value many for -n"},
         {{"-n", "4294967296"}, "invalid value 4294967296 for -n"},
@@ -142,6 +142,8 @@ TEST(PitchelOptionErrors, NameTheOptionAndItsValueThenTheUsage) {
         {{"-size", "65508"}, "invalid value 65508 for -size"},    // above IPv4's largest datagram
         {{"-size", "65528"}, "invalid value 65528 for -size"},
         {{"-c", "3"}, "-c needs -reply"},
+        {{"-seq", "-i", "1"}, "-i needs -seq and -reply"},
+        {{"-reply", "1", "-i", "1"}, "-i needs -seq and -reply"},
         {{"-seq", "-pcap", "a.pcap"}, "-seq needs a message, not -pcap"},
     };
     for (const row& r : rows) {

@@ -12,6 +12,7 @@
 
 #include "capture/capture.h"
 #include "fault.h"
+#include "formats.h"
 #include "in_process.h"
 #include "pitchel.h"
 #include "plain_udp.h"
@@ -53,6 +54,32 @@ void echo(plain_udp* peer, int count) {
     std::uint16_t from_port = 0;
     for (int i = 0; i < count && plain_udp_receive(peer, &data, 5000, &from_port); ++i) {
         plain_udp_send(peer, data, from_port);
+    }
+}
+
+// Echoes each of `count` probes but those numbered in `dropped`, the one
+// numbered `late` 1.2 s late.
+void echo_but(plain_udp* peer, int count, std::vector<std::uint64_t> dropped, std::uint64_t late) {
+    using steady = std::chrono::steady_clock;
+    const steady::time_point give_up = steady::now() + std::chrono::seconds(20);
+    std::string held;
+    std::uint16_t from_port = 0;
+    steady::time_point held_until{};
+    for (int got = 0; (got < count || !held.empty()) && steady::now() < give_up;) {
+        if (!held.empty() && steady::now() >= held_until) {
+            plain_udp_send(peer, held, from_port);
+            held.clear();
+        }
+        std::string data;
+        if (!plain_udp_receive(peer, &data, 20, &from_port)) continue;
+        ++got;
+        std::uint64_t sequence = big_endian(data, 8, 8);
+        if (sequence == late) {
+            held = data;
+            held_until = steady::now() + std::chrono::milliseconds(1200);
+        } else if (std::find(dropped.begin(), dropped.end(), sequence) == dropped.end()) {
+            plain_udp_send(peer, data, from_port);
+        }
     }
 }
 
@@ -380,6 +407,41 @@ TEST_F(PitchelRun, InterruptedProbesEndWithTheSummaryOfWhatWasSent) {
     plain_udp_close(&peer);
 }
 
+// Probes go every 100 ms for 2 s, each awaited for 2 s. Probe 6 (sent at
+// 0.5 s) and 16 (1.5 s) are never answered: each is lost in the interval
+// in which its wait runs out. Probe 4 is answered 1.2 s late, within its
+// wait: it is lost nowhere, and its round trip counts where it arrived.
+TEST_F(PitchelRun, IntervalsCountAProbeLostOnceItsWaitHasPassed) {
+    plain_udp peer = plain_udp_open();
+    std::thread echoing(echo_but, &peer, 20, std::vector<std::uint64_t>{6, 16}, 4);
+    run_result result = run_pitchel({"-seq", "-n", "20", "-r", "10", "-reply", "2", "-q", "-json", "-i", "1",
+                                     "127.0.0.1", std::to_string(peer.port), "hi"});
+    echoing.join();
+    plain_udp_close(&peer);
+    std::vector<std::int64_t> lost;
+    std::vector<double> slowest_ms;
+    std::uint64_t replies = 0;
+    for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        json_object outer;
+        json_object line;
+        ASSERT_TRUE(parse_json_line(result.out.substr(at, end - at), &outer)) << result.out;
+        if (!parse_json_line(value_of(outer, "interval"), &line) || value_of(line, "from").empty()) continue;
+        std::int64_t time_us = 0;
+        EXPECT_TRUE(parse_utc(value_of(line, "time"), &time_us)) << value_of(line, "time");
+        lost.push_back(std::stoll(value_of(line, "lost")));
+        replies += std::stoull(value_of(line, "replies"));
+        json_object rtt;
+        ASSERT_TRUE(parse_json_line(value_of(line, "rtt_ms"), &rtt));
+        slowest_ms.push_back(std::stod(value_of(rtt, "max")));
+    }
+    ASSERT_GE(lost.size(), 4u) << result.out;
+    EXPECT_EQ(std::vector<std::int64_t>(lost.begin(), lost.begin() + 4), (std::vector<std::int64_t>{0, 0, 1, 1}))
+        << result.out;
+    EXPECT_EQ(std::count(lost.begin() + 4, lost.end(), 0), std::ptrdiff_t(lost.size() - 4)) << result.out;
+    EXPECT_GE(slowest_ms[1], 1200) << result.out;
+    EXPECT_EQ(replies, 18u);
+    EXPECT_NE(result.out.find("\"replies\":18,\"lost\":2,"), std::string::npos) << result.out;
+}
 
 // An interrupt or the replies wanted end a replay mid-gap (a replay that
 // waited a gap out would pass the test's time limit); a datagram too large

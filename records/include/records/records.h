@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "netlayer/address.h"
+#include "records/lines.h"
 
 // The largest datagram a record takes: more than any IPv4 datagram.
 constexpr int RECORD_DATA_CAPACITY = 100000;
