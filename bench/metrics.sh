@@ -48,7 +48,7 @@ pitchel_http=$((44500 + RANDOM % 500))
 "$bench_bin/catchel/catchel" -q -echo -metrics "127.0.0.1:$catchel_http" "$port" >/dev/null </dev/null &
 catchel=$!
 wait_port_bound "$port"
-"$bench_bin/pitchel/pitchel" -seq -n 4000000000 -r 10 -reply 1 -q -metrics "127.0.0.1:$pitchel_http" \
+"$bench_bin/pitchel/pitchel" -seq -n 0 -r 10 -reply 1 -q -metrics "127.0.0.1:$pitchel_http" \
   127.0.0.1 "$port" x >/dev/null </dev/null &
 pitchel=$!
 (while sleep 1; do
