@@ -20,6 +20,8 @@
 # sends the same rate as bursts of n datagrams. BENCH_FAMILY=6 floods ::1
 # instead, with catchel as "catchel -6" and each receiver on IPv6.
 # FLOOD_PROBES=1 begins each datagram with a probe header (udp_flood -probe 1).
+# FLOOD_SCRAPE=<port> fetches http://127.0.0.1:<port>/metrics once a second
+# during the flood, as Prometheus would (CATCHEL_ARGS="-metrics 127.0.0.1:<port>").
 # FLOOD_SENDER=pitchel sends with "pitchel -n COUNT -size SIZE" (with
 # FLOOD_PROBES=1, -seq) instead, at its full speed, whatever RATE says: runs
 # of segments the kernel cuts apart, or hands over whole to a receiver that
@@ -68,6 +70,11 @@ else
 fi
 kill -0 "$pid" 2>/dev/null || { echo "$receiver did not start on port $port" >&2; exit 1; }
 
+scraper=""
+if [ -n "${FLOOD_SCRAPE:-}" ]; then
+  (while sleep 1; do curl -s -o /dev/null "http://127.0.0.1:$FLOOD_SCRAPE/metrics"; done) &
+  scraper=$!
+fi
 rcvbuf_before=$(udp_counter RcvbufErrors)
 inerr_before=$(udp_counter InErrors)
 busy_before=$(busy_seconds)
@@ -101,6 +108,7 @@ else
     -seconds "$seconds_limit" -family "$family" -probe "${FLOOD_PROBES:-0}")
 fi
 wait_quiet "$out"
+[ -n "$scraper" ] && kill "$scraper"
 read -r cpu_user cpu_sys cpu_total < <(cpu_of "$pid")
 busy=$(awk -v a="$(busy_seconds)" -v b="$busy_before" 'BEGIN { print a - b }')
 kill "$pid" 2>/dev/null || echo "$receiver ended before the flood did" >&2

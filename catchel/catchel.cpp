@@ -13,6 +13,7 @@
 #include "diagnose/diagnose.h"
 #include "intake.h"
 #include "measure.h"
+#include "metrics_export.h"
 #include "probes/probes.h"
 #include "records/records.h"
 
@@ -42,6 +43,8 @@ enum option_index {
     rcvbuf_option,
     pcap_option,
     why_option,
+    metrics_option,
+    metrics_file_option,
     option_count
 };
 constexpr long long largest_number = 9223372036854775807;
@@ -70,6 +73,10 @@ const cli_option options[option_count] = {
     {"-pcap", cli_value::text, "<file>", 0, 0, "write each datagram to this pcap capture; - : to stdout, no records",
      false},
     {"-why", cli_value::none, nullptr, 0, 0, "say what stops the group, if none arrives within -w (default 5 s)", false},
+    {"-metrics", cli_value::text, "[<ip>:]<port>", 0, 0,
+     "serve the figures to Prometheus at /metrics on this port ([::1]:<port> for IPv6)", false},
+    {"-metrics-file", cli_value::text, "<file>", 0, 0,
+     "write the same figures to this file every -i seconds (default 10), for a textfile collector", false},
 };
 
 const cli_program program = {"catchel",
@@ -109,6 +116,7 @@ struct receive_session {
     bool capture_lost;        // a write to the capture file failed and was told
     record_output pending;
     cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
+    catchel_metrics* metrics;  // null: neither -metrics nor -metrics-file
     net_address bound;        // the socket's own address and port, where -echo never sends
     std::uint16_t bound_port;
 };
@@ -197,7 +205,7 @@ void echo(receive_session* session, net_endpoint* ep, const dgram_details* from,
     int rc = dgram_send_to_address(ep, data, size, &from->from, from->from_port, 0, nullptr);
     header.echo = false;
     probe_encode(&header, data);
-    if (rc != NET_OK && session->measure != nullptr) ++session->measure->echo_failed;
+    if (session->measure != nullptr) ++(rc == NET_OK ? session->measure->echoed : session->measure->echo_failed);
 }
 
 // Before its record: the echo and the figures, while its bytes lie as they came.
@@ -251,6 +259,7 @@ struct catchel_plan {
     bool why;
     std::uint64_t why_wait_us;  // -why waits -w seconds, or five
     catchel_options chosen;
+    metrics_plan metrics;
 };
 
 // The family the endpoint takes: IPv6 when -6, the group or -bind asks for it.
@@ -324,6 +333,12 @@ void plan_from_options(const cli_found* found, catchel_plan* command) {
     command->why = found[why_option].given;
     long long wait_s = found[idle_option].given ? std::min(found[idle_option].number, longest_interval) : 5;
     command->why_wait_us = static_cast<std::uint64_t>(wait_s) * 1000000;
+    // The figures count delays by each datagram's arrival time.
+    if (command->metrics.listen_text != nullptr || command->metrics.file_path != nullptr) {
+        command->open_flags |= DGRAM_ARRIVAL_TIMES;
+    }
+    std::uint64_t every_s = command->chosen.interval_seconds != 0 ? command->chosen.interval_seconds : 10;
+    command->metrics.file_every_us = every_s * 1000000;
 }
 
 // Fills `command` from the command line and `say` from -v; false, with the
@@ -380,6 +395,14 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_plan* command,
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
+    command->metrics.listen_text = found[metrics_option].text;
+    if (command->metrics.listen_text != nullptr &&
+        !metrics_listen_parse(command->metrics.listen_text, &command->metrics.listen)) {
+        cli_problem problem{&options[metrics_option], command->metrics.listen_text};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
+    command->metrics.file_path = found[metrics_file_option].text;
     plan_from_options(found, command);
     return true;
 }
@@ -423,12 +446,18 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         if (n == NET_TIMEOUT) {
             if (!write_out(&pending, out, session)) return CATCHEL_OUTPUT_FAILED;
             if (stop->load() != 0) return end_run(&pending, ep, out, session, 0);
-            n = intake_next(&session->intake, &pending, ep, &datagram, &data, receive_wait_us, &reason);
+            n = session->metrics == nullptr ? NET_OK
+                                            : catchel_metrics_wait(session->metrics, ep, receive_wait_us, &reason);
+            if (n == NET_OK) {
+                std::uint32_t wait_us = session->metrics == nullptr ? receive_wait_us : 0;
+                n = intake_next(&session->intake, &pending, ep, &datagram, &data, wait_us, &reason);
+            }
             if (n == NET_TIMEOUT) ++idle_waits;
         }
         maybe_queued = n >= 0;
         bool stopping = stop->load() != 0;
         if (n >= 0) idle_waits = 0;
+        if (n >= 0 && session->metrics != nullptr) catchel_metrics_datagram(session->metrics);
         std::size_t earlier_records = pending.used;
         if (n >= 0) {
             take_datagram(session, ep, &datagram, data, n);
@@ -468,14 +497,15 @@ std::uint16_t catchel_details_needed(const catchel_options* options, bool captur
 }
 
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
-                    const catchel_options* options, capture_output* capture) {
+                    const catchel_options* options, capture_output* capture, catchel_metrics* metrics) {
     if (options == nullptr) options = &plain_records;
     bool verbose = options->format.destination && !options->format.json;
-    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, {}, 0};
+    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, metrics, {}, 0};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
     dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
     catchel_measure measure;
-    bool measuring = options->stats || options->interval_seconds != 0;
+    // The metrics count whether or not the figures are printed.
+    bool measuring = options->stats || options->interval_seconds != 0 || metrics != nullptr;
     int status = CATCHEL_NO_MEMORY;
     // A capture carries each datagram's destination, hop limit and arrival time.
     // An echo needs each datagram's destination to know one from the socket itself.
@@ -484,10 +514,13 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     if (ready && measuring) {
         ready = measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep);
         session.measure = &measure;
+        measure.keep_delays = metrics != nullptr;
+        if (metrics != nullptr) catchel_metrics_begin(metrics, &measure, ep, options->echo);
     }
     if (ready && record_output_init(&session.pending, cli_is_terminal(out), options->format)) {
         status = receive_loop(ep, out, state, stop, &session);
     }
+    if (metrics != nullptr) catchel_metrics_end(metrics);
     if (measuring) measure_free(&measure);
     intake_free(&session.intake);
     record_output_free(&session.pending);
@@ -504,28 +537,41 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     net_reason reason{};
     int rc = dgram_open_address(&ep, &plan.bind, plan.port, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
+    catchel_metrics metrics{};
+    bool exporting = plan.metrics.listen_text != nullptr || plan.metrics.file_path != nullptr;
+    if (exporting && catchel_metrics_open(&metrics, &plan.metrics, &say, &reason) != NET_OK) {
+        const char* where = plan.metrics.listen_text;
+        dgram_close(ep);
+        return reason.number == 0 && !reason.from_lookup ? cli_tell_no_memory(out, "", 1)
+                                                         : cli_tell_metrics_failure(&say, where, &reason, 1);
+    }
     diag_watch* watch = plan.why ? start_watch(ep, &plan) : nullptr;
     if (plan.group_text != nullptr && (rc = join(ep, &plan, &reason)) != NET_OK) {
         cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
         if (watch != nullptr) diag_watch_join_failed(watch, out);
+        catchel_metrics_close(&metrics);
         dgram_close(ep);
         return -2;
     }
     dgram_set_receive_buffer(ep, plan.receive_buffer);
     tell_receive_buffer(ep, out, plan.tell_receive_buffer);
     if (watch != nullptr && !diag_watch_run(watch, out, stop)) {
+        catchel_metrics_close(&metrics);
         dgram_close(ep);
         return stop->load() != 0 ? 0 : CATCHEL_NOTHING_ARRIVED;
     }
     capture_output capture{};
     if (plan.capture_path != nullptr && !capture_output_open(&capture, plan.capture_path, out, ep)) {
         cli_tell_file_failure(&say, "cannot write capture", plan.capture_path, capture.error_number);
+        catchel_metrics_close(&metrics);
         dgram_close(ep);
         return -1;
     }
     record_run state{0, 0};
-    status = catchel_receive(ep, out, &state, stop, &plan.chosen, plan.capture_path != nullptr ? &capture : nullptr);
+    status = catchel_receive(ep, out, &state, stop, &plan.chosen, plan.capture_path != nullptr ? &capture : nullptr,
+                             exporting ? &metrics : nullptr);
     capture_output_close(&capture);
+    catchel_metrics_close(&metrics);
     dgram_close(ep);
     return status;
 }

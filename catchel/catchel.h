@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "capture_output.h"
+#include "metrics_export.h"
 #include "netlayer/netlayer.h"
 #include "records/records.h"
 
@@ -47,8 +48,11 @@ constexpr int CATCHEL_NO_MEMORY = -1;
 // the records. A capture file that fails a write is cut back to its last
 // whole record, told in a line ("cannot write capture <file>", the reason
 // with -v) and left; a status of 0 then becomes CATCHEL_CAPTURE_LOST.
+// With `metrics`, the figures are counted whatever the options ask, and its
+// clients are served and its file written in the waits and between datagrams.
 int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const std::atomic<int>* stop,
-                    const catchel_options* options = nullptr, capture_output* capture = nullptr);
+                    const catchel_options* options = nullptr, capture_output* capture = nullptr,
+                    catchel_metrics* metrics = nullptr);
 
 // The whole command: its arguments, the endpoint, the group, then
 // catchel_receive. Returns the exit status.

@@ -113,6 +113,9 @@ bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t 
     measure->drops_before = 0;
     measure->drops_known = dgram_drop_count(ep, &measure->drops_before) == NET_OK;
     measure->echo_failed = 0;
+    measure->echoed = 0;
+    measure->keep_delays = false;
+    measure->delays.clear();
     measure->due.clear();
     return probe_streams_init(&measure->streams, MEASURE_STREAMS);
 }
@@ -141,9 +144,13 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     // An echo's stream is the sender's: its probes never came this way.
     if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo) return;
     probe_key key = probe_key_of(&details->from, details->from_port, header.run);
-    if (probe_stream* stream = probe_streams_find(&measure->streams, &key)) {
-        probe_stream_add(stream, header.sequence, header.send_us, arrival_us);
-    }
+    probe_stream* stream = probe_streams_find(&measure->streams, &key);
+    if (stream == nullptr) return;
+    probe_stream_add(stream, header.sequence, header.send_us, arrival_us);
+    if (!measure->keep_delays) return;
+    auto place = static_cast<std::size_t>(stream - measure->streams.streams);
+    if (place >= measure->delays.size()) measure->delays.resize(place + 1, histogram{});
+    histogram_add(&measure->delays[place], arrival_us > header.send_us ? arrival_us - header.send_us : 0);
 }
 
 void measure_wait_ran_out(catchel_measure* measure, net_endpoint* ep) {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "netlayer/netlayer.h"
 #include "probes/probes.h"
@@ -55,6 +56,11 @@ struct catchel_measure {
     bool drops_known;            // whether the system tells its drops at any time
     std::uint32_t drops_before;  // its count when the interval began
     std::uint64_t echo_failed;
+    std::uint64_t echoed;
+    // With the metrics: each stream's one-way delays, by its place in the
+    // table; a negative delay (clocks that disagree) counts as 0.
+    bool keep_delays;
+    std::vector<histogram> delays;
     std::string due;  // interval lines waiting to be written
 };
 

@@ -8,6 +8,7 @@
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
 #include "diagnose/diagnose.h"
+#include "metrics_export.h"
 #include "netlayer/netlayer.h"
 #include "payload.h"
 #include "probes/probes.h"
@@ -44,6 +45,8 @@ enum option_index {
     why_option,
     quiet_option,
     interval_option,
+    metrics_option,
+    metrics_file_option,
     option_count
 };
 const cli_option options[option_count] = {
@@ -78,6 +81,10 @@ const cli_option options[option_count] = {
     {"-q", cli_value::none, nullptr, 0, 0, "with -reply: no record per reply; a summary with -seq", false},
     {"-i", cli_value::number, "<seconds>", 1, 1000000000,
      "with -seq and -reply: replies, lost and round trips for each interval this long", false},
+    {"-metrics", cli_value::text, "[<ip>:]<port>", 0, 0,
+     "serve the figures to Prometheus at /metrics on this port ([::1]:<port> for IPv6)", false},
+    {"-metrics-file", cli_value::text, "<file>", 0, 0,
+     "write the same figures to this file every -i seconds (default 10), for a textfile collector", false},
 };
 
 #define PITCHEL_USAGE                                           \
@@ -124,6 +131,7 @@ struct pitchel_plan {
     send_plan send;
     const char* capture_path;  // null: no -pcap
     replay_plan replay;        // its replies and stop filled in as it starts
+    pitchel_metrics_plan metrics;
 };
 
 chosen_value chosen(const cli_found& found) { return chosen_value{found.given, static_cast<int>(found.number)}; }
@@ -202,7 +210,7 @@ reply_plan reply_plan_of(const cli_found* found) {
 // A capture's payloads, the replies read as they come, and for -reply's
 // time after. An interrupt ends the replay with its counts told.
 int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan,
-                      const std::atomic<int>* (*watch_interrupts)()) {
+                      const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     static const std::atomic<int> never_interrupted{0};
     const std::atomic<int>* stop = watch_interrupts != nullptr ? watch_interrupts() : &never_interrupted;
     reply_reader replies{};
@@ -211,6 +219,7 @@ int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_pla
         replies_end(&replies);
         return cli_tell_no_memory(say->out, no_room_for_replies, -1);
     }
+    replies.metrics = metrics;
     replay_plan replay = plan->replay;
     replay.replies = replying ? &replies : nullptr;
     replay.stop = stop;
@@ -225,12 +234,12 @@ int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_pla
 
 // The payload, the sends, then the replies, on an endpoint whose options are set.
 int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan* plan,
-                    const std::atomic<int>* (*watch_interrupts)()) {
-    if (plan->capture_path != nullptr) return replay_and_listen(say, ep, plan, watch_interrupts);
+                    const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
+    if (plan->capture_path != nullptr) return replay_and_listen(say, ep, plan, watch_interrupts, metrics);
     payload p;
     int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say->out);
     if (status != 0) return status;
-    return send_loop_run(say, ep, &plan->to.address, plan->to.port, p.bytes, &plan->send, watch_interrupts);
+    return send_loop_run(say, ep, &plan->to.address, plan->to.port, p.bytes, &plan->send, watch_interrupts, metrics);
 }
 
 // The wildcard of the destination's family: what an endpoint not bound opens with.
@@ -269,6 +278,9 @@ void plan_from_options(const cli_found* found, bool replaying, pitchel_plan* pla
     plan->capture_path = replaying ? found[pcap_option].text : nullptr;
     plan->replay = replay_plan{found[pcap_option].text, send.rate, found[port_option].given,
                                static_cast<std::uint16_t>(found[port_option].number), nullptr, nullptr};
+    plan->metrics.outlet.file_path = found[metrics_file_option].text;
+    plan->metrics.outlet.file_every_us = found[interval_option].given ? send.interval_us : 10000000;
+    plan->metrics.reply_wait_us = send.reply.wait_us;
 }
 
 // Fills `plan` from the command line and `say` from -v; false, with the
@@ -370,6 +382,13 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
         *status = cli_answer_problem(say->out, &program, &problem);
         return false;
     }
+    metrics_plan& exported = plan->metrics.outlet;
+    exported.listen_text = found[metrics_option].text;
+    if (exported.listen_text != nullptr && !metrics_listen_parse(exported.listen_text, &exported.listen)) {
+        cli_problem problem{&options[metrics_option], exported.listen_text};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
     *status = 1;
     return cli_take_port(say->out, port_text, &plan->to.port);
 }
@@ -400,9 +419,18 @@ int pitchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* (
     net_reason reason{};
     int rc = dgram_open_address(&ep, &plan.bind, 0, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
+    pitchel_metrics metrics{};
+    bool exporting = plan.metrics.outlet.listen_text != nullptr || plan.metrics.outlet.file_path != nullptr;
+    if (exporting && pitchel_metrics_open(&metrics, &plan.metrics, &say, &reason) != NET_OK) {
+        dgram_close(ep);
+        return reason.number == 0 && !reason.from_lookup
+                   ? cli_tell_no_memory(out, "", 1)
+                   : cli_tell_metrics_failure(&say, plan.metrics.outlet.listen_text, &reason, 1);
+    }
     status = set_send_options(&say, ep, &plan);
     if (status == 0) status = set_marking(&say, ep, &plan);
-    if (status == 0) status = send_and_listen(&say, ep, &plan, watch_interrupts);
+    if (status == 0) status = send_and_listen(&say, ep, &plan, watch_interrupts, exporting ? &metrics : nullptr);
+    if (exporting) pitchel_metrics_close(&metrics);
     dgram_close(ep);
     return status;
 }

@@ -7,6 +7,11 @@ namespace {
 
 int receive(reply_reader* reader, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us,
             net_reason* reason) {
+    if (reader->metrics != nullptr && timeout_us != 0) {
+        int rc = pitchel_metrics_wait(reader->metrics, ep, timeout_us, reason);
+        if (rc != NET_OK) return rc;
+        timeout_us = 0;
+    }
     char* data = record_data(&reader->pending);
     dgram_details* details = &datagram->details;
     if (record_wants_details(&reader->pending.format)) {
@@ -29,6 +34,7 @@ bool replies_start(reply_reader* reader, const reply_plan& plan, const cli_telle
     reader->wanted = plan.wanted;
     reader->quiet = plan.quiet;
     reader->output_failed = false;
+    reader->metrics = nullptr;
     return record_output_init(&reader->pending, cli_is_terminal(say->out),
                               record_format{plan.hex, false, false, plan.json});
 }
@@ -55,6 +61,9 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
             const probe_responder* answered = probe_run_match(reader->probes, &datagram, data, n);
             if (answered != nullptr && reader->intervals != nullptr) {
                 probe_intervals_reply(reader->intervals, answered, datagram.rtt_us);
+            }
+            if (answered != nullptr && reader->metrics != nullptr) {
+                pitchel_metrics_reply(reader->metrics, answered, datagram.rtt_us);
             }
         }
         if (n >= 0 && reader->quiet) {

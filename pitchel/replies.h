@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cmdline/cmdline.h"
+#include "metrics_export.h"
 #include "netlayer/netlayer.h"
 #include "probe_intervals.h"
 #include "probe_run.h"
@@ -38,6 +39,7 @@ struct reply_reader {
     std::uint64_t wanted;
     bool quiet;
     bool output_failed;
+    pitchel_metrics* metrics;  // served in the waits and fed the round trips; null: none
 };
 
 // False when the output's room could not be had; replies_end either way.

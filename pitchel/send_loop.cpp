@@ -58,6 +58,7 @@ struct sender {
     probe_intervals* intervals;  // null without interval lines
     const std::atomic<int>* stop;
     std::uint64_t sent;
+    pitchel_metrics* metrics;  // null: no -metrics nor -metrics-file
 };
 
 bool should_end(const sender* s) {
@@ -77,6 +78,7 @@ int send_next(sender* s, int count) {
     int went = s->plan->many ? rc : 1;
     if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
     s->sent += static_cast<std::uint64_t>(went);
+    if (s->metrics != nullptr) pitchel_metrics_sent(s->metrics);
     return went;
 }
 
@@ -115,6 +117,17 @@ int due_now(const sender* s, std::uint64_t start_us) {
     return static_cast<int>(due - s->sent);
 }
 
+// Until the next send is due, the replies read as they come. Without
+// replies to read, the metrics' clients are served in the wait.
+void pace(sender* s, std::uint64_t due_us) {
+    std::uint64_t spin_from_us = clock_spin_from_us(due_us);
+    std::uint64_t now_us = clock_now_us();
+    if (s->replies == nullptr && s->metrics != nullptr && now_us < spin_from_us) {
+        pitchel_metrics_wait(s->metrics, nullptr, static_cast<std::uint32_t>(spin_from_us - now_us), nullptr);
+    }
+    replies_pace_until(s->replies, s->ep, due_us, s->out);
+}
+
 // Every send, each at its due time; those due together go in one call.
 int send_all(sender* s) {
     std::uint64_t rate = s->plan->rate;
@@ -123,7 +136,7 @@ int send_all(sender* s) {
         if (rate != 0) {
             std::uint64_t due_us = start_us + clock_due_after_us(s->sent, rate);
             listen_through_intervals(s, due_us);
-            replies_pace_until(s->replies, s->ep, due_us, s->out);
+            pace(s, due_us);
         }
         if (should_end(s)) break;
         if (send_next(s, due_now(s, start_us)) < 0) return -1;
@@ -155,9 +168,9 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
 
 int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
                   const std::string& message, const send_plan* plan,
-                  const std::atomic<int>* (*watch_interrupts)()) {
+                  const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     std::FILE* out = say->out;
-    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, nullptr, &never_interrupted, 0};
+    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, nullptr, &never_interrupted, 0, metrics};
     batch_fill(&s.datagrams, message, plan);
     if ((plan->probes || plan->endless) && watch_interrupts != nullptr) s.stop = watch_interrupts();
     probe_run probes{};
@@ -175,13 +188,16 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to
             return cli_tell_no_memory(out, no_room_for_replies, -1);
         }
         s.replies = &replies;
+        replies.metrics = metrics;
     }
     probe_intervals intervals{};
     if (plan->interval_us != 0 && s.probes != nullptr && s.replies != nullptr) {
         probe_intervals_start(&intervals, s.probes, plan->reply.json, plan->interval_us, plan->reply.wait_us);
         s.intervals = replies.intervals = &intervals;
     }
+    if (metrics != nullptr) pitchel_metrics_begin(metrics, &s.sent, s.probes);
     int status = run(&s, watch_interrupts);
+    if (metrics != nullptr) pitchel_metrics_end(metrics);
     if (s.intervals != nullptr) {
         probe_intervals_end(&intervals, s.sent);
         tell_intervals(&s);

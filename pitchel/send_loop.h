@@ -38,4 +38,4 @@ struct send_plan {
 // summary after them. Returns the process exit status.
 int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
                   const std::string& message, const send_plan* plan,
-                  const std::atomic<int>* (*watch_interrupts)());
+                  const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics = nullptr);

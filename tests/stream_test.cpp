@@ -16,6 +16,7 @@
 #include "fault.h"
 #include "netlayer/netlayer.h"
 #include "plain_tcp.h"
+#include "plain_udp.h"
 
 namespace {
 
@@ -607,3 +608,100 @@ TEST_F(StreamChain, FindReadyClientTakesTheNewestInTheSet) {
     EXPECT_EQ(stream_find_ready_client(server, &found, &ready), NET_OK);
     EXPECT_EQ(found, newer);
 }
+
+// A server that never waits, of either family, against a peer made with the
+// system's own calls.
+class NeverWaitingServer : public balanced_test, public testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        balanced_test::SetUp();
+        ASSERT_EQ(net_address_parse(&local, GetParam(), nullptr), NET_OK);
+        port = plain_free_port();
+        ASSERT_EQ(stream_listen_address(&server, &local, port, STREAM_KEEP_LISTENING, nullptr), NET_OK);
+    }
+    void TearDown() override {
+        if (peer != plain_no_socket) plain_close_socket(peer);
+        if (server != nullptr) stream_close(server);
+        balanced_test::TearDown();
+    }
+    void connect_peer() {
+        sockaddr_storage to{};
+        int length = sizeof(sockaddr_in);
+        if (local.family == net_family::ipv6) {
+            auto* six = reinterpret_cast<sockaddr_in6*>(&to);
+            six->sin6_family = AF_INET6;
+            std::memcpy(&six->sin6_addr, local.bytes, 16);
+            six->sin6_port = htons(port);
+            length = sizeof(sockaddr_in6);
+        } else {
+            reinterpret_cast<sockaddr_in&>(to) = plain_address(loopback_ip, port);
+        }
+        peer = socket(to.ss_family, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&to), length), 0);
+    }
+    net_address local{};
+    std::uint16_t port = 0;
+    net_endpoint* server = nullptr;
+    net_socket peer = plain_no_socket;
+};
+
+TEST_P(NeverWaitingServer, AcceptsReadsAndSendsWithoutEverWaiting) {
+    net_endpoint* client = nullptr;
+    EXPECT_EQ(stream_accept(server, &client, nullptr), NET_TIMEOUT);
+    connect_peer();
+    net_select_set readable = server->ready_set;
+    ASSERT_EQ(stream_wait(&readable, nullptr, wait_us, nullptr), 1);
+    ASSERT_EQ(stream_accept(server, &client, nullptr), NET_NEW_CLIENT);
+    EXPECT_EQ(server->next, client);
+    char got[8];
+    EXPECT_EQ(stream_receive_some(client, got, sizeof got, nullptr), NET_TIMEOUT);
+    ASSERT_EQ(send(peer, "abc", 3, 0), 3);
+    net_select_set ready = client->ready_set;
+    ASSERT_EQ(stream_wait(&ready, nullptr, wait_us, nullptr), 1);
+    EXPECT_EQ(stream_receive_some(client, got, sizeof got, nullptr), 3);
+    // The peer reads nothing: the socket fills, and then takes nothing more, at once.
+    std::vector<char> chunk(1 << 16, 'x');
+    long long taken = 0;
+    int rc = 0;
+    for (int i = 0; i < 10000 && (rc = stream_send_some(client, chunk.data(), int(chunk.size()), nullptr)) > 0; ++i) {
+        taken += rc;
+    }
+    EXPECT_EQ(rc, NET_TIMEOUT);
+    EXPECT_GT(taken, 0);
+    net_select_set writable = client->ready_set;
+    EXPECT_EQ(stream_wait(nullptr, &writable, short_wait_us, nullptr), NET_TIMEOUT);
+}
+
+TEST_P(NeverWaitingServer, PortListenedOnFailsWithTheSystemsReasonAndAClosedOneListensAgain) {
+    net_endpoint* second = nullptr;
+    net_reason reason{};
+    EXPECT_EQ(stream_listen_address(&second, &local, port, 0, &reason), NET_ERROR);
+#ifdef _WIN32
+    EXPECT_EQ(reason.number, WSAEADDRINUSE);
+#else
+    EXPECT_EQ(reason.number, EADDRINUSE);
+#endif
+    EXPECT_EQ(second, nullptr);
+    // The server closes first, so its side of the connection is left closing.
+    connect_peer();
+    net_endpoint* client = nullptr;
+    net_select_set readable = server->ready_set;
+    ASSERT_EQ(stream_wait(&readable, nullptr, wait_us, nullptr), 1);
+    ASSERT_EQ(stream_accept(server, &client, nullptr), NET_NEW_CLIENT);
+    stream_close(server);
+    server = nullptr;
+    EXPECT_EQ(stream_listen_address(&server, &local, port, 0, &reason), NET_OK) << reason.number;
+}
+
+TEST_P(NeverWaitingServer, FailedModeChangeOfAnAcceptedSocketClosesIt) {
+    connect_peer();
+    net_select_set readable = server->ready_set;
+    ASSERT_EQ(stream_wait(&readable, nullptr, wait_us, nullptr), 1);
+    fault_plan(fault_op::set_nonblocking, -1);
+    net_endpoint* client = nullptr;
+    EXPECT_EQ(stream_accept(server, &client, nullptr), NET_ERROR);
+    EXPECT_EQ(server->next, nullptr);
+    EXPECT_TRUE(plain_wait_readable(peer, wait_ms));  // the peer sees its end
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherFamily, NeverWaitingServer, testing::Values("127.0.0.1", "::1"));

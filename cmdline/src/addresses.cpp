@@ -53,6 +53,12 @@ int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const n
     return status;
 }
 
+int cli_tell_metrics_failure(const cli_teller* teller, const char* where, const net_reason* reason, int status) {
+    std::fprintf(teller->out, "cannot serve metrics on %s\n", where);
+    cli_tell_reason(teller, reason);
+    return status;
+}
+
 int cli_tell_no_memory(std::FILE* out, const char* what, int status) {
     std::fprintf(out, "%sout of memory\n", what);
     return status;

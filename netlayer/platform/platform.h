@@ -14,10 +14,22 @@
 constexpr net_socket PLAT_INVALID_SOCKET = INVALID_SOCKET;
 // Winsock's lookup codes are its ordinary error numbers: none means "ask plat_last_error".
 constexpr int PLAT_LOOKUP_SYSTEM_ERROR = -1;
+// The last error of a call on a non-blocking socket that would have had to wait.
+constexpr int PLAT_WOULD_BLOCK = WSAEWOULDBLOCK;
+// Winsock's SO_REUSEADDR lets a listener bind a port another socket is
+// listening on; a port left by an earlier server's closing connections
+// binds without it.
+constexpr bool PLAT_LISTENER_REUSE_IS_SAFE = false;
 #else
 #include <netdb.h>
+
+#include <cerrno>
 constexpr net_socket PLAT_INVALID_SOCKET = -1;
 constexpr int PLAT_LOOKUP_SYSTEM_ERROR = EAI_SYSTEM;
+constexpr int PLAT_WOULD_BLOCK = EWOULDBLOCK;
+// SO_REUSEADDR lets a listener past the closing connections an earlier
+// server left on its port, never onto a port another socket listens on.
+constexpr bool PLAT_LISTENER_REUSE_IS_SAFE = true;
 #endif
 
 // The platform's own results, each one meaning, apart from -1 (a failed
@@ -81,6 +93,10 @@ int plat_bind(net_socket s, const sockaddr* local, int length);
 int plat_listen(net_socket s, int backlog);
 net_socket plat_accept(net_socket s, sockaddr* peer, int* length);
 int plat_connect(net_socket s, const sockaddr* remote, int length);
+// From here on the socket's calls never wait: one that would fails with
+// PLAT_WOULD_BLOCK as its last error. A listener's accepted sockets wait
+// again on POSIX and not on Windows, which hands the mode on.
+int plat_set_nonblocking(net_socket s);
 
 // Waits until a socket of either set is ready, then rewrites both sets to
 // their ready members in their order. Returns the number of ready sockets,

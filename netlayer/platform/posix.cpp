@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -347,6 +348,11 @@ net_socket plat_accept(net_socket s, sockaddr* peer, int* length) {
 
 int plat_connect(net_socket s, const sockaddr* remote, int length) {
     return connect(s, remote, static_cast<socklen_t>(length));
+}
+
+int plat_set_nonblocking(net_socket s) {
+    int on = 1;
+    return ioctl(s, FIONBIO, &on);
 }
 
 // ppoll() rather than select(): descriptors above FD_SETSIZE must work too.

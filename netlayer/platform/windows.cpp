@@ -196,6 +196,11 @@ net_socket plat_accept(net_socket s, sockaddr* peer, int* length) { return accep
 
 int plat_connect(net_socket s, const sockaddr* remote, int length) { return connect(s, remote, length); }
 
+int plat_set_nonblocking(net_socket s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on);
+}
+
 int plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {
     fd_set read_copy;
     fd_set write_copy;

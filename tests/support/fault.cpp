@@ -96,6 +96,7 @@ int __real_plat_bind(net_socket s, const sockaddr* local, int length);
 int __real_plat_listen(net_socket s, int backlog);
 net_socket __real_plat_accept(net_socket s, sockaddr* peer, int* length);
 int __real_plat_connect(net_socket s, const sockaddr* remote, int length);
+int __real_plat_set_nonblocking(net_socket s);
 int __real_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us);
 int __real_plat_send(net_socket s, const void* data, int len);
 int __real_plat_sendto(net_socket s, const void* data, int len, const sockaddr* remote, int length);
@@ -189,6 +190,11 @@ net_socket __wrap_plat_accept(net_socket s, sockaddr* peer, int* length) {
 int __wrap_plat_connect(net_socket s, const sockaddr* remote, int length) {
     int rc = 0;
     return take(fault_op::connect, s, &rc) ? rc : __real_plat_connect(s, remote, length);
+}
+
+int __wrap_plat_set_nonblocking(net_socket s) {
+    int rc = 0;
+    return take(fault_op::set_nonblocking, s, &rc) ? rc : __real_plat_set_nonblocking(s);
 }
 
 int __wrap_plat_select(net_select_set* readable, net_select_set* writable, std::uint32_t timeout_us) {

@@ -12,7 +12,7 @@ enum class fault_op {
     startup, cleanup, socket, close, bind, listen, accept, connect, select,
     send, sendto, send_batch, recv, recvfrom, recv_queued, enable_details, enable_coalescing, recv_details, recv_details_batch, drop_count, setsockopt, set_ipv4_by_index,
     getsockname, getpeername, lookup, lookup_address, free_lookup, interface_index, interface_name, interface_holding,
-    last_error, error_text, steady_us, random, getsockopt, set_dont_fragment, alloc, free,
+    last_error, error_text, steady_us, random, getsockopt, set_dont_fragment, set_nonblocking, alloc, free,
 };
 
 struct fault_call {

@@ -26,6 +26,10 @@ void read_output_for(running_program* child, int ms);
 const std::string& output_so_far(const running_program* child);
 // Kills the child, collects the rest of its output and frees it.
 process_output stop_program(running_program* child);
+#ifndef _WIN32
+// Ends the child as a user's `kill` does (SIGTERM) and collects it as wait_program does.
+process_output terminate_program(running_program* child, int timeout_ms = 20000);
+#endif
 // Lets the child run to its end, killed if still running after `timeout_ms`;
 // collects the rest of its output and frees it.
 process_output wait_program(running_program* child, int timeout_ms = 20000);

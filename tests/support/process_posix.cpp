@@ -99,6 +99,11 @@ running_program* start_program(const std::string& path, const std::vector<std::s
 
 const std::string& output_so_far(const running_program* child) { return child->out; }
 
+process_output terminate_program(running_program* child, int timeout_ms) {
+    kill(child->pid, SIGTERM);
+    return wait_program(child, timeout_ms);
+}
+
 process_output stop_program(running_program* child) {
     kill(child->pid, SIGKILL);
     return finish(child);

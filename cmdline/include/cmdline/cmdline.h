@@ -143,6 +143,10 @@ void cli_tell_file_failure(const cli_teller* teller, const char* what, const cha
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
 
+// "cannot serve metrics on <where>" for a listen that failed (a port
+// taken), then the reason with `verbose`; returns `status`.
+int cli_tell_metrics_failure(const cli_teller* teller, const char* where, const net_reason* reason, int status);
+
 // "out of memory", after `what` ("cannot keep the replies: ") where it is
 // not empty; returns `status`.
 int cli_tell_no_memory(std::FILE* out, const char* what, int status);
