@@ -253,7 +253,8 @@ TEST(CatchelFailures, MembershipOptionsThatCannotBeResolvedOrJoined) {
 // The capture laid open field by field here, in this host's order as it is
 // written; tcpdump checks the checksums.
 TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
-    const std::vector<std::string> sent = {"one", std::string("two\0\xff", 5)};
+    // The last two alike but for their bytes: the second's headers serve the third.
+    const std::vector<std::string> sent = {"one", std::string("two\0\xff", 5), std::string("six\0\x01", 5)};
     const std::string path = testing::TempDir() + "catchel_capture.pcap";
     auto number = [](const std::string& bytes, std::size_t at) {
         std::uint32_t n = 0;
@@ -266,13 +267,14 @@ TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
     for (const std::string& target : {path, std::string("-")}) {
         SCOPED_TRACE(target);
         std::int64_t before = now_us();
-        fed_run run = run_fed({"-pcap", target, "-c", "2"}, sent);
+        fed_run run = run_fed({"-pcap", target, "-c", "3"}, sent);
         std::int64_t after = now_us();
         EXPECT_EQ(run.result.status, 0);
         std::ifstream saved(path, std::ios::binary);
         std::string file = target == "-" ? run.result.out : std::string(std::istreambuf_iterator<char>(saved), {});
         // Records go on beside a capture in a file.
-        std::string records = header(1, run.sender_port, 3) + "one\n" + header(2, run.sender_port, 5) + "two\n";
+        std::string records = header(1, run.sender_port, 3) + "one\n" + header(2, run.sender_port, 5) + "two\n" +
+                              header(3, run.sender_port, 5) + "six\n";
         EXPECT_TRUE(target == "-" || run.result.out == text_output(records)) << run.result.out;
         ASSERT_GE(file.size(), 24u);
         EXPECT_EQ(number(file, 20), 101);  // raw IP
