@@ -18,18 +18,20 @@ capture_endpoint endpoint_of(const net_address& address, std::uint16_t port) {
 }
 
 // Unbuffered, the file takes each write-out in one write: a run stopped
-// at any moment leaves whole records behind. The part of a write the
-// system took before it failed ends within a record: it is cut off, on a
-// best effort, since the write's failure is the one to tell.
-bool write_bytes(capture_output* capture, const void* bytes, std::size_t size) {
+// at any moment leaves whole records behind. A write of `records` that the
+// system took only in part is cut back to the last whole record in it, on
+// a best effort, since the write's failure is the one to tell.
+bool write_bytes(capture_output* capture, const std::uint8_t* bytes, std::size_t size, bool records) {
     if (capture->failed) return false;
     errno = 0;
-    if (std::fwrite(bytes, 1, size, capture->to) == size) {
+    std::size_t written = std::fwrite(bytes, 1, size, capture->to);
+    if (written == size) {
         capture->whole_length += size;
         return true;
     }
     capture->failed = true;
     capture->error_number = errno;
+    if (records) capture->whole_length += capture_records_whole(bytes, written);
     if (capture->owns_file) file_cut(capture->to, capture->whole_length);
     return false;
 }
@@ -91,7 +93,7 @@ bool capture_output_open(capture_output* capture, const char* path, std::FILE* s
     std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
     capture_file_header(header);
     if (capture->pending == nullptr || dgram_local_address(ep, &capture->bound, &capture->bound_port, nullptr) != NET_OK ||
-        !write_bytes(capture, header, sizeof header)) {
+        !write_bytes(capture, header, sizeof header, false)) {
         int error_number = capture->error_number;
         capture_output_close(capture);
         capture->error_number = error_number;
@@ -117,7 +119,7 @@ bool capture_output_write_out(capture_output* capture) {
     std::size_t length = capture->used;
     capture->used = 0;
     if (length == 0) return !capture->failed;
-    if (!write_bytes(capture, capture->pending, length)) return false;
+    if (!write_bytes(capture, capture->pending, length, true)) return false;
     // Standard output may be buffered by whoever runs catchel in-process.
     if (!capture->owns_file && std::fflush(capture->to) != 0) capture->failed = true;
     return !capture->failed;

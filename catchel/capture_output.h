@@ -1,7 +1,7 @@
 // catchel's capture: every datagram received as a classic pcap record, the
 // records gathered and written out whole beside catchel's own, so that the
 // file always ends where a record ends: a write the system takes only in
-// part (a full disk) is cut off again.
+// part (a full disk) is cut back to its last whole record.
 #pragma once
 
 #include <cstddef>

@@ -165,3 +165,14 @@ std::size_t capture_run_put(const capture_run* run, std::uint64_t time_us, const
     put_checksum(copy - 2, ones_sum_copy(copy, payload, run->size, run->sum));
     return run->headers_size + run->size;
 }
+
+std::size_t capture_records_whole(const std::uint8_t* records, std::size_t size) {
+    std::size_t whole = 0;
+    while (size - whole >= RECORD_HEADER_SIZE) {
+        std::uint32_t packet_size = 0;
+        std::memcpy(&packet_size, records + whole + 8, sizeof packet_size);
+        if (size - whole - RECORD_HEADER_SIZE < packet_size) break;
+        whole += RECORD_HEADER_SIZE + packet_size;
+    }
+    return whole;
+}

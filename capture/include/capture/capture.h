@@ -141,6 +141,10 @@ int capture_run_begin(capture_run* run, const capture_datagram* datagram);
 std::size_t capture_run_put(const capture_run* run, std::uint64_t time_us, const std::uint8_t* payload,
                             std::uint8_t* at);
 
+// Of `size` bytes of records built here one after another, the length of
+// those that lie there whole: where a write taken only in part may end.
+std::size_t capture_records_whole(const std::uint8_t* records, std::size_t size);
+
 // The ones' complement sum of RFC 1071 over `bytes`, continued from `sum`;
 // a header's checksum is its complement. Only the last piece summed may
 // have an odd length.
