@@ -25,6 +25,40 @@ capture=$(mktemp /tmp/capture.XXXXXX)
 trap 'rm -f "$lines" "$capture" "$capture.err"' EXIT
 load_note
 
+# With QUEUED_ROUNDS=<n>, instead of all below: "catchel -q -stats" without
+# and with "-pcap", each stopped while pitchel queues a burst of
+# QUEUED_COUNT (default 80000, less than its socket holds) datagrams of 64
+# bytes and then let go, n times: the CPU time it takes to drain a burst,
+# per datagram, and the median. The receiver's own cost at full speed,
+# without the race against the sender that the full-speed figures hang on,
+# and little moved by what others run.
+if [ -n "${QUEUED_ROUNDS:-}" ]; then
+  queued=${QUEUED_COUNT:-80000}
+  on_cpu_ns() { awk '{ print $1 }' "/proc/$1/schedstat"; }
+  for receiver in quiet pcap; do
+    port=$((49700 + RANDOM % 100))
+    options=(-q -stats)
+    [ "$receiver" = pcap ] && options+=(-pcap "$capture")
+    "${CATCHEL:-$bench_bin/catchel/catchel}" "${options[@]}" "$port" >"$lines" </dev/null &
+    pid=$!
+    wait_port_bound "$port"
+    each=$(for _ in $(seq "$QUEUED_ROUNDS"); do
+      kill -STOP "$pid"
+      "$bench_bin/pitchel/pitchel" -n "$queued" -size 64 127.0.0.1 "$port" x >/dev/null
+      before=$(on_cpu_ns "$pid")
+      kill -CONT "$pid"
+      sleep 0.5
+      echo $((($(on_cpu_ns "$pid") - before) / queued))
+    done)
+    kill "$pid"
+    wait "$pid" || true
+    printf '%-7s queued %d x %s, %s; ns_per_datagram %s (rounds: %s)\n' "$receiver" "$queued" "$QUEUED_ROUNDS" \
+      "$(grep -oE 'total datagrams [0-9]+|dropped [0-9]+' "$lines" | tr '\n' ' ')" "$(median <<<"$each")" \
+      "$(tr '\n' ' ' <<<"$each")"
+  done
+  exit 0
+fi
+
 # With FULL_SPEED_ROUNDS=<n>, instead of all below: n rounds at pitchel's
 # full speed of FULL_SPEED_COUNT (default 1000000) datagrams of 64 bytes:
 # "catchel -q -stats -pcap", its records in the capture and how many of them

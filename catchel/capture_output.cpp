@@ -18,20 +18,57 @@ capture_endpoint endpoint_of(const net_address& address, std::uint16_t port) {
 }
 
 // Unbuffered, the file takes each write-out in one write: a run stopped
-// at any moment leaves whole records behind. The part of a write the
-// system took before it failed ends within a record: it is cut off, on a
-// best effort, since the write's failure is the one to tell.
-bool write_bytes(capture_output* capture, const void* bytes, std::size_t size) {
+// at any moment leaves whole records behind. A write of `records` that the
+// system took only in part is cut back to the last whole record in it, on
+// a best effort, since the write's failure is the one to tell.
+bool write_bytes(capture_output* capture, const std::uint8_t* bytes, std::size_t size, bool records) {
     if (capture->failed) return false;
     errno = 0;
-    if (std::fwrite(bytes, 1, size, capture->to) == size) {
+    std::size_t written = std::fwrite(bytes, 1, size, capture->to);
+    if (written == size) {
         capture->whole_length += size;
         return true;
     }
     capture->failed = true;
     capture->error_number = errno;
+    if (records) capture->whole_length += capture_records_whole(bytes, written);
     if (capture->owns_file) file_cut(capture->to, capture->whole_length);
     return false;
+}
+
+// Every byte, not only those an IPv4 address uses: stricter than equality,
+// which at worst begins a run anew.
+bool same_address(const net_address& a, const net_address& b) {
+    std::uint64_t halves[4];
+    std::memcpy(halves, a.bytes, 16);
+    std::memcpy(halves + 2, b.bytes, 16);
+    return a.family == b.family && a.scope_id == b.scope_id && halves[0] == halves[2] && halves[1] == halves[3];
+}
+
+// Whether the record of a datagram with `details` and `size` bytes has the
+// headers of the run's: the datagrams split from one coalesced read do.
+bool in_run(const capture_output* capture, const dgram_details* details, int size) {
+    const dgram_details& first = capture->run_details;
+    return capture->run_begun && static_cast<std::size_t>(size) == capture->run.size &&
+           details->from_port == first.from_port && details->has_to == first.has_to &&
+           details->has_hop_limit == first.has_hop_limit && details->hop_limit == first.hop_limit &&
+           details->has_traffic_class == first.has_traffic_class && details->traffic_class == first.traffic_class &&
+           same_address(details->from, first.from) && (!details->has_to || same_address(details->to, first.to));
+}
+
+bool begin_run(capture_output* capture, const dgram_details* details, int size) {
+    capture_datagram datagram{};
+    datagram.source = endpoint_of(details->from, details->from_port);
+    datagram.destination = endpoint_of(details->has_to ? details->to : capture->bound, capture->bound_port);
+    datagram.has_hop_limit = details->has_hop_limit;
+    datagram.hop_limit = details->hop_limit;
+    datagram.has_traffic_class = details->has_traffic_class;
+    datagram.traffic_class = details->traffic_class;
+    datagram.size = static_cast<std::size_t>(size);
+    // A datagram of one family told to a socket of the other has no packet to stand for it.
+    capture->run_begun = capture_run_begin(&capture->run, &datagram) == CAPTURE_OK;
+    capture->run_details = *details;
+    return capture->run_begun;
 }
 
 }  // namespace
@@ -52,43 +89,37 @@ bool capture_output_open(capture_output* capture, const char* path, std::FILE* s
     } else {
         std::setvbuf(capture->to, nullptr, _IONBF, 0);
     }
-    capture->pending = static_cast<std::uint8_t*>(std::malloc(CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM));
+    capture->pending = static_cast<std::uint8_t*>(std::malloc(CAPTURE_OUTPUT_STAGING));
     std::uint8_t header[CAPTURE_FILE_HEADER_SIZE];
     capture_file_header(header);
-    if (capture->pending == nullptr || capture_record_open(&capture->record, nullptr) != CAPTURE_OK ||
-        dgram_local_address(ep, &capture->bound, &capture->bound_port, nullptr) != NET_OK ||
-        !write_bytes(capture, header, sizeof header)) {
+    if (capture->pending == nullptr || dgram_local_address(ep, &capture->bound, &capture->bound_port, nullptr) != NET_OK ||
+        !write_bytes(capture, header, sizeof header, false)) {
         int error_number = capture->error_number;
         capture_output_close(capture);
         capture->error_number = error_number;
         return false;
     }
+    // Each page of the room touched now, while nothing waits: the system maps
+    // a page in when it is first written, and in the middle of a flood each
+    // of those waits costs datagrams.
+    std::memset(capture->pending, 0, CAPTURE_OUTPUT_STAGING);
     return true;
 }
 
 void capture_output_add(capture_output* capture, const dgram_details* details, const void* data, int size) {
-    capture_datagram datagram{};
-    datagram.time_us = details->time_us;
-    datagram.source = endpoint_of(details->from, details->from_port);
-    datagram.destination = endpoint_of(details->has_to ? details->to : capture->bound, capture->bound_port);
-    datagram.has_hop_limit = details->has_hop_limit;
-    datagram.hop_limit = details->hop_limit;
-    datagram.has_traffic_class = details->has_traffic_class;
-    datagram.traffic_class = details->traffic_class;
-    datagram.payload = static_cast<const std::uint8_t*>(data);
-    datagram.size = static_cast<std::size_t>(size);
-    // A datagram of one family told to a socket of the other has no packet to stand for it.
-    if (capture_record_build(&capture->record, &datagram) != CAPTURE_OK) return;
-    std::memcpy(capture->pending + capture->used, capture_record_bytes(&capture->record), capture->record.size);
-    capture->used += capture->record.size;
-    if (capture->used >= CAPTURE_OUTPUT_BATCH) capture_output_write_out(capture);
+    if (!in_run(capture, details, size) && !begin_run(capture, details, size)) return;
+    if (CAPTURE_OUTPUT_STAGING - capture->used < CAPTURE_HEADERS_ROOM + capture->run.size) {
+        capture_output_write_out(capture);
+    }
+    capture->used += capture_run_put(&capture->run, details->time_us, static_cast<const std::uint8_t*>(data),
+                                     capture->pending + capture->used);
 }
 
 bool capture_output_write_out(capture_output* capture) {
     std::size_t length = capture->used;
     capture->used = 0;
     if (length == 0) return !capture->failed;
-    if (!write_bytes(capture, capture->pending, length)) return false;
+    if (!write_bytes(capture, capture->pending, length, true)) return false;
     // Standard output may be buffered by whoever runs catchel in-process.
     if (!capture->owns_file && std::fflush(capture->to) != 0) capture->failed = true;
     return !capture->failed;
@@ -96,7 +127,6 @@ bool capture_output_write_out(capture_output* capture) {
 
 void capture_output_close(capture_output* capture) {
     if (capture->owns_file && capture->to != nullptr) std::fclose(capture->to);
-    capture_record_close(&capture->record);
     std::free(capture->pending);
     *capture = capture_output{};
 }

@@ -1,7 +1,7 @@
 // catchel's capture: every datagram received as a classic pcap record, the
 // records gathered and written out whole beside catchel's own, so that the
 // file always ends where a record ends: a write the system takes only in
-// part (a full disk) is cut off again.
+// part (a full disk) is cut back to its last whole record.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,10 @@
 #include "capture/capture.h"
 #include "netlayer/netlayer.h"
 
-// Whole records are written out once this much is gathered, if not sooner.
-constexpr std::size_t CAPTURE_OUTPUT_BATCH = 65536;
+// Records gather in memory until catchel is about to wait, or until this
+// much is gathered, and are written out then: in a flood, once every nine
+// thousand or so small records, some two batches of coalesced reads.
+constexpr std::size_t CAPTURE_OUTPUT_STAGING = std::size_t{1} << 20;
 
 struct capture_output {
     const char* path;  // as given: "-" for standard output
@@ -21,8 +23,10 @@ struct capture_output {
     bool replaces_records;  // the capture goes to standard output, where records would
     net_address bound;      // the destination of a datagram whose receive tells none
     std::uint16_t bound_port;
-    capture_record record;
-    std::uint8_t* pending;  // CAPTURE_OUTPUT_BATCH + CAPTURE_RECORD_ROOM bytes
+    capture_run run;  // the headers of the records being built
+    bool run_begun;
+    dgram_details run_details;  // those of the run's first datagram
+    std::uint8_t* pending;      // CAPTURE_OUTPUT_STAGING bytes
     std::size_t used;
     std::uint64_t whole_length;  // the bytes written so far, which end where a record ends
     bool failed;  // a write failed: nothing more is written, and a file is cut back to `whole_length`

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -253,7 +254,8 @@ TEST(CatchelFailures, MembershipOptionsThatCannotBeResolvedOrJoined) {
 // The capture laid open field by field here, in this host's order as it is
 // written; tcpdump checks the checksums.
 TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
-    const std::vector<std::string> sent = {"one", std::string("two\0\xff", 5)};
+    // The last two alike but for their bytes: the second's headers serve the third.
+    const std::vector<std::string> sent = {"one", std::string("two\0\xff", 5), std::string("six\0\x01", 5)};
     const std::string path = testing::TempDir() + "catchel_capture.pcap";
     auto number = [](const std::string& bytes, std::size_t at) {
         std::uint32_t n = 0;
@@ -266,13 +268,14 @@ TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
     for (const std::string& target : {path, std::string("-")}) {
         SCOPED_TRACE(target);
         std::int64_t before = now_us();
-        fed_run run = run_fed({"-pcap", target, "-c", "2"}, sent);
+        fed_run run = run_fed({"-pcap", target, "-c", "3"}, sent);
         std::int64_t after = now_us();
         EXPECT_EQ(run.result.status, 0);
         std::ifstream saved(path, std::ios::binary);
         std::string file = target == "-" ? run.result.out : std::string(std::istreambuf_iterator<char>(saved), {});
         // Records go on beside a capture in a file.
-        std::string records = header(1, run.sender_port, 3) + "one\n" + header(2, run.sender_port, 5) + "two\n";
+        std::string records = header(1, run.sender_port, 3) + "one\n" + header(2, run.sender_port, 5) + "two\n" +
+                              header(3, run.sender_port, 5) + "six\n";
         EXPECT_TRUE(target == "-" || run.result.out == text_output(records)) << run.result.out;
         ASSERT_GE(file.size(), 24u);
         EXPECT_EQ(number(file, 20), 101);  // raw IP
@@ -302,7 +305,9 @@ TEST(CatchelCapture, EachDatagramWithItsAddressesPortsAndArrival) {
 
 // A 64 KB tmpfs, mounted only inside a mount namespace of the test's own,
 // fills up partway through a record: the capture ends at the record before,
-// is told once and given up, and the run counts every datagram.
+// is told once and given up, and the run counts every datagram. Paced, each
+// record leaves in a write of its own; sent at once, many leave together,
+// and the write is cut back within itself.
 TEST(CatchelCapture, AFullDiskEndsTheCaptureAtAWholeRecordAndTheRunGoesOn) {
 #ifdef _WIN32
     GTEST_SKIP() << "a small disk is made with a Linux mount namespace";
@@ -314,22 +319,29 @@ TEST(CatchelCapture, AFullDiskEndsTheCaptureAtAWholeRecordAndTheRunGoesOn) {
     const char* inside = "mkdir -p \"$0\" && mount -t tmpfs -o size=64k tmpfs \"$0\" || exit 99; "
                          "\"$1\" -v -q -stats -c 100 -pcap \"$0/cap.pcap\" \"$2\"; status=$?; "
                          "cp \"$0/cap.pcap\" \"$3\"; exit $status";
-    std::uint16_t port = plain_free_port();
-    running_program* child = start_program(
-        "/bin/sh", {"-c", "exec unshare --mount --propagation private /bin/sh -c \"$0\" \"$@\"", inside, disk,
-                    CATCHEL_PATH, std::to_string(port), copy});
-    for (int waited = 0; waited < end_wait_ms && !plain_port_held(0, port); waited += 10) read_output_for(child, 10);
-    // 1001 bytes each (pitchel ends a message with a 0), paced: many writes, one cut.
-    run_program(PITCHEL_PATH, {"-n", "100", "-r", "500", "127.0.0.1", std::to_string(port), std::string(1000, 'c')});
-    process_output result = wait_program(child, end_wait_ms);
-    EXPECT_EQ(result.status, exit_status(4));
-    std::string told = "cannot write capture " + disk + "/cap.pcap\nreason: " + std::strerror(ENOSPC) + " (" +
-                       std::to_string(ENOSPC) + ")\ntotal datagrams 100 bytes 100100 ";
-    EXPECT_EQ(result.out.rfind(told, 0), 0u) << result.out;
-    process_output dump =
-        run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; exec tcpdump -n -r \"$0\"", copy});
-    if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
-    EXPECT_EQ(dump.err.find("truncated"), std::string::npos) << dump.err;
-    EXPECT_NE(dump.out.find("UDP, length 1001"), std::string::npos) << dump.out;
+    for (const std::vector<std::string>& pace : {std::vector<std::string>{"-r", "500"}, std::vector<std::string>{}}) {
+        SCOPED_TRACE(::testing::PrintToString(pace));
+        std::uint16_t port = plain_free_port();
+        running_program* child = start_program(
+            "/bin/sh", {"-c", "exec unshare --mount --propagation private /bin/sh -c \"$0\" \"$@\"", inside, disk,
+                        CATCHEL_PATH, std::to_string(port), copy});
+        for (int waited = 0; waited < end_wait_ms && !plain_port_held(0, port); waited += 10) read_output_for(child, 10);
+        // 1001 bytes each (pitchel ends a message with a 0).
+        std::vector<std::string> args = {"-n", "100", "127.0.0.1", std::to_string(port), std::string(1000, 'c')};
+        args.insert(args.begin(), pace.begin(), pace.end());
+        run_program(PITCHEL_PATH, args);
+        process_output result = wait_program(child, end_wait_ms);
+        EXPECT_EQ(result.status, exit_status(4));
+        std::string told = "cannot write capture " + disk + "/cap.pcap\nreason: " + std::strerror(ENOSPC) + " (" +
+                           std::to_string(ENOSPC) + ")\ntotal datagrams 100 bytes 100100 ";
+        EXPECT_EQ(result.out.rfind(told, 0), 0u) << result.out;
+        process_output dump = run_program("/bin/sh", {"-c", "command -v tcpdump >/dev/null || exit 127; "
+                                                            "tcpdump -n -r \"$0\" | grep -c 'UDP, length 1001'", copy});
+        if (dump.status == exit_status(127)) GTEST_SKIP() << "tcpdump is not installed";
+        EXPECT_EQ(dump.err.find("truncated"), std::string::npos) << dump.err;
+        // Every record that fitted is kept: the file header and one record more would not have.
+        std::size_t records = std::strtoul(dump.out.c_str(), nullptr, 10);
+        EXPECT_GT(24 + (records + 1) * (16 + 28 + 1001), 64u * 1024) << records;
+    }
 #endif
 }

@@ -116,6 +116,35 @@ int capture_record_build(capture_record* record, const capture_datagram* datagra
 
 const std::uint8_t* capture_record_bytes(const capture_record* record);
 
+// Records built one after another into the writer's own memory. A flood's
+// datagrams come in runs between the same endpoints, with the same marks
+// and size, whose records differ only in time and payload: a run keeps the
+// headers of its datagrams' records, so that each record costs a copy of
+// them and one pass over its payload, copied as it is summed. Which
+// datagrams make a run the caller tells, by beginning a new one where one
+// of those differs.
+struct capture_run {
+    std::size_t size;          // the payload size of the run's datagrams
+    std::size_t headers_size;  // of its records: record header, IP, UDP
+    std::uint16_t sum;         // the UDP checksum's sum over all but the payload
+    std::uint8_t headers[CAPTURE_HEADERS_ROOM];
+};
+
+// A run of datagrams like `datagram`, whose time and payload are not used.
+// Fails as capture_record_build does.
+int capture_run_begin(capture_run* run, const capture_datagram* datagram);
+
+// The record of a datagram of the run arrived at `time_us`, with run->size
+// bytes of `payload`, as capture_record_build makes it, at `at`, which has
+// room for CAPTURE_HEADERS_ROOM + run->size bytes that the payload does not
+// overlap. Gives the record's length.
+std::size_t capture_run_put(const capture_run* run, std::uint64_t time_us, const std::uint8_t* payload,
+                            std::uint8_t* at);
+
+// Of `size` bytes of records built here one after another, the length of
+// those that lie there whole: where a write taken only in part may end.
+std::size_t capture_records_whole(const std::uint8_t* records, std::size_t size);
+
 // The ones' complement sum of RFC 1071 over `bytes`, continued from `sum`;
 // a header's checksum is its complement. Only the last piece summed may
 // have an odd length.
