@@ -158,12 +158,13 @@ bool cli_take_port(std::FILE* out, const char* text, std::uint16_t* port);
 // What an address that names nothing is called in its failure line.
 enum class cli_address_role { host, group };
 
-// An address argument or option value: an IPv4 literal or a name as the
-// first command lines resolved them (net_resolve), an IPv6 literal (bare,
-// in brackets, with a zone) as net_address_parse reads it; with
-// `prefer_ipv6` a name's IPv6 address. A name net_resolve cannot resolve is
-// then looked up for an IPv6 address alone. False once "invalid host/ip
-// <text>" ("invalid ip address <text>" for a group) and the reason are told.
+// An address argument or option value: dotted IPv4 text as the first
+// command lines read it, 0.0.0.0 refused as they refused it, an IPv6
+// literal (bare, in brackets, with a zone) as net_address_parse reads it, or
+// a name looked up once (net_address_resolve): its IPv4 address, or with
+// `prefer_ipv6` its IPv6 one, where it has one; `prefer_ipv6` takes 0.0.0.0
+// too. False once "invalid host/ip <text>" ("invalid ip address <text>" for
+// a group) and the reason are told.
 bool cli_take_address(const cli_teller* teller, const char* text, bool prefer_ipv6, cli_address_role role,
                       net_address* address);
 

@@ -54,9 +54,11 @@ std::uint32_t net_resolve(const char* text);
 // A literal: a.b.c.d, an IPv6 address bare or in brackets, with an optional
 // %zone (an interface name or number). NET_OK or NET_ERROR.
 int net_address_parse(net_address* out, const char* text, net_reason* reason);
-// A literal as net_address_parse takes it, without a lookup; else the name's
-// IPv4 address when it has one, else its IPv6 one (with RESOLVE_PREFER_IPV6
-// the other way round).
+// Dotted IPv4 text as net_resolve reads it, or an IPv6 literal as
+// net_address_parse takes it, without a lookup; else one lookup of the name
+// for either family: its IPv4 address when it has one, else its IPv6 one
+// (with RESOLVE_PREFER_IPV6 the other way round). net_resolve takes the
+// same road, its lookup for IPv4 alone.
 int net_address_resolve(net_address* out, const char* text, std::uint16_t flags, net_reason* reason);
 // RFC 5952 text: lower case, the longest run of two or more zero groups
 // compressed (the first of equals), an IPv4-mapped address as a.b.c.d, the
