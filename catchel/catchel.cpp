@@ -109,8 +109,7 @@ struct receive_session {
     bool capture_lost;        // a write to the capture file failed and was told
     record_output pending;
     cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
-    net_address bound;        // the socket's own address and port, where -echo never sends
-    std::uint16_t bound_port;
+    net_address_port bound;   // the socket's own address and port, where -echo never sends
 };
 
 // Writes out what is gathered, the capture's records first, and tells the
@@ -175,8 +174,8 @@ int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_se
 // or a group (both forged), where an echo would come back or reach many.
 bool forged_source(const receive_session* session, const dgram_details* details) {
     if (net_address_is_multicast(&details->from)) return true;
-    if (details->from_port != session->bound_port) return false;
-    return net_address_equal(&details->from, &session->bound) ||
+    if (details->from_port != session->bound.port) return false;
+    return net_address_equal(&details->from, &session->bound.address) ||
            (details->has_to && net_address_equal(&details->from, &details->to));
 }
 
@@ -192,7 +191,8 @@ void echo(receive_session* session, net_endpoint* ep, const dgram_details* from,
     header.echo = true;
     probe_encode(&header, data);
     // No wait for room: an echo that cannot leave at once is counted, not waited for.
-    int rc = dgram_send_to_address(ep, data, size, &from->from, from->from_port, 0, nullptr);
+    net_address_port source{from->from, from->from_port};
+    int rc = dgram_send_to_address(ep, data, size, &source, 0, nullptr);
     header.echo = false;
     probe_encode(&header, data);
     if (rc != NET_OK && session->measure != nullptr) ++session->measure->echo_failed;
@@ -469,9 +469,9 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
                     const catchel_options* options, capture_output* capture) {
     if (options == nullptr) options = &plain_records;
     bool verbose = options->format.destination && !options->format.json;
-    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, {}, 0};
+    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, {}};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
-    dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
+    dgram_local_address(ep, &session.bound.address, &session.bound.port, nullptr);
     catchel_measure measure;
     bool measuring = options->stats || options->interval_seconds != 0;
     int status = CATCHEL_NO_MEMORY;

@@ -84,11 +84,6 @@ const cli_option options[option_count] = {
 const char* const replay_usage = PITCHEL_USAGE "       pitchel [options] -pcap <file> <host/ip> <port>\n";
 const cli_program program = {"pitchel", PITCHEL_USAGE, 1, options, option_count, replay_usage};
 
-struct destination {
-    net_address address;
-    std::uint16_t port;
-};
-
 // A setting the command line may give; absent, the system's or pitchel's own.
 struct chosen_value {
     bool given;
@@ -103,7 +98,7 @@ struct pitchel_plan {
     const char* interface_text;  // null: the system's choice
     net_interface on;
     const char* host;
-    destination to;
+    net_address_port to;
     std::uint16_t open_flags;
     chosen_value ttl;
     chosen_value loop;
@@ -208,7 +203,7 @@ int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_pla
     replay_plan replay = plan->replay;
     replay.replies = replying ? &replies : nullptr;
     replay.stop = stop;
-    int status = replay_capture(say, ep, replay_target{plan->to.address, plan->to.port}, replay);
+    int status = replay_capture(say, ep, plan->to, replay);
     if (status == 0 && replying) {
         replies_read_until(&replies, ep, clock_now_us() + plan->send.reply.wait_us, say->out);
         status = replies_status(&replies);
@@ -224,7 +219,7 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan*
     payload p;
     int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say->out);
     if (status != 0) return status;
-    return send_loop_run(say, ep, &plan->to.address, plan->to.port, p.bytes, &plan->send, watch_interrupts);
+    return send_loop_run(say, ep, &plan->to, p.bytes, &plan->send, watch_interrupts);
 }
 
 // The wildcard of the destination's family: what an endpoint not bound opens with.

@@ -292,9 +292,9 @@ TEST(CatchelEcho, EachDatagramOfACoalescedRunIsCountedAndEchoed) {
         probe_encode(&header, &run[std::size_t(i) * size]);
     }
     // One call on Linux; one datagram a call where the system sends no segments.
+    const net_address_port to{localhost, port};
     for (int sent = 0, n = 0; sent < count; sent += n) {
-        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &localhost, port, 1000000,
-                             nullptr);
+        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &to, 1000000, nullptr);
         ASSERT_GT(n, 0);
     }
     // The last echo stops the run; a second's silence ends it where one goes missing.

@@ -316,7 +316,7 @@ TEST_F(DgramSend, BatchArrivesWholeAndInOrderInEachForm) {
     constexpr int size = 64;
     std::string bytes(count * size, 'x');
     for (int i = 0; i < count; ++i) bytes[std::size_t(i) * size] = static_cast<char>(i);
-    net_address to = net_address_from_ipv4(localhost);
+    net_address_port to{net_address_from_ipv4(localhost), peer.port};
     for (const row& r : rows) {
         SCOPED_TRACE(r.forms.size() * 10 + std::size_t(r.waits));
         net_endpoint* sender = nullptr;
@@ -324,8 +324,8 @@ TEST_F(DgramSend, BatchArrivesWholeAndInOrderInEachForm) {
         std::size_t first_call = fault_calls().size();
         if (r.times > 0) fault_plan(fault_op::send_batch, r.planned, 0, r.times);
         for (int sent = 0; sent < count;) {
-            int n = dgram_send_batch(sender, bytes.data() + std::size_t(sent) * size, size, count - sent, &to,
-                                     peer.port, wait_us, nullptr);
+            int n = dgram_send_batch(sender, bytes.data() + std::size_t(sent) * size, size, count - sent, &to, wait_us,
+                                     nullptr);
             ASSERT_GT(n, 0);
             sent += n;
         }

@@ -173,12 +173,12 @@ int dgram_close(net_endpoint* ep) { return net_endpoint_close(ep); }
 
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
 
-int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
+int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason) {
     int rc = net_wait_single(ep, net_readiness::writable, timeout_us, reason);
     if (rc != NET_OK) return rc;
     sockaddr_storage remote{};
-    int length = net_socket_address(to, port, is_ipv6(ep), &remote);
+    int length = net_socket_address(&to->address, to->port, is_ipv6(ep), &remote);
     int sent = plat_sendto(ep->sock, data, len, reinterpret_cast<const sockaddr*>(&remote), length);
     if (sent < 0) return net_fail(reason);
     return sent < len ? net_fail_without_call(reason) : NET_OK;
@@ -193,10 +193,10 @@ plat_batch_form batch_form(const net_endpoint* ep) {
 
 }  // namespace
 
-int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
-                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason) {
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address_port* to,
+                     std::uint32_t timeout_us, net_reason* reason) {
     sockaddr_storage remote{};
-    int length = net_socket_address(to, port, is_ipv6(ep), &remote);
+    int length = net_socket_address(&to->address, to->port, is_ipv6(ep), &remote);
     count = count < DGRAM_SEND_BATCH_MAX ? count : DGRAM_SEND_BATCH_MAX;
     for (;;) {
         plat_batch_form form = batch_form(ep);

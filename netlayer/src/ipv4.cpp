@@ -63,8 +63,8 @@ int dgram_leave_source(net_endpoint* ep, std::uint32_t group, std::uint32_t sour
 
 int dgram_send_to(net_endpoint* ep, const void* data, int len, std::uint32_t ip, std::uint16_t port,
                   std::uint32_t timeout_us) {
-    net_address to = net_address_from_ipv4(ip);
-    return dgram_send_to_address(ep, data, len, &to, port, timeout_us, nullptr);
+    net_address_port to{net_address_from_ipv4(ip), port};
+    return dgram_send_to_address(ep, data, len, &to, timeout_us, nullptr);
 }
 
 int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip, std::uint16_t* port,

@@ -29,6 +29,12 @@ struct net_address {
     std::uint32_t scope_id;  // IPv6 zone (an interface index); 0: none
 };
 
+// An address with a port (host order): where a datagram goes, or whence it came.
+struct net_address_port {
+    net_address address;
+    std::uint16_t port;
+};
+
 // Room for any address as text with its zone, brackets, port and the zero byte.
 constexpr std::size_t NET_ADDRESS_TEXT_ROOM = 72;
 
@@ -66,7 +72,7 @@ int net_address_resolve(net_address* out, const char* text, std::uint16_t flags,
 // number. With a port: [addr]:port for IPv6, a.b.c.d:port for IPv4. The
 // length written before the zero byte; NET_ERROR when `room` is too small.
 int net_address_format(const net_address* address, char* text, std::size_t room);
-int net_address_format_port(const net_address* address, std::uint16_t port, char* text, std::size_t room);
+int net_address_format_port(const net_address_port* address, char* text, std::size_t room);
 net_address net_address_from_ipv4(std::uint32_t ip);
 // False, leaving `ip` alone, for an address that is not IPv4 (mapped counts as IPv4).
 bool net_address_to_ipv4(const net_address* address, std::uint32_t* ip);

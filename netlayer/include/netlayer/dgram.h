@@ -72,7 +72,7 @@ int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, in
 // The family is the local address's: 0.0.0.0 or :: for any.
 int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16_t port, std::uint16_t flags,
                        net_reason* reason);
-int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
+int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason);
 int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
                                std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
@@ -96,8 +96,8 @@ constexpr int DGRAM_SEND_BATCH_MAX = 1024;
 // else one message a datagram, else one sendto each. The socket is waited on
 // only when it has no room, up to `timeout_us`. Returns how many went, the
 // first ones and at least one; NET_TIMEOUT when it stayed full; NET_ERROR.
-int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
-                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason);
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address_port* to,
+                     std::uint32_t timeout_us, net_reason* reason);
 // The receive buffer as the system reports it granted: Linux doubles what
 // was asked, for its own bookkeeping, and caps it at net.core.rmem_max.
 int dgram_receive_buffer(net_endpoint* ep, int* bytes, net_reason* reason);
