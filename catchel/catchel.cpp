@@ -382,15 +382,6 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_plan* command,
     return true;
 }
 
-// The group's membership as the options ask: on a chosen interface, for
-// one source, or else on the interface the system picks.
-int join(net_endpoint* ep, const catchel_plan* command, net_reason* reason) {
-    if (command->source != nullptr) {
-        return dgram_join_source_group(ep, &command->group, command->source, command->join_on, reason);
-    }
-    return dgram_join(ep, &command->group, command->join_on, reason);
-}
-
 // -why's watch over the join.
 diag_watch* start_watch(net_endpoint* ep, const catchel_plan* command) {
     diag_receiver_plan plan{command->group,  command->port,          command->join_on, command->source,
@@ -503,7 +494,9 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
     int rc = dgram_open_address(&ep, &plan.bind, plan.port, plan.open_flags, &reason);
     if (rc != NET_OK) return cli_tell_failure(&say, "cannot initialize socket", rc, &reason, -1);
     diag_watch* watch = plan.why ? start_watch(ep, &plan) : nullptr;
-    if (plan.group_text != nullptr && (rc = join(ep, &plan, &reason)) != NET_OK) {
+    // On the chosen interface, else the system's pick; from one source where -source names it.
+    if (plan.group_text != nullptr &&
+        (rc = dgram_join(ep, &plan.group, plan.source, plan.join_on, &reason)) != NET_OK) {
         cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
         if (watch != nullptr) diag_watch_join_failed(watch, out);
         dgram_close(ep);

@@ -52,7 +52,7 @@ TEST_F(DgramDetails, UnicastDatagramTellsItsSourceDestinationAndTime) {
     std::int64_t steady_before = now_us<std::chrono::steady_clock>();
     send("hello");
     dgram_details details{};
-    ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 5);
+    ASSERT_EQ(dgram_receive_detailed(ep, buf, sizeof buf, &details, long_wait_us, 0, nullptr), 5);
     EXPECT_EQ(std::string(buf, 5), "hello");
     net_address loopback = net_address_from_ipv4(localhost);
     EXPECT_TRUE(net_address_equal(&details.from, &loopback));
@@ -79,7 +79,7 @@ TEST_F(DgramDetails, WithoutTheSwitchOnlyTheReadTimeIsAdded) {
     open(0);
     send("plain");
     dgram_details details{};
-    ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 5);
+    ASSERT_EQ(dgram_receive_detailed(ep, buf, sizeof buf, &details, long_wait_us, 0, nullptr), 5);
     EXPECT_EQ(details.from_port, sender.port);
     EXPECT_FALSE(details.has_to);
     EXPECT_FALSE(details.has_dropped);
@@ -94,6 +94,6 @@ TEST_F(DgramDetails, FailedReadOrWaitIsReported) {
     for (fault_op failing : {fault_op::recv_details, fault_op::select}) {
         send("x");
         fault_plan(failing, -1);
-        EXPECT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), NET_ERROR);
+        EXPECT_EQ(dgram_receive_detailed(ep, buf, sizeof buf, &details, long_wait_us, 0, nullptr), NET_ERROR);
     }
 }

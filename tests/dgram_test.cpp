@@ -151,10 +151,10 @@ TEST_F(DgramOptions, FailedTtlStopsBeforeLoopback) {
 }
 
 TEST_F(DgramOptions, TtlValuesReadBack) {
-    ASSERT_EQ(dgram_set_ttl(ep, 200), NET_OK);
+    ASSERT_EQ(dgram_set_unicast_hops(ep, 200, nullptr), NET_OK);
     EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
     for (int ttl : {0, 1, 255}) {
-        ASSERT_EQ(dgram_set_multicast_ttl(ep, ttl), NET_OK);
+        ASSERT_EQ(dgram_set_multicast_hops(ep, ttl, nullptr), NET_OK);
         EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), ttl);
     }
     EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
@@ -169,7 +169,8 @@ TEST_F(DgramOptions, TtlValuesReadBack) {
 }
 
 TEST_F(DgramOptions, MulticastInterfaceReadsBackInNetworkOrder) {
-    ASSERT_EQ(dgram_set_multicast_interface(ep, localhost), NET_OK);
+    const net_interface on{net_address_from_ipv4(localhost), 0};
+    ASSERT_EQ(dgram_set_outgoing_interface(ep, &on, nullptr), NET_OK);
     in_addr chosen{};
     chosen.s_addr = static_cast<std::uint32_t>(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_IF));
     EXPECT_EQ(ntohl(chosen.s_addr), localhost);
@@ -182,9 +183,14 @@ TEST_F(DgramOptions, RefusedSendOptionsAreErrors) {
         int option;
     };
     const row rows[] = {
-        {"ttl", [](net_endpoint* e) { return dgram_set_ttl(e, 9); }, IP_TTL},
-        {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_ttl(e, 9); }, IP_MULTICAST_TTL},
-        {"interface", [](net_endpoint* e) { return dgram_set_multicast_interface(e, localhost); }, IP_MULTICAST_IF},
+        {"ttl", [](net_endpoint* e) { return dgram_set_unicast_hops(e, 9, nullptr); }, IP_TTL},
+        {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_hops(e, 9, nullptr); }, IP_MULTICAST_TTL},
+        {"interface",
+         [](net_endpoint* e) {
+             const net_interface on{net_address_from_ipv4(localhost), 0};
+             return dgram_set_outgoing_interface(e, &on, nullptr);
+         },
+         IP_MULTICAST_IF},
         {"traffic class", [](net_endpoint* e) { return dgram_set_traffic_class(e, 0xb8, nullptr); }, IP_TOS},
     };
     for (const row& r : rows) {

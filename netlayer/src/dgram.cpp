@@ -78,27 +78,6 @@ int change_ipv4_group(net_endpoint* ep, bool join, std::uint32_t group, const ne
                              : change_membership(ep, option, group, interface_ip, reason);
 }
 
-int change_group(net_endpoint* ep, bool join, const net_address* group, const net_address* source,
-                 const net_interface* on, net_reason* reason) {
-    std::uint32_t group_ip = 0;
-    if (net_address_to_ipv4(group, &group_ip)) return change_ipv4_group(ep, join, group_ip, source, on, reason);
-    if (group->family != net_family::ipv6) return net_fail_without_call(reason);
-    std::uint32_t index = 0;
-    if (interface_index(on, &index, reason) != NET_OK) return NET_ERROR;
-    if (source == nullptr) {
-        ipv6_mreq request{};
-        std::memcpy(&request.ipv6mr_multiaddr, group->bytes, 16);
-        request.ipv6mr_interface = index;
-        return set_option(ep, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &request, sizeof request,
-                          reason);
-    }
-    group_source_req request{};
-    request.gsr_interface = index;
-    net_socket_address(group, 0, true, &request.gsr_group);
-    net_socket_address(source, 0, true, &request.gsr_source);
-    return set_option(ep, IPPROTO_IPV6, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
-                      sizeof request, reason);
-}
 
 // Each option an IPv6 endpoint takes at IPv6's level; the reason goes to the caller.
 int set_by_family(net_endpoint* ep, int ipv4_name, int ipv6_name, int value, net_reason* reason) {
@@ -213,22 +192,31 @@ int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, co
     }
 }
 
-int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason) {
-    return change_group(ep, true, group, nullptr, on, reason);
+int net_change_group(net_endpoint* ep, bool join, const net_address* group, const net_address* source,
+                     const net_interface* on, net_reason* reason) {
+    std::uint32_t group_ip = 0;
+    if (net_address_to_ipv4(group, &group_ip)) return change_ipv4_group(ep, join, group_ip, source, on, reason);
+    if (group->family != net_family::ipv6) return net_fail_without_call(reason);
+    std::uint32_t index = 0;
+    if (interface_index(on, &index, reason) != NET_OK) return NET_ERROR;
+    if (source == nullptr) {
+        ipv6_mreq request{};
+        std::memcpy(&request.ipv6mr_multiaddr, group->bytes, 16);
+        request.ipv6mr_interface = index;
+        return set_option(ep, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &request, sizeof request,
+                          reason);
+    }
+    group_source_req request{};
+    request.gsr_interface = index;
+    net_socket_address(group, 0, true, &request.gsr_group);
+    net_socket_address(source, 0, true, &request.gsr_source);
+    return set_option(ep, IPPROTO_IPV6, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
+                      sizeof request, reason);
 }
 
-int dgram_leave(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason) {
-    return change_group(ep, false, group, nullptr, on, reason);
-}
-
-int dgram_join_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                            const net_interface* on, net_reason* reason) {
-    return change_group(ep, true, group, source, on, reason);
-}
-
-int dgram_leave_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                             const net_interface* on, net_reason* reason) {
-    return change_group(ep, false, group, source, on, reason);
+int dgram_join(net_endpoint* ep, const net_address* group, const net_address* source, const net_interface* on,
+               net_reason* reason) {
+    return net_change_group(ep, true, group, source, on, reason);
 }
 
 int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason) {

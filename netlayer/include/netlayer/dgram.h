@@ -78,12 +78,9 @@ int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_addres
                                std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason);
-int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
-int dgram_leave(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
-int dgram_join_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                            const net_interface* on, net_reason* reason);
-int dgram_leave_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                             const net_interface* on, net_reason* reason);
+// Membership of `group`, for datagrams from `source` alone where it is not null.
+int dgram_join(net_endpoint* ep, const net_address* group, const net_address* source, const net_interface* on,
+               net_reason* reason);
 int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_loop(net_endpoint* ep, bool loop, net_reason* reason);
