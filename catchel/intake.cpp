@@ -34,7 +34,7 @@ int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep
     const dgram_details* details = nullptr;
     int n = dgram_batch_next(&intake->batch, data, &details);
     if (n == NET_TIMEOUT) {
-        if (timeout_us != 0 && (n = dgram_wait(&ep, 1, nullptr, timeout_us)) != NET_OK) return n;
+        if (timeout_us != 0 && (n = dgram_wait(&ep, 1, nullptr, timeout_us, reason)) != NET_OK) return n;
         if ((n = read_batch(intake, ep, reason)) < 0) return n;
         n = dgram_batch_next(&intake->batch, data, &details);
     }

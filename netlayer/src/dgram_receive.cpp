@@ -112,11 +112,16 @@ int read_one_queued(net_endpoint* ep, void* buf, int size, int* lengths, plat_de
 }  // namespace
 
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
+    return dgram_wait(eps, n, index, timeout_us, nullptr);
+}
+
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us, net_reason* reason) {
     net_select_set several;
     several.count = 0;
     for (int i = 0; n > 1 && i < n; ++i) set_add(&several, eps[i]->sock);
     net_select_set ready;
-    int rc = net_wait_ready(n == 1 ? &eps[0]->ready_set : &several, net_readiness::readable, timeout_us, &ready);
+    int rc = net_wait_ready(n == 1 ? &eps[0]->ready_set : &several, net_readiness::readable, timeout_us, &ready,
+                            reason);
     if (rc < 0) return rc;
     if (n == 1) {
         if (index != nullptr) *index = 0;
@@ -128,7 +133,7 @@ int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeou
             return NET_OK;
         }
     }
-    return NET_ERROR;
+    return net_fail_without_call(reason);
 }
 
 int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags) {

@@ -25,7 +25,9 @@ constexpr int DGRAM_FLOOD_RECEIVE_BUFFER = 4 << 20;
 // Datagram reception. A datagram that fills the buffer exactly is
 // NET_BUFFER_FULL unless RECV_ALLOW_FULL is given; one larger than the
 // buffer is NET_ERROR and is consumed. `index` may be null when `n` is 1.
+// A failed wait tells why in `reason` where it is given.
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us);
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us, net_reason* reason);
 int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags);
 int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags);
 // The most reads dgram_receive_batch makes at once, and the room for each:
