@@ -217,7 +217,7 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan*
                     const std::atomic<int>* (*watch_interrupts)()) {
     if (plan->capture_path != nullptr) return replay_and_listen(say, ep, plan, watch_interrupts);
     payload p;
-    int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say->out);
+    int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say);
     if (status != 0) return status;
     return send_loop_run(say, ep, &plan->to, p.bytes, &plan->send, watch_interrupts);
 }
@@ -290,8 +290,7 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
     }
     // A capture stands in for the message.
     if (replaying && argc - next < 2) {
-        std::fputs(replay_usage, say->out);
-        *status = program.usage_status;
+        *status = cli_help_usage(say->out, &program);
         return false;
     }
     if (!replaying && (argc - next < 3 || (std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4))) {

@@ -80,7 +80,7 @@ int send_all(const cli_teller* say, net_endpoint* ep, capture_reader* reader, co
         if (plan.replies != nullptr) replies_read_until(plan.replies, ep, 0, say->out);
     }
     if (rc == CAPTURE_OK || rc == CAPTURE_END) return 0;
-    std::fprintf(say->out, "%s: %s\n", plan.file_name, reader->message);
+    cli_tell_broken_file(say, plan.file_name, reader->message);
     return CAPTURE_UNREADABLE;
 }
 
@@ -95,7 +95,6 @@ bool tell_counts(const cli_teller* say, const capture_reader& reader, const repl
 }  // namespace
 
 int replay_capture(const cli_teller* say, net_endpoint* ep, const net_address_port& to, const replay_plan& plan) {
-    std::FILE* out = say->out;
     bool standard_input = std::strcmp(plan.file_name, PAYLOAD_STANDARD_INPUT) == 0;
     if (standard_input) cli_binary_input(stdin);
     std::FILE* file = standard_input ? stdin : std::fopen(plan.file_name, "rb");
@@ -107,7 +106,7 @@ int replay_capture(const cli_teller* say, net_endpoint* ep, const net_address_po
     int status = CAPTURE_UNREADABLE;
     replay_counts counts{0, 0, 0};
     if (capture_reader_open(&reader, file) != CAPTURE_OK) {
-        std::fprintf(out, "%s: %s\n", plan.file_name, reader.message);
+        cli_tell_broken_file(say, plan.file_name, reader.message);
     } else {
         // Waits that end 1 ms late instead of a whole tick on Windows, and at once on Linux.
         clock_begin_precision();

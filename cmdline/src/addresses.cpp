@@ -29,6 +29,13 @@ int resolve(const char* text, bool prefer_ipv6, net_address* address, net_reason
     return rc;
 }
 
+// The C library's reason for a failed file call, with `verbose`.
+void tell_errno(const cli_teller* teller, int error_number) {
+    if (teller->verbose && error_number != 0) {
+        std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
+    }
+}
+
 }  // namespace
 
 void cli_tell_reason(const cli_teller* teller, const net_reason* reason) {
@@ -40,9 +47,20 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason) {
 
 void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number) {
     std::fprintf(teller->out, "%s %s\n", what, path);
-    if (teller->verbose && error_number != 0) {
-        std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
-    }
+    tell_errno(teller, error_number);
+}
+
+void cli_tell_unreadable_file(const cli_teller* teller, const char* path, bool opened, int error_number) {
+    std::fprintf(teller->out, opened ? "cannot read file '%s'\n" : "file '%s' not found\n", path);
+    tell_errno(teller, error_number);
+}
+
+void cli_tell_broken_file(const cli_teller* teller, const char* path, const char* wrong) {
+    std::fprintf(teller->out, "%s: %s\n", path, wrong);
+}
+
+void cli_tell_invalid_hex(const cli_teller* teller, const char* text) {
+    std::fprintf(teller->out, "invalid hex message %s\n", text);
 }
 
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status) {

@@ -111,6 +111,8 @@ struct cli_program {
 
 // Prints the usage lines; returns the usage status.
 int cli_usage(std::FILE* out, const cli_program* program);
+// The same with the usage lines --help shows.
+int cli_help_usage(std::FILE* out, const cli_program* program);
 
 // Prints the problem's line, then the usage lines; returns the usage
 // status. For problems the program finds itself, such as an option that
@@ -139,6 +141,16 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
 // with `verbose` "reason: <the C library's text> (<errno>)" where
 // `error_number` is not 0.
 void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number);
+
+// A file to send: "file '<path>' not found", or "cannot read file
+// '<path>'" once `opened`; the reason as cli_tell_file_failure tells it.
+void cli_tell_unreadable_file(const cli_teller* teller, const char* path, bool opened, int error_number);
+
+// "<path>: <what is wrong with it>", for a file that is not what it should be.
+void cli_tell_broken_file(const cli_teller* teller, const char* path, const char* wrong);
+
+// "invalid hex message <text>".
+void cli_tell_invalid_hex(const cli_teller* teller, const char* text);
 
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
