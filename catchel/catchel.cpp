@@ -215,8 +215,7 @@ bool add_result(record_output* pending, record_run* state, record_datagram* data
     if (!session->options->quiet) {
         record_add_result(pending, state, datagram, n);
     } else if (n >= 0) {
-        ++state->received;
-        state->last_reported = 0;
+        record_count(state);
     } else if (n != NET_TIMEOUT && n != state->last_reported) {
         record_add_report(pending, n);
         state->last_reported = n;
@@ -466,10 +465,7 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
     catchel_measure measure;
     bool measuring = options->stats || options->interval_seconds != 0;
     int status = CATCHEL_NO_MEMORY;
-    // A capture carries each datagram's destination, hop limit and arrival time.
-    // An echo needs each datagram's destination to know one from the socket itself.
-    bool detailed = measuring || capture != nullptr || options->echo || record_wants_details(&options->format);
-    bool ready = intake_init(&session.intake, options->quiet, detailed);
+    bool ready = intake_init(&session.intake, options->quiet);
     if (ready && measuring) {
         ready = measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep);
         session.measure = &measure;

@@ -3,21 +3,6 @@
 #include "clock/clock.h"
 #include "cmdline/cmdline.h"
 
-namespace {
-
-int receive(reply_reader* reader, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us,
-            net_reason* reason) {
-    char* data = record_data(&reader->pending);
-    dgram_details* details = &datagram->details;
-    if (record_wants_details(&reader->pending.format)) {
-        return dgram_receive_detailed(ep, data, RECORD_DATA_CAPACITY, details, timeout_us, 0, reason);
-    }
-    return dgram_receive_from_address(ep, data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
-                                      timeout_us, 0, reason);
-}
-
-}  // namespace
-
 bool replies_start(reply_reader* reader, const reply_plan& plan, const cli_teller* say, probe_run* probes,
                    const std::atomic<int>* stop) {
     // Among JSON lines a reason would be no JSON.
@@ -47,14 +32,14 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
         bool told_reason = false;
         std::uint32_t timeout_us = draining ? 0 : static_cast<std::uint32_t>(deadline_us - now);
         net_reason reason{};
-        int n = receive(reader, ep, &datagram, timeout_us, &reason);
+        int n = dgram_receive_detailed(ep, record_data(&reader->pending), RECORD_DATA_CAPACITY, &datagram.details,
+                                       timeout_us, 0, &reason);
         if (n == NET_TIMEOUT) break;
         if (n >= 0 && reader->probes != nullptr) {
             probe_run_match(reader->probes, &datagram, record_data(&reader->pending), n);
         }
         if (n >= 0 && reader->quiet) {
-            ++reader->run.received;
-            reader->run.last_reported = 0;
+            record_count(&reader->run);
         } else if (n >= 0 || reader->stop->load() == 0) {  // an interrupt cuts a wait short: no failure
             int reported_before = reader->run.last_reported;
             record_add_result(&reader->pending, &reader->run, &datagram, n);

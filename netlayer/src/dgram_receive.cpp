@@ -71,6 +71,14 @@ int source_room(const net_endpoint* ep) {
     return (ep->state & DGRAM_STATE_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
+// Whether the endpoint was opened to keep anything of its datagrams beside
+// their source: a read that asks for more costs more, on Windows above all.
+bool keeps_details(const net_endpoint* ep) {
+    constexpr std::uint16_t kept = DGRAM_DETAILS | DGRAM_ARRIVAL_TIMES | DGRAM_DESTINATIONS | DGRAM_DROP_COUNTS |
+                                   DGRAM_MARKS | DGRAM_STEADY_TIME;
+    return (ep->flags & kept) != 0;
+}
+
 int socket_family(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0 ? AF_INET6 : AF_INET; }
 
 // The details as the layer tells them; false for a source of no family it knows.
@@ -146,8 +154,8 @@ int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_u
     return wait_and_read(ep, read_target{buf, size, nullptr, nullptr, nullptr, nullptr}, timeout_us, flags);
 }
 
-int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
-                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason) {
+int net_receive_from(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
+                     std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason) {
     sockaddr_storage source{};
     int room = source_room(ep);
     int n = wait_and_read(ep, read_target{buf, size, reinterpret_cast<sockaddr*>(&source), &room, nullptr, reason},
@@ -158,6 +166,12 @@ int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_addres
 
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason) {
+    if (!keeps_details(ep)) {
+        dgram_details source{};
+        int n = net_receive_from(ep, buf, size, &source.from, &source.from_port, timeout_us, flags, reason);
+        if (n >= 0) *details = source;
+        return n;
+    }
     plat_details got{};
     got.family = socket_family(ep);
     int n = wait_and_read(ep, read_target{buf, size, nullptr, nullptr, &got, reason}, timeout_us, flags);

@@ -41,7 +41,7 @@ int dgram_receive_from(net_endpoint* ep, void* buf, int size, std::uint32_t* ip,
                        std::uint32_t timeout_us, std::uint16_t flags) {
     net_address from{};
     std::uint16_t from_port = 0;
-    int n = dgram_receive_from_address(ep, buf, size, &from, &from_port, timeout_us, flags, nullptr);
+    int n = net_receive_from(ep, buf, size, &from, &from_port, timeout_us, flags, nullptr);
     if (n < 0) return n;
     std::uint32_t from_ip = 0;
     if (!net_address_to_ipv4(&from, &from_ip)) return NET_ERROR;

@@ -76,8 +76,10 @@ int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16
                        net_reason* reason);
 int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason);
-int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
-                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
+// A datagram with its source and what else the endpoint was opened to keep
+// of it (DGRAM_DETAILS and the like), where the platform gives it. Opened
+// to keep nothing, it is read as dgram_receive_from reads one, and the
+// details hold its source alone.
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason);
 // Membership of `group`, for datagrams from `source` alone where it is not null.
