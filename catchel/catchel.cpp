@@ -117,8 +117,7 @@ struct receive_session {
     record_output pending;
     cli_teller say;           // a failed receive's reason, with -v and not among JSON lines
     catchel_metrics* metrics;  // null: neither -metrics nor -metrics-file
-    net_address bound;        // the socket's own address and port, where -echo never sends
-    std::uint16_t bound_port;
+    net_address_port bound;    // the socket's own address and port, where -echo never sends
 };
 
 // Writes out what is gathered, the capture's records first, and tells the
@@ -185,8 +184,8 @@ int end_run(record_output* pending, net_endpoint* ep, std::FILE* out, receive_se
 // or a group (both forged), where an echo would come back or reach many.
 bool forged_source(const receive_session* session, const dgram_details* details) {
     if (net_address_is_multicast(&details->from)) return true;
-    if (details->from_port != session->bound_port) return false;
-    return net_address_equal(&details->from, &session->bound) ||
+    if (details->from_port != session->bound.port) return false;
+    return net_address_equal(&details->from, &session->bound.address) ||
            (details->has_to && net_address_equal(&details->from, &details->to));
 }
 
@@ -202,7 +201,8 @@ void echo(receive_session* session, net_endpoint* ep, const dgram_details* from,
     header.echo = true;
     probe_encode(&header, data);
     // No wait for room: an echo that cannot leave at once is counted, not waited for.
-    int rc = dgram_send_to_address(ep, data, size, &from->from, from->from_port, 0, nullptr);
+    net_address_port source{from->from, from->from_port};
+    int rc = dgram_send_to_address(ep, data, size, &source, 0, nullptr);
     header.echo = false;
     probe_encode(&header, data);
     if (session->measure != nullptr) ++(rc == NET_OK ? session->measure->echoed : session->measure->echo_failed);
@@ -225,8 +225,7 @@ bool add_result(record_output* pending, record_run* state, record_datagram* data
     if (!session->options->quiet) {
         record_add_result(pending, state, datagram, n);
     } else if (n >= 0) {
-        ++state->received;
-        state->last_reported = 0;
+        record_count(state);
     } else if (n != NET_TIMEOUT && n != state->last_reported) {
         record_add_report(pending, n);
         state->last_reported = n;
@@ -407,15 +406,6 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_plan* command,
     return true;
 }
 
-// The group's membership as the options ask: on a chosen interface, for
-// one source, or else on the interface the system picks.
-int join(net_endpoint* ep, const catchel_plan* command, net_reason* reason) {
-    if (command->source != nullptr) {
-        return dgram_join_source_group(ep, &command->group, command->source, command->join_on, reason);
-    }
-    return dgram_join(ep, &command->group, command->join_on, reason);
-}
-
 // -why's watch over the join.
 diag_watch* start_watch(net_endpoint* ep, const catchel_plan* command) {
     diag_receiver_plan plan{command->group,  command->port,          command->join_on, command->source,
@@ -500,17 +490,14 @@ int catchel_receive(net_endpoint* ep, std::FILE* out, record_run* state, const s
                     const catchel_options* options, capture_output* capture, catchel_metrics* metrics) {
     if (options == nullptr) options = &plain_records;
     bool verbose = options->format.destination && !options->format.json;
-    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, metrics, {}, 0};
+    receive_session session{options, {}, nullptr, capture, false, {}, cli_teller{out, verbose}, metrics, {}};
     // Without the socket's own address, a datagram is taken to be from itself by its destination alone.
-    dgram_local_address(ep, &session.bound, &session.bound_port, nullptr);
+    dgram_local_address(ep, &session.bound.address, &session.bound.port, nullptr);
     catchel_measure measure;
     // The metrics count whether or not the figures are printed.
     bool measuring = options->stats || options->interval_seconds != 0 || metrics != nullptr;
     int status = CATCHEL_NO_MEMORY;
-    // A capture carries each datagram's destination, hop limit and arrival time.
-    // An echo needs each datagram's destination to know one from the socket itself.
-    bool detailed = measuring || capture != nullptr || options->echo || record_wants_details(&options->format);
-    bool ready = intake_init(&session.intake, options->quiet, detailed);
+    bool ready = intake_init(&session.intake, options->quiet);
     if (ready && measuring) {
         ready = measure_init(&measure, options->format.json, options->echo, options->interval_seconds, ep);
         session.measure = &measure;
@@ -546,7 +533,9 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
                                                          : cli_tell_metrics_failure(&say, where, &reason, 1);
     }
     diag_watch* watch = plan.why ? start_watch(ep, &plan) : nullptr;
-    if (plan.group_text != nullptr && (rc = join(ep, &plan, &reason)) != NET_OK) {
+    // On the chosen interface, else the system's pick; from one source where -source names it.
+    if (plan.group_text != nullptr &&
+        (rc = dgram_join(ep, &plan.group, plan.source, plan.join_on, &reason)) != NET_OK) {
         cli_tell_failure(&say, "cannot join multicast group", rc, &reason, -2);
         if (watch != nullptr) diag_watch_join_failed(watch, out);
         catchel_metrics_close(&metrics);

@@ -10,9 +10,8 @@ int read_batch(catchel_intake* intake, net_endpoint* ep, net_reason* reason) {
 
 }  // namespace
 
-bool intake_init(catchel_intake* intake, bool batched, bool detailed) {
+bool intake_init(catchel_intake* intake, bool batched) {
     intake->batched = batched;
-    intake->detailed = detailed;
     intake->ask = 2;
     intake->batch = dgram_batch{};
     return !batched || dgram_batch_open(&intake->batch) == NET_OK;
@@ -24,17 +23,12 @@ int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep
                 char** data, std::uint32_t timeout_us, net_reason* reason) {
     if (!intake->batched) {
         *data = record_data(pending);
-        dgram_details* details = &datagram->details;
-        if (intake->detailed) {
-            return dgram_receive_detailed(ep, *data, RECORD_DATA_CAPACITY, details, timeout_us, 0, reason);
-        }
-        return dgram_receive_from_address(ep, *data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
-                                          timeout_us, 0, reason);
+        return dgram_receive_detailed(ep, *data, RECORD_DATA_CAPACITY, &datagram->details, timeout_us, 0, reason);
     }
     const dgram_details* details = nullptr;
     int n = dgram_batch_next(&intake->batch, data, &details);
     if (n == NET_TIMEOUT) {
-        if (timeout_us != 0 && (n = dgram_wait(&ep, 1, nullptr, timeout_us)) != NET_OK) return n;
+        if (timeout_us != 0 && (n = dgram_wait(&ep, 1, nullptr, timeout_us, reason)) != NET_OK) return n;
         if ((n = read_batch(intake, ep, reason)) < 0) return n;
         n = dgram_batch_next(&intake->batch, data, &details);
     }

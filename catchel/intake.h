@@ -10,7 +10,6 @@
 
 struct catchel_intake {
     bool batched;
-    bool detailed;  // one at a time: every detail read, or else the source alone
     dgram_batch batch;
     // How many reads the next batch asks for: twice the last batch, so that
     // a receiver that keeps up prepares room for few and one that falls
@@ -18,14 +17,13 @@ struct catchel_intake {
     int ask;
 };
 
-// False when the batch's room could not be had. `detailed`: one at a time,
-// the form or the figures need what only a detailed read gives.
-bool intake_init(catchel_intake* intake, bool batched, bool detailed);
+// False when the batch's room could not be had.
+bool intake_init(catchel_intake* intake, bool batched);
 void intake_free(catchel_intake* intake);
 
-// The next datagram within `timeout_us`: its size, its source and details
-// into `datagram`, its bytes at `*data`; one at a time it is read where its
-// record is put together. A batch is read once the last is used up:
+// The next datagram within `timeout_us`: its size, its source and the
+// details the endpoint keeps into `datagram`, its bytes at `*data`; one at
+// a time it is read where its record is put together. A batch is read once the last is used up:
 // without a wait when `timeout_us` is 0, else after the layer's wait on
 // `ep`. Returns as the receive does, the system's reason in `reason`.
 int intake_next(catchel_intake* intake, record_output* pending, net_endpoint* ep, record_datagram* datagram,

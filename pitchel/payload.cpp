@@ -1,5 +1,6 @@
 #include "payload.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "cmdline/cmdline.h"
@@ -27,26 +28,30 @@ bool decode_hex(std::string* bytes, const char* text) {
     return true;
 }
 
-// One read of up to the limit, which stops early only at the end or on an error.
-bool read_start(std::string* bytes, std::FILE* file) {
+// One read of up to the limit, which stops early only at the end or on an
+// error; false on an error, with the C library's number for it (0: none).
+bool read_start(std::string* bytes, std::FILE* file, int* error_number) {
     bytes->resize(file_read_limit);
+    errno = 0;
     std::size_t got = std::fread(bytes->data(), 1, file_read_limit, file);
+    *error_number = errno;
     bytes->resize(got);
     return std::ferror(file) == 0;
 }
 
-int read_file(payload* p, const char* name, std::FILE* in, std::FILE* out) {
+int read_file(payload* p, const char* name, std::FILE* in, const cli_teller* say) {
     bool standard_input = std::strcmp(name, PAYLOAD_STANDARD_INPUT) == 0;
     if (standard_input) cli_binary_input(in);
     std::FILE* file = standard_input ? in : std::fopen(name, "rb");
     if (file == nullptr) {
-        std::fprintf(out, "file '%s' not found\n", name);
+        cli_tell_unreadable_file(say, name, false, errno);
         return 1;
     }
-    bool read = read_start(&p->bytes, file);
+    int error_number = 0;
+    bool read = read_start(&p->bytes, file, &error_number);
     if (!standard_input) std::fclose(file);
     if (!read) {
-        std::fprintf(out, "cannot read file '%s'\n", name);
+        cli_tell_unreadable_file(say, name, true, error_number);
         return 1;
     }
     return 0;
@@ -55,16 +60,16 @@ int read_file(payload* p, const char* name, std::FILE* in, std::FILE* out) {
 }  // namespace
 
 int payload_read(payload* p, const char* message, const char* file_name, payload_form form, std::FILE* in,
-                 std::FILE* out) {
+                 const cli_teller* say) {
     p->bytes.clear();
-    if (file_name != nullptr) return read_file(p, file_name, in, out);
+    if (file_name != nullptr) return read_file(p, file_name, in, say);
     if (!form.hex) {
         // The zero byte that ends the text travels with it unless asked otherwise.
         p->bytes.assign(message, std::strlen(message) + (form.no_zero ? 0 : 1));
         return 0;
     }
     if (!decode_hex(&p->bytes, message)) {
-        std::fprintf(out, "invalid hex message %s\n", message);
+        cli_tell_invalid_hex(say, message);
         return 1;
     }
     return 0;

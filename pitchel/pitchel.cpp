@@ -97,11 +97,6 @@ const cli_program program = {"pitchel", PITCHEL_USAGE, 1, options, option_count,
 // -n 0 as its problem names it.
 const cli_option endless_count = {"-n 0", cli_value::number, "<count>", 0, 0, nullptr, false};
 
-struct destination {
-    net_address address;
-    std::uint16_t port;
-};
-
 // A setting the command line may give; absent, the system's or pitchel's own.
 struct chosen_value {
     bool given;
@@ -116,7 +111,7 @@ struct pitchel_plan {
     const char* interface_text;  // null: the system's choice
     net_interface on;
     const char* host;
-    destination to;
+    net_address_port to;
     std::uint16_t open_flags;
     chosen_value ttl;
     chosen_value loop;
@@ -223,7 +218,7 @@ int replay_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_pla
     replay_plan replay = plan->replay;
     replay.replies = replying ? &replies : nullptr;
     replay.stop = stop;
-    int status = replay_capture(say, ep, replay_target{plan->to.address, plan->to.port}, replay);
+    int status = replay_capture(say, ep, plan->to, replay);
     if (status == 0 && replying) {
         replies_read_until(&replies, ep, clock_now_us() + plan->send.reply.wait_us, say->out);
         status = replies_status(&replies);
@@ -237,9 +232,9 @@ int send_and_listen(const cli_teller* say, net_endpoint* ep, const pitchel_plan*
                     const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     if (plan->capture_path != nullptr) return replay_and_listen(say, ep, plan, watch_interrupts, metrics);
     payload p;
-    int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say->out);
+    int status = payload_read(&p, plan->message, plan->file_name, plan->form, stdin, say);
     if (status != 0) return status;
-    return send_loop_run(say, ep, &plan->to.address, plan->to.port, p.bytes, &plan->send, watch_interrupts, metrics);
+    return send_loop_run(say, ep, &plan->to, p.bytes, &plan->send, watch_interrupts, metrics);
 }
 
 // The wildcard of the destination's family: what an endpoint not bound opens with.
@@ -326,8 +321,7 @@ bool read_command(int argc, char** argv, cli_teller* say, pitchel_plan* plan, in
     }
     // A capture stands in for the message.
     if (replaying && argc - next < 2) {
-        std::fputs(replay_usage, say->out);
-        *status = program.usage_status;
+        *status = cli_help_usage(say->out, &program);
         return false;
     }
     if (!replaying && (argc - next < 3 || (std::strcmp(argv[next + 2], "-f") == 0 && argc - next < 4))) {

@@ -35,7 +35,8 @@ bool write_responder(const probe_responder* responder, const probe_rtt_stats* s,
                             escaped, unsigned{responder->key.port}, s->replies, s->lost, s->duplicates, ms[0], ms[1],
                             ms[2], ms[3], ms[4], ms[5], ms[6]) > 0;
     }
-    net_address_format_port(&address, responder->key.port, from, sizeof from);
+    net_address_port source{address, responder->key.port};
+    net_address_format_port(&source, from, sizeof from);
     return std::fprintf(out,
                         "%s replies %" PRIu64 " lost %" PRIu64 " duplicates %" PRIu64
                         " rtt min/avg/max/mdev %s/%s/%s/%s ms p50/p90/p99 %s/%s/%s ms\n",

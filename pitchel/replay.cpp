@@ -42,12 +42,12 @@ void wait_until(net_endpoint* ep, const replay_plan& plan, std::uint64_t deadlin
     }
 }
 
-bool fits(const capture_datagram& datagram, const replay_target& to) {
+bool fits(const capture_datagram& datagram, const net_address_port& to) {
     bool ipv6 = net_address_family(&to.address) == net_family::ipv6;
     return datagram.size <= (ipv6 ? SEND_SIZE_MAX_IPV6 : SEND_SIZE_MAX_IPV4);
 }
 
-int send_all(const cli_teller* say, net_endpoint* ep, capture_reader* reader, const replay_target& to,
+int send_all(const cli_teller* say, net_endpoint* ep, capture_reader* reader, const net_address_port& to,
              const replay_plan& plan, replay_counts* counts) {
     net_reason reason{};
     std::uint64_t start_us = 0;
@@ -73,14 +73,14 @@ int send_all(const cli_teller* say, net_endpoint* ep, capture_reader* reader, co
         }
         wait_until(ep, plan, due_us(plan, start_us, first_time_us, counts->sent, datagram.time_us), say->out);
         if (replay_ended(plan)) return 0;
-        int sent = dgram_send_to_address(ep, datagram.payload, static_cast<int>(datagram.size), &to.address, to.port,
-                                         send_wait_us, &reason);
+        int sent =
+            dgram_send_to_address(ep, datagram.payload, static_cast<int>(datagram.size), &to, send_wait_us, &reason);
         if (sent != NET_OK) return cli_tell_failure(say, "cannot send", sent, &reason, -1);
         ++counts->sent;
         if (plan.replies != nullptr) replies_read_until(plan.replies, ep, 0, say->out);
     }
     if (rc == CAPTURE_OK || rc == CAPTURE_END) return 0;
-    std::fprintf(say->out, "%s: %s\n", plan.file_name, reader->message);
+    cli_tell_broken_file(say, plan.file_name, reader->message);
     return CAPTURE_UNREADABLE;
 }
 
@@ -94,8 +94,7 @@ bool tell_counts(const cli_teller* say, const capture_reader& reader, const repl
 
 }  // namespace
 
-int replay_capture(const cli_teller* say, net_endpoint* ep, const replay_target& to, const replay_plan& plan) {
-    std::FILE* out = say->out;
+int replay_capture(const cli_teller* say, net_endpoint* ep, const net_address_port& to, const replay_plan& plan) {
     bool standard_input = std::strcmp(plan.file_name, PAYLOAD_STANDARD_INPUT) == 0;
     if (standard_input) cli_binary_input(stdin);
     std::FILE* file = standard_input ? stdin : std::fopen(plan.file_name, "rb");
@@ -107,7 +106,7 @@ int replay_capture(const cli_teller* say, net_endpoint* ep, const replay_target&
     int status = CAPTURE_UNREADABLE;
     replay_counts counts{0, 0, 0};
     if (capture_reader_open(&reader, file) != CAPTURE_OK) {
-        std::fprintf(out, "%s: %s\n", plan.file_name, reader.message);
+        cli_tell_broken_file(say, plan.file_name, reader.message);
     } else {
         // Waits that end 1 ms late instead of a whole tick on Windows, and at once on Linux.
         clock_begin_precision();

@@ -19,11 +19,6 @@ struct replay_plan {
     const std::atomic<int>* stop;  // once non-zero, the replay ends and is told as one that ran out
 };
 
-struct replay_target {
-    net_address address;
-    std::uint16_t port;
-};
-
 // Sends every UDP payload of the capture, pcap or pcapng, that the plan
 // takes; one larger than a datagram to the destination may be is skipped.
 // A file that is not a capture, or is cut short or broken, ends it with a
@@ -31,4 +26,4 @@ struct replay_target {
 // fails is told as pitchel tells it. With -v (`say`), the counts sent and
 // skipped end it, and they end it without -v when the capture held packets
 // and none was sent. Returns 0 or the status, once its lines are printed.
-int replay_capture(const cli_teller* say, net_endpoint* ep, const replay_target& to, const replay_plan& plan);
+int replay_capture(const cli_teller* say, net_endpoint* ep, const net_address_port& to, const replay_plan& plan);

@@ -5,6 +5,7 @@
 
 namespace {
 
+// With metrics the wait tends the scrapes too, and the read then takes what is queued.
 int receive(reply_reader* reader, net_endpoint* ep, record_datagram* datagram, std::uint32_t timeout_us,
             net_reason* reason) {
     if (reader->metrics != nullptr && timeout_us != 0) {
@@ -12,13 +13,8 @@ int receive(reply_reader* reader, net_endpoint* ep, record_datagram* datagram, s
         if (rc != NET_OK) return rc;
         timeout_us = 0;
     }
-    char* data = record_data(&reader->pending);
-    dgram_details* details = &datagram->details;
-    if (record_wants_details(&reader->pending.format)) {
-        return dgram_receive_detailed(ep, data, RECORD_DATA_CAPACITY, details, timeout_us, 0, reason);
-    }
-    return dgram_receive_from_address(ep, data, RECORD_DATA_CAPACITY, &details->from, &details->from_port,
-                                      timeout_us, 0, reason);
+    return dgram_receive_detailed(ep, record_data(&reader->pending), RECORD_DATA_CAPACITY, &datagram->details,
+                                  timeout_us, 0, reason);
 }
 
 }  // namespace
@@ -67,8 +63,7 @@ void replies_read_until(reply_reader* reader, net_endpoint* ep, std::uint64_t de
             }
         }
         if (n >= 0 && reader->quiet) {
-            ++reader->run.received;
-            reader->run.last_reported = 0;
+            record_count(&reader->run);
         } else if (n >= 0 || reader->stop->load() == 0) {  // an interrupt cuts a wait short: no failure
             int reported_before = reader->run.last_reported;
             record_add_result(&reader->pending, &reader->run, &datagram, n);

@@ -49,8 +49,7 @@ struct sender {
     const cli_teller* say;
     std::FILE* out;
     net_endpoint* ep;
-    const net_address* to;
-    std::uint16_t port;
+    const net_address_port* to;
     const send_plan* plan;
     batch datagrams;
     probe_run* probes;      // null without probes
@@ -72,8 +71,8 @@ int send_next(sender* s, int count) {
     if (s->probes != nullptr) probe_run_stamp(s->probes, s->datagrams.bytes.data(), b.datagram_size, count);
     auto size = static_cast<int>(b.datagram_size);
     net_reason reason{};
-    int rc = s->plan->many ? dgram_send_batch(s->ep, b.bytes.data(), size, count, s->to, s->port, send_wait_us, &reason)
-                           : dgram_send_to_address(s->ep, b.bytes.data(), size, s->to, s->port, send_wait_us, &reason);
+    int rc = s->plan->many ? dgram_send_batch(s->ep, b.bytes.data(), size, count, s->to, send_wait_us, &reason)
+                           : dgram_send_to_address(s->ep, b.bytes.data(), size, s->to, send_wait_us, &reason);
     if (rc < 0) return cli_tell_failure(s->say, "cannot send", rc, &reason, -1);
     int went = s->plan->many ? rc : 1;
     if (s->probes != nullptr) probe_run_note_sent(s->probes, went);
@@ -166,11 +165,10 @@ int run(sender* s, const std::atomic<int>* (*watch_interrupts)()) {
 
 }  // namespace
 
-int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
-                  const std::string& message, const send_plan* plan,
-                  const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
+int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address_port* to, const std::string& message,
+                  const send_plan* plan, const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics) {
     std::FILE* out = say->out;
-    sender s{say, out, ep, to, port, plan, {}, nullptr, nullptr, nullptr, &never_interrupted, 0, metrics};
+    sender s{say, out, ep, to, plan, {}, nullptr, nullptr, nullptr, &never_interrupted, 0, metrics};
     batch_fill(&s.datagrams, message, plan);
     if ((plan->probes || plan->endless) && watch_interrupts != nullptr) s.stop = watch_interrupts();
     probe_run probes{};

@@ -31,11 +31,11 @@ struct send_plan {
     std::uint64_t interval_us;  // with probes and replies: lines for each interval this long; 0: none
 };
 
-// Sends `message` as `plan` says to `to` and `port` on an endpoint whose
+// Sends `message` as `plan` says to `to` on an endpoint whose
 // options are set, writing to say->out. Once the sends are done and replies are awaited, or from
 // the start with probes or endless sends, `watch_interrupts` (null: none) is called, and an
 // interrupt it notes ends the run with every reply read written out and the
 // summary after them. Returns the process exit status.
-int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address* to, std::uint16_t port,
-                  const std::string& message, const send_plan* plan,
-                  const std::atomic<int>* (*watch_interrupts)(), pitchel_metrics* metrics = nullptr);
+int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address_port* to, const std::string& message,
+                  const send_plan* plan, const std::atomic<int>* (*watch_interrupts)(),
+                  pitchel_metrics* metrics = nullptr);

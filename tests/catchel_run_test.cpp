@@ -90,7 +90,8 @@ TEST_F(CatchelLoop, EachRunOfACodeIsReportedOnceAndTheInterruptNotAtAll) {
     EXPECT_EQ(fault_count(fault_op::select), 7);
 }
 
-// -v follows the failure's line with the system's reason for it.
+// -v follows the failure's line with the system's reason for it, whether
+// the datagrams are read one at a time or, quiet, in batches.
 TEST_F(CatchelLoop, AFailedReceiveIsToldWithItsReasonUnderVerbose) {
 #ifdef _WIN32
     const int error = 10038;  // WSAENOTSOCK
@@ -99,14 +100,18 @@ TEST_F(CatchelLoop, AFailedReceiveIsToldWithItsReasonUnderVerbose) {
     const int error = EBADF;
     const std::string reason_text = std::string("reason: ") + std::strerror(EBADF);
 #endif
-    fault_plan(fault_op::select, -1, 0, 1, error);
-    fault_on_call(fault_op::select, request_stop, 1);
-    catchel_options verbose{record_format{false, false, true, false}, 0, 0, false, 0, false, false};
-    record_run state{0, 0};
-    std::string text = receive(&state, &verbose);
-    EXPECT_EQ(text.rfind("timeout/error err -2\n" + reason_text, 0), 0u) << text;
-    std::string number = " (" + std::to_string(error) + ")\n";
-    EXPECT_EQ(text.size() - text.rfind(number), number.size()) << text;
+    for (bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet ? "quiet" : "records");
+        stop.store(0);
+        fault_plan(fault_op::select, -1, 0, 1, error);
+        fault_on_call(fault_op::select, request_stop, 1);
+        catchel_options verbose{record_format{false, false, true, false}, 0, 0, false, 0, quiet, false};
+        record_run state{0, 0};
+        std::string text = receive(&state, &verbose);
+        EXPECT_EQ(text.rfind("timeout/error err -2\n" + reason_text, 0), 0u) << text;
+        std::string number = " (" + std::to_string(error) + ")\n";
+        EXPECT_EQ(text.size() - text.rfind(number), number.size()) << text;
+    }
 }
 
 // The second datagram arrives while catchel waits, after the first record
@@ -295,9 +300,9 @@ TEST(CatchelEcho, EachDatagramOfACoalescedRunIsCountedAndEchoed) {
         probe_encode(&header, &run[std::size_t(i) * size]);
     }
     // One call on Linux; one datagram a call where the system sends no segments.
+    const net_address_port to{localhost, port};
     for (int sent = 0, n = 0; sent < count; sent += n) {
-        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &localhost, port, 1000000,
-                             nullptr);
+        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &to, 1000000, nullptr);
         ASSERT_GT(n, 0);
     }
     // The last echo stops the run; a second's silence ends it where one goes missing.

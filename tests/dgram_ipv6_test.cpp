@@ -17,7 +17,8 @@ constexpr std::uint32_t long_wait_us = 5000000;
 std::string text_of(const dgram_details& details) {
     char from[NET_ADDRESS_TEXT_ROOM];
     char to[NET_ADDRESS_TEXT_ROOM] = "none";
-    net_address_format_port(&details.from, details.from_port, from, sizeof from);
+    net_address_port source{details.from, details.from_port};
+    net_address_format_port(&source, from, sizeof from);
     net_address_format(&details.to, to, sizeof to);
     return std::string(from) + " to " + to;
 }
@@ -56,7 +57,8 @@ TEST_F(DgramIpv6, DualStackEndpointOverLoopback) {
     ASSERT_TRUE(plain_udp_send_ipv6(&six, "hello", port));
     ASSERT_EQ(dgram_receive_detailed(ep, buf, sizeof buf, &details, long_wait_us, 0, nullptr), 5);
     EXPECT_EQ(text_of(details), "[::1]:" + std::to_string(six.port) + " to ::1");
-    ASSERT_EQ(dgram_send_to_address(ep, "six", 3, &details.from, details.from_port, long_wait_us, nullptr), NET_OK);
+    net_address_port source{details.from, details.from_port};
+    ASSERT_EQ(dgram_send_to_address(ep, "six", 3, &source, long_wait_us, nullptr), NET_OK);
     std::string data;
     std::uint16_t from_port = 0;
     ASSERT_TRUE(plain_udp_receive(&six, &data, 5000, &from_port));

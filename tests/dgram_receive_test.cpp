@@ -244,7 +244,7 @@ TEST_F(DgramReceive, ReceivingAllocatesNothing) {
         ASSERT_EQ(dgram_receive(ep, buf, sizeof buf, 0, 0), NET_TIMEOUT);
         send("details");
         dgram_details details{};
-        ASSERT_EQ(dgram_receive_details(ep, buf, sizeof buf, &details, long_wait_us, 0), 7);
+        ASSERT_EQ(dgram_receive_detailed(ep, buf, sizeof buf, &details, long_wait_us, 0, nullptr), 7);
     }
     EXPECT_EQ(operator_news.load() - news_before, 0);
     EXPECT_EQ(fault_count(fault_op::alloc) - allocs_before, 0);

@@ -151,10 +151,10 @@ TEST_F(DgramOptions, FailedTtlStopsBeforeLoopback) {
 }
 
 TEST_F(DgramOptions, TtlValuesReadBack) {
-    ASSERT_EQ(dgram_set_ttl(ep, 200), NET_OK);
+    ASSERT_EQ(dgram_set_unicast_hops(ep, 200, nullptr), NET_OK);
     EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
     for (int ttl : {0, 1, 255}) {
-        ASSERT_EQ(dgram_set_multicast_ttl(ep, ttl), NET_OK);
+        ASSERT_EQ(dgram_set_multicast_hops(ep, ttl, nullptr), NET_OK);
         EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_TTL), ttl);
     }
     EXPECT_EQ(plain_int_option(ep->sock, IPPROTO_IP, IP_TTL), 200);
@@ -169,7 +169,8 @@ TEST_F(DgramOptions, TtlValuesReadBack) {
 }
 
 TEST_F(DgramOptions, MulticastInterfaceReadsBackInNetworkOrder) {
-    ASSERT_EQ(dgram_set_multicast_interface(ep, localhost), NET_OK);
+    const net_interface on{net_address_from_ipv4(localhost), 0};
+    ASSERT_EQ(dgram_set_outgoing_interface(ep, &on, nullptr), NET_OK);
     in_addr chosen{};
     chosen.s_addr = static_cast<std::uint32_t>(plain_int_option(ep->sock, IPPROTO_IP, IP_MULTICAST_IF));
     EXPECT_EQ(ntohl(chosen.s_addr), localhost);
@@ -182,9 +183,14 @@ TEST_F(DgramOptions, RefusedSendOptionsAreErrors) {
         int option;
     };
     const row rows[] = {
-        {"ttl", [](net_endpoint* e) { return dgram_set_ttl(e, 9); }, IP_TTL},
-        {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_ttl(e, 9); }, IP_MULTICAST_TTL},
-        {"interface", [](net_endpoint* e) { return dgram_set_multicast_interface(e, localhost); }, IP_MULTICAST_IF},
+        {"ttl", [](net_endpoint* e) { return dgram_set_unicast_hops(e, 9, nullptr); }, IP_TTL},
+        {"multicast ttl", [](net_endpoint* e) { return dgram_set_multicast_hops(e, 9, nullptr); }, IP_MULTICAST_TTL},
+        {"interface",
+         [](net_endpoint* e) {
+             const net_interface on{net_address_from_ipv4(localhost), 0};
+             return dgram_set_outgoing_interface(e, &on, nullptr);
+         },
+         IP_MULTICAST_IF},
         {"traffic class", [](net_endpoint* e) { return dgram_set_traffic_class(e, 0xb8, nullptr); }, IP_TOS},
     };
     for (const row& r : rows) {
@@ -316,7 +322,7 @@ TEST_F(DgramSend, BatchArrivesWholeAndInOrderInEachForm) {
     constexpr int size = 64;
     std::string bytes(count * size, 'x');
     for (int i = 0; i < count; ++i) bytes[std::size_t(i) * size] = static_cast<char>(i);
-    net_address to = net_address_from_ipv4(localhost);
+    net_address_port to{net_address_from_ipv4(localhost), peer.port};
     for (const row& r : rows) {
         SCOPED_TRACE(r.forms.size() * 10 + std::size_t(r.waits));
         net_endpoint* sender = nullptr;
@@ -324,8 +330,8 @@ TEST_F(DgramSend, BatchArrivesWholeAndInOrderInEachForm) {
         std::size_t first_call = fault_calls().size();
         if (r.times > 0) fault_plan(fault_op::send_batch, r.planned, 0, r.times);
         for (int sent = 0; sent < count;) {
-            int n = dgram_send_batch(sender, bytes.data() + std::size_t(sent) * size, size, count - sent, &to,
-                                     peer.port, wait_us, nullptr);
+            int n = dgram_send_batch(sender, bytes.data() + std::size_t(sent) * size, size, count - sent, &to, wait_us,
+                                     nullptr);
             ASSERT_GT(n, 0);
             sent += n;
         }

@@ -183,16 +183,23 @@ TEST_F(PitchelRun, SendThatTimesOutOrFailsIsAFailure) {
     plain_udp_close(&peer);
 }
 
-TEST_F(PitchelRun, BindAddressNameIsLookedUp) {
+// A name costs one lookup, found or not.
+TEST_F(PitchelRun, AddressNameIsLookedUpOnce) {
     plain_udp peer = plain_udp_open();
     run_result r = run_pitchel({"-bind", "localhost", "127.0.0.1", std::to_string(peer.port), "hi"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(fault_count(fault_op::lookup), 1);
+    EXPECT_EQ(fault_count(fault_op::lookup) + fault_count(fault_op::lookup_address), 1);
     std::vector<fault_call> binds = calls_of(fault_op::bind);
     EXPECT_EQ(binds.size(), 1u);
     std::string got;
     EXPECT_TRUE(plain_udp_receive(&peer, &got, 5000));
     plain_udp_close(&peer);
+    fault_reset();
+    fault_plan(fault_op::lookup_address, EAI_NONAME);  // no resolver is asked
+    run_result unknown = run_pitchel({"-v", "no-such-host", "9", "hi"});
+    EXPECT_EQ(unknown.out.rfind("invalid host/ip no-such-host\nreason: ", 0), 0u) << unknown.out;
+    EXPECT_EQ(unknown.status, -2);
+    EXPECT_EQ(fault_count(fault_op::lookup) + fault_count(fault_op::lookup_address), 1);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 // bytes a plain socket receives from it.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -88,8 +90,13 @@ TEST(PitchelFailures, BindToAnAddressThatIsNotLocal) {
     expect_output(pitchel({"-bind", "192.0.2.1", "127.0.0.1", "9", "hi"}), "cannot initialize socket err -2\n", -1);
 }
 
+// -v adds the C library's reason.
 TEST(PitchelFailures, FileThatIsMissing) {
     expect_output(pitchel({"127.0.0.1", "9", "-f", "no/such/file"}), "file 'no/such/file' not found\n", 1);
+    expect_output(pitchel({"-v", "127.0.0.1", "9", "-f", "no/such/file"}),
+                  "file 'no/such/file' not found\nreason: " + std::string(std::strerror(ENOENT)) + " (" +
+                      std::to_string(ENOENT) + ")\n",
+                  1);
 }
 
 TEST(PitchelFailures, FileThatOpensButCannotBeRead) {
@@ -98,6 +105,10 @@ TEST(PitchelFailures, FileThatOpensButCannotBeRead) {
 #endif
     std::string dir = std::filesystem::temp_directory_path().string();
     expect_output(pitchel({"127.0.0.1", "9", "-f", dir}), "cannot read file '" + dir + "'\n", 1);
+    expect_output(pitchel({"-v", "127.0.0.1", "9", "-f", dir}),
+                  "cannot read file '" + dir + "'\nreason: " + std::strerror(EISDIR) + " (" + std::to_string(EISDIR) +
+                      ")\n",
+                  1);
 }
 
 TEST_F(PitchelSends, MessageTravelsWithItsZeroByte) {

@@ -18,17 +18,22 @@ bool all_digits(const char* text) {
     return text != end && std::all_of(text, end, [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The first command lines' resolution stays call for call; the rest is new.
+// One lookup at most. The first command lines' address 0 meant "cannot be
+// resolved", whatever text gave it; -6 takes 0.0.0.0 as the wildcard.
 int resolve(const char* text, bool prefer_ipv6, net_address* address, net_reason* reason) {
     *reason = net_reason{0, false};
     if (looks_like_ipv6(text)) return net_address_parse(address, text, reason);
-    if (prefer_ipv6) return net_address_resolve(address, text, RESOLVE_PREFER_IPV6, reason);
-    if (std::uint32_t ip = net_resolve(text); ip != 0) {
-        *address = net_address_from_ipv4(ip);
-        return NET_OK;
+    int rc = net_address_resolve(address, text, prefer_ipv6 ? RESOLVE_PREFER_IPV6 : 0, reason);
+    std::uint32_t ip = 0;
+    if (rc == NET_OK && !prefer_ipv6 && net_address_to_ipv4(address, &ip) && ip == 0) return NET_ERROR;
+    return rc;
+}
+
+// The C library's reason for a failed file call, with `verbose`.
+void tell_errno(const cli_teller* teller, int error_number) {
+    if (teller->verbose && error_number != 0) {
+        std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
     }
-    if (is_ipv4_literal(text)) return NET_ERROR;
-    return net_address_resolve(address, text, 0, reason);
 }
 
 }  // namespace
@@ -42,9 +47,20 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason) {
 
 void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number) {
     std::fprintf(teller->out, "%s %s\n", what, path);
-    if (teller->verbose && error_number != 0) {
-        std::fprintf(teller->out, "reason: %s (%d)\n", std::strerror(error_number), error_number);
-    }
+    tell_errno(teller, error_number);
+}
+
+void cli_tell_unreadable_file(const cli_teller* teller, const char* path, bool opened, int error_number) {
+    std::fprintf(teller->out, opened ? "cannot read file '%s'\n" : "file '%s' not found\n", path);
+    tell_errno(teller, error_number);
+}
+
+void cli_tell_broken_file(const cli_teller* teller, const char* path, const char* wrong) {
+    std::fprintf(teller->out, "%s: %s\n", path, wrong);
+}
+
+void cli_tell_invalid_hex(const cli_teller* teller, const char* text) {
+    std::fprintf(teller->out, "invalid hex message %s\n", text);
 }
 
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status) {

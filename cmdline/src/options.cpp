@@ -108,6 +108,11 @@ int cli_usage(std::FILE* out, const cli_program* program) {
     return program->usage_status;
 }
 
+int cli_help_usage(std::FILE* out, const cli_program* program) {
+    std::fputs(program->help_usage != nullptr ? program->help_usage : program->usage, out);
+    return program->usage_status;
+}
+
 int cli_answer_problem(std::FILE* out, const cli_program* program, const cli_problem* problem) {
     cli_print_problem(out, problem);
     return cli_usage(out, program);
@@ -120,7 +125,7 @@ int cli_read_command_line(int argc, char** argv, const cli_program* program, cli
     if (next > 0) return next;
     *status = 0;
     if (next == CLI_HELP) {
-        std::fputs(program->help_usage != nullptr ? program->help_usage : program->usage, out);
+        cli_help_usage(out, program);
         cli_print_options(out, program->options, program->option_count);
     } else if (next == CLI_VERSION) {
         std::fprintf(out, "%s %s\n", program->name, project_version);

@@ -161,11 +161,11 @@ int plat_getpeername(net_socket s, sockaddr* remote, int* length);
 
 // Dotted text to a network-order address, INADDR_NONE when it is not one.
 std::uint32_t plat_inet_addr(const char* text);
-// First IPv4 address of a host name, in network order; 0 on success.
-int plat_lookup_ipv4(const char* name, std::uint32_t* address);
-// A name's addresses as getaddrinfo gives them, to be freed with
-// plat_free_lookup. 0, or the lookup's code: PLAT_LOOKUP_SYSTEM_ERROR when
+// The lookups answer 0, or the lookup's code: PLAT_LOOKUP_SYSTEM_ERROR when
 // plat_last_error tells.
+// First IPv4 address of a host name, in network order (gethostbyname on Windows).
+int plat_lookup_ipv4(const char* name, std::uint32_t* address);
+// A name's addresses as getaddrinfo gives them, to be freed with plat_free_lookup.
 int plat_lookup_address(const char* name, const addrinfo* hints, addrinfo** found);
 void plat_free_lookup(addrinfo* found);
 

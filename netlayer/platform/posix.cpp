@@ -567,7 +567,7 @@ int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0) return -1;
+    if (int rc = getaddrinfo(name, nullptr, &hints, &found); rc != 0) return rc;
     std::memcpy(address, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr,
                 sizeof *address);
     freeaddrinfo(found);

@@ -360,7 +360,7 @@ std::uint32_t plat_inet_addr(const char* text) { return inet_addr(text); }
 
 int plat_lookup_ipv4(const char* name, std::uint32_t* address) {
     const hostent* entry = gethostbyname(name);
-    if (entry == nullptr || entry->h_addr_list[0] == nullptr) return -1;
+    if (entry == nullptr || entry->h_addr_list[0] == nullptr) return PLAT_LOOKUP_SYSTEM_ERROR;
     std::memcpy(address, entry->h_addr_list[0], sizeof *address);
     return 0;
 }

@@ -43,6 +43,63 @@ std::uint32_t index_of_digits(const char* text) {
     return errno == 0 && value <= 0xffffffffu ? static_cast<std::uint32_t>(value) : 0;
 }
 
+// The first operations' lookup: IPv4 alone, the entry's first address.
+int look_up_ipv4(const char* name, sockaddr_storage* found) {
+    std::uint32_t network = 0;
+    int rc = plat_lookup_ipv4(name, &network);
+    if (rc == 0) *reinterpret_cast<sockaddr_in*>(found) = net_ipv4_sockaddr(ntohl(network), 0);
+    return rc;
+}
+
+// Either family's address, the one `flags` prefers where the name has both.
+int look_up_either(const char* name, std::uint16_t flags, sockaddr_storage* found) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* all = nullptr;
+    int rc = plat_lookup_address(name, &hints, &all);
+    if (rc != 0) return rc;
+    int wanted = (flags & RESOLVE_PREFER_IPV6) != 0 ? AF_INET6 : AF_INET;
+    const addrinfo* chosen = all;
+    while (chosen != nullptr && chosen->ai_family != wanted) chosen = chosen->ai_next;
+    if (chosen == nullptr) chosen = all;  // the other family is all the name has
+    std::memcpy(found, chosen->ai_addr, chosen->ai_addrlen);
+    plat_free_lookup(all);
+    return 0;
+}
+
+// A name looked up, holding the socket service only meanwhile.
+int look_up(const char* name, bool ipv4_only, std::uint16_t flags, net_address* out, net_reason* reason) {
+    if (net_startup() != NET_OK) return net_fail(reason);
+    sockaddr_storage found{};
+    int rc = ipv4_only ? look_up_ipv4(name, &found) : look_up_either(name, flags, &found);
+    // Read before the cleanup, which may leave an error of its own.
+    if (rc != 0 && reason != nullptr) {
+        *reason = rc == PLAT_LOOKUP_SYSTEM_ERROR ? net_reason{plat_last_error(), false} : net_reason{rc, true};
+    }
+    net_cleanup();
+    if (rc != 0) return NET_ERROR;
+    return net_address_of(&found, out, nullptr) ? NET_OK : net_fail_without_call(reason);
+}
+
+// The one road from text to an address, for net_resolve (`ipv4_only`) and
+// net_address_resolve alike. Dotted text as inet_addr reads it needs no
+// lookup; 255.255.255.255, which it reads as INADDR_NONE, goes to the
+// lookup as a name, as it always has. An IPv6 literal needs none either.
+int resolve(const char* text, bool ipv4_only, std::uint16_t flags, net_address* out, net_reason* reason) {
+    std::uint32_t dotted = plat_inet_addr(text);
+    if (dotted != INADDR_NONE) {
+        *out = net_address_from_ipv4(ntohl(dotted));
+        return NET_OK;
+    }
+    net_address literal{};
+    if (!ipv4_only && net_address_parse(&literal, text, nullptr) == NET_OK && literal.family == net_family::ipv6) {
+        *out = literal;
+        return NET_OK;
+    }
+    return look_up(text, ipv4_only, flags, out, reason);
+}
+
 }  // namespace
 
 int net_fail(net_reason* reason) {
@@ -137,30 +194,7 @@ bool net_address_equal(const net_address* a, const net_address* b) {
 }
 
 int net_address_resolve(net_address* out, const char* text, std::uint16_t flags, net_reason* reason) {
-    if (net_address_parse(out, text, nullptr) == NET_OK) return NET_OK;
-    // Only a name lookup needs the socket service.
-    if (net_startup() != NET_OK) return net_fail(reason);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* all = nullptr;
-    int rc = plat_lookup_address(text, &hints, &all);
-    if (rc != 0) {
-        if (reason != nullptr) {
-            *reason = rc == PLAT_LOOKUP_SYSTEM_ERROR ? net_reason{plat_last_error(), false} : net_reason{rc, true};
-        }
-        net_cleanup();
-        return NET_ERROR;
-    }
-    int wanted = (flags & RESOLVE_PREFER_IPV6) != 0 ? AF_INET6 : AF_INET;
-    const addrinfo* chosen = all;
-    while (chosen != nullptr && chosen->ai_family != wanted) chosen = chosen->ai_next;
-    if (chosen == nullptr) chosen = all;  // the other family is all the name has
-    sockaddr_storage found{};
-    std::memcpy(&found, chosen->ai_addr, chosen->ai_addrlen);
-    plat_free_lookup(all);
-    net_cleanup();
-    return net_address_of(&found, out, nullptr) ? NET_OK : net_fail_without_call(reason);
+    return resolve(text, false, flags, out, reason);
 }
 
 int net_interface_parse(net_interface* out, const char* text, net_reason* reason) {
@@ -201,14 +235,9 @@ void net_split_ipv4(int* o1, int* o2, int* o3, int* o4, std::uint32_t ip) {
 }
 
 std::uint32_t net_resolve(const char* text) {
-    std::uint32_t dotted = plat_inet_addr(text);
-    if (dotted != INADDR_NONE) return ntohl(dotted);
-    // Only a name lookup needs the socket service.
-    if (net_startup() != NET_OK) return 0;
-    std::uint32_t found = 0;
-    int rc = plat_lookup_ipv4(text, &found);
-    net_cleanup();
-    return rc == 0 ? ntohl(found) : 0;
+    net_address found{};
+    std::uint32_t ip = 0;
+    return resolve(text, true, 0, &found, nullptr) == NET_OK && net_address_to_ipv4(&found, &ip) ? ip : 0;
 }
 
 int net_local_address(net_endpoint* ep, std::uint32_t* ip, std::uint16_t* port) {

@@ -231,13 +231,13 @@ int net_address_format(const net_address* address, char* text, std::size_t room)
     return finish(out, text);
 }
 
-int net_address_format_port(const net_address* address, std::uint16_t port, char* text, std::size_t room) {
-    if (room == 0 || address->family == net_family::none) return NET_ERROR;
+int net_address_format_port(const net_address_port* address, char* text, std::size_t room) {
+    if (room == 0 || address->address.family == net_family::none) return NET_ERROR;
     text_writer out{text, text + room, true};
-    bool bracketed = net_address_family(address) == net_family::ipv6;
+    bool bracketed = net_address_family(&address->address) == net_family::ipv6;
     if (bracketed) out.put("[");
-    put_address(&out, address);
+    put_address(&out, &address->address);
     out.put(bracketed ? "]:" : ":");
-    out.put_decimal(port);
+    out.put_decimal(address->port);
     return finish(out, text);
 }

@@ -78,27 +78,6 @@ int change_ipv4_group(net_endpoint* ep, bool join, std::uint32_t group, const ne
                              : change_membership(ep, option, group, interface_ip, reason);
 }
 
-int change_group(net_endpoint* ep, bool join, const net_address* group, const net_address* source,
-                 const net_interface* on, net_reason* reason) {
-    std::uint32_t group_ip = 0;
-    if (net_address_to_ipv4(group, &group_ip)) return change_ipv4_group(ep, join, group_ip, source, on, reason);
-    if (group->family != net_family::ipv6) return net_fail_without_call(reason);
-    std::uint32_t index = 0;
-    if (interface_index(on, &index, reason) != NET_OK) return NET_ERROR;
-    if (source == nullptr) {
-        ipv6_mreq request{};
-        std::memcpy(&request.ipv6mr_multiaddr, group->bytes, 16);
-        request.ipv6mr_interface = index;
-        return set_option(ep, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &request, sizeof request,
-                          reason);
-    }
-    group_source_req request{};
-    request.gsr_interface = index;
-    net_socket_address(group, 0, true, &request.gsr_group);
-    net_socket_address(source, 0, true, &request.gsr_source);
-    return set_option(ep, IPPROTO_IPV6, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
-                      sizeof request, reason);
-}
 
 // Each option an IPv6 endpoint takes at IPv6's level; the reason goes to the caller.
 int set_by_family(net_endpoint* ep, int ipv4_name, int ipv6_name, int value, net_reason* reason) {
@@ -173,12 +152,12 @@ int dgram_close(net_endpoint* ep) { return net_endpoint_close(ep); }
 
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
 
-int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
+int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason) {
     int rc = net_wait_single(ep, net_readiness::writable, timeout_us, reason);
     if (rc != NET_OK) return rc;
     sockaddr_storage remote{};
-    int length = net_socket_address(to, port, is_ipv6(ep), &remote);
+    int length = net_socket_address(&to->address, to->port, is_ipv6(ep), &remote);
     int sent = plat_sendto(ep->sock, data, len, reinterpret_cast<const sockaddr*>(&remote), length);
     if (sent < 0) return net_fail(reason);
     return sent < len ? net_fail_without_call(reason) : NET_OK;
@@ -193,10 +172,10 @@ plat_batch_form batch_form(const net_endpoint* ep) {
 
 }  // namespace
 
-int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
-                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason) {
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address_port* to,
+                     std::uint32_t timeout_us, net_reason* reason) {
     sockaddr_storage remote{};
-    int length = net_socket_address(to, port, is_ipv6(ep), &remote);
+    int length = net_socket_address(&to->address, to->port, is_ipv6(ep), &remote);
     count = count < DGRAM_SEND_BATCH_MAX ? count : DGRAM_SEND_BATCH_MAX;
     for (;;) {
         plat_batch_form form = batch_form(ep);
@@ -213,22 +192,31 @@ int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, co
     }
 }
 
-int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason) {
-    return change_group(ep, true, group, nullptr, on, reason);
+int net_change_group(net_endpoint* ep, bool join, const net_address* group, const net_address* source,
+                     const net_interface* on, net_reason* reason) {
+    std::uint32_t group_ip = 0;
+    if (net_address_to_ipv4(group, &group_ip)) return change_ipv4_group(ep, join, group_ip, source, on, reason);
+    if (group->family != net_family::ipv6) return net_fail_without_call(reason);
+    std::uint32_t index = 0;
+    if (interface_index(on, &index, reason) != NET_OK) return NET_ERROR;
+    if (source == nullptr) {
+        ipv6_mreq request{};
+        std::memcpy(&request.ipv6mr_multiaddr, group->bytes, 16);
+        request.ipv6mr_interface = index;
+        return set_option(ep, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP, &request, sizeof request,
+                          reason);
+    }
+    group_source_req request{};
+    request.gsr_interface = index;
+    net_socket_address(group, 0, true, &request.gsr_group);
+    net_socket_address(source, 0, true, &request.gsr_source);
+    return set_option(ep, IPPROTO_IPV6, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP, &request,
+                      sizeof request, reason);
 }
 
-int dgram_leave(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason) {
-    return change_group(ep, false, group, nullptr, on, reason);
-}
-
-int dgram_join_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                            const net_interface* on, net_reason* reason) {
-    return change_group(ep, true, group, source, on, reason);
-}
-
-int dgram_leave_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                             const net_interface* on, net_reason* reason) {
-    return change_group(ep, false, group, source, on, reason);
+int dgram_join(net_endpoint* ep, const net_address* group, const net_address* source, const net_interface* on,
+               net_reason* reason) {
+    return net_change_group(ep, true, group, source, on, reason);
 }
 
 int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason) {

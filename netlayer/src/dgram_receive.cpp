@@ -71,6 +71,14 @@ int source_room(const net_endpoint* ep) {
     return (ep->state & DGRAM_STATE_IPV6) != 0 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
+// Whether the endpoint was opened to keep anything of its datagrams beside
+// their source: a read that asks for more costs more, on Windows above all.
+bool keeps_details(const net_endpoint* ep) {
+    constexpr std::uint16_t kept = DGRAM_DETAILS | DGRAM_ARRIVAL_TIMES | DGRAM_DESTINATIONS | DGRAM_DROP_COUNTS |
+                                   DGRAM_MARKS | DGRAM_STEADY_TIME;
+    return (ep->flags & kept) != 0;
+}
+
 int socket_family(const net_endpoint* ep) { return (ep->state & DGRAM_STATE_IPV6) != 0 ? AF_INET6 : AF_INET; }
 
 // The details as the layer tells them; false for a source of no family it knows.
@@ -112,11 +120,16 @@ int read_one_queued(net_endpoint* ep, void* buf, int size, int* lengths, plat_de
 }  // namespace
 
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
+    return dgram_wait(eps, n, index, timeout_us, nullptr);
+}
+
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us, net_reason* reason) {
     net_select_set several;
     several.count = 0;
     for (int i = 0; n > 1 && i < n; ++i) set_add(&several, eps[i]->sock);
     net_select_set ready;
-    int rc = net_wait_ready(n == 1 ? &eps[0]->ready_set : &several, net_readiness::readable, timeout_us, &ready);
+    int rc = net_wait_ready(n == 1 ? &eps[0]->ready_set : &several, net_readiness::readable, timeout_us, &ready,
+                            reason);
     if (rc < 0) return rc;
     if (n == 1) {
         if (index != nullptr) *index = 0;
@@ -128,7 +141,7 @@ int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeou
             return NET_OK;
         }
     }
-    return NET_ERROR;
+    return net_fail_without_call(reason);
 }
 
 int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags) {
@@ -141,8 +154,8 @@ int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_u
     return wait_and_read(ep, read_target{buf, size, nullptr, nullptr, nullptr, nullptr}, timeout_us, flags);
 }
 
-int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
-                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason) {
+int net_receive_from(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
+                     std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason) {
     sockaddr_storage source{};
     int room = source_room(ep);
     int n = wait_and_read(ep, read_target{buf, size, reinterpret_cast<sockaddr*>(&source), &room, nullptr, reason},
@@ -153,6 +166,12 @@ int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_addres
 
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason) {
+    if (!keeps_details(ep)) {
+        dgram_details source{};
+        int n = net_receive_from(ep, buf, size, &source.from, &source.from_port, timeout_us, flags, reason);
+        if (n >= 0) *details = source;
+        return n;
+    }
     plat_details got{};
     got.family = socket_family(ep);
     int n = wait_and_read(ep, read_target{buf, size, nullptr, nullptr, &got, reason}, timeout_us, flags);

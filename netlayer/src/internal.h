@@ -20,6 +20,16 @@ int net_socket_address(const net_address* address, std::uint16_t port, bool ipv6
 // family. Either output may be null.
 bool net_address_of(const sockaddr_storage* socket_address, net_address* address, std::uint16_t* port);
 
+// Joins or leaves `group` (for `source` alone where it is not null) on the
+// interface `on` names (null: the platform's pick).
+int net_change_group(net_endpoint* ep, bool join, const net_address* group, const net_address* source,
+                     const net_interface* on, net_reason* reason);
+
+// A datagram and its source, by recvfrom whatever the endpoint keeps; either
+// output may be null.
+int net_receive_from(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
+                     std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
+
 // As net_endpoint_create, for a socket of `family`, telling why it failed.
 int net_endpoint_open(net_endpoint** out, int family, int type, bool use_multipoint, std::uint16_t flags,
                       net_reason* reason);

@@ -14,5 +14,5 @@ int net_wait_single(const net_endpoint* ep, net_readiness wanted, std::uint32_t 
     net_select_set ready;
     int rc = net_wait_ready(&ep->ready_set, wanted, timeout_us, &ready, reason);
     if (rc < 0) return rc;
-    return rc == 1 ? NET_OK : NET_ERROR;
+    return rc == 1 ? NET_OK : net_fail_without_call(reason);
 }

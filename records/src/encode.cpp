@@ -68,7 +68,8 @@ char* put_address(char* at, const net_address& address, record_zone* zones) {
 
 char* put_address_port(char* at, const net_address& address, std::uint16_t port, record_zone* zones) {
     if (address.scope_id == 0) {
-        int length = net_address_format_port(&address, port, at, NET_ADDRESS_TEXT_ROOM);
+        net_address_port from{address, port};
+        int length = net_address_format_port(&from, at, NET_ADDRESS_TEXT_ROOM);
         return at + (length > 0 ? length : 0);
     }
     *at++ = '[';

@@ -230,8 +230,6 @@ void record_output_free(record_output* out) {
     out->bytes = nullptr;
 }
 
-bool record_wants_details(const record_format* format) { return format->time || format->destination || format->json; }
-
 bool record_shows_drops(const record_format* format) { return format->destination || format->json; }
 
 char* record_data(record_output* out) { return out->bytes + out->used + out->data_offset; }
@@ -283,8 +281,7 @@ void record_add_report(record_output* out, int code) {
 
 void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n) {
     if (n >= 0) {
-        run->last_reported = 0;
-        datagram->number = ++run->received;
+        datagram->number = record_count(run);
         datagram->size = n;
         record_add(out, datagram);
     } else if (n != run->last_reported) {
@@ -314,6 +311,11 @@ char* record_put_json_text(char* at, const char* text) {
         ++i;
     }
     return at;
+}
+
+std::uint64_t record_count(record_run* run) {
+    run->last_reported = 0;
+    return ++run->received;
 }
 
 bool record_batch_full(const record_output* out) { return out->used >= RECORD_BATCH; }

@@ -111,6 +111,8 @@ struct cli_program {
 
 // Prints the usage lines; returns the usage status.
 int cli_usage(std::FILE* out, const cli_program* program);
+// The same with the usage lines --help shows.
+int cli_help_usage(std::FILE* out, const cli_program* program);
 
 // Prints the problem's line, then the usage lines; returns the usage
 // status. For problems the program finds itself, such as an option that
@@ -140,6 +142,16 @@ void cli_tell_reason(const cli_teller* teller, const net_reason* reason);
 // `error_number` is not 0.
 void cli_tell_file_failure(const cli_teller* teller, const char* what, const char* path, int error_number);
 
+// A file to send: "file '<path>' not found", or "cannot read file
+// '<path>'" once `opened`; the reason as cli_tell_file_failure tells it.
+void cli_tell_unreadable_file(const cli_teller* teller, const char* path, bool opened, int error_number);
+
+// "<path>: <what is wrong with it>", for a file that is not what it should be.
+void cli_tell_broken_file(const cli_teller* teller, const char* path, const char* wrong);
+
+// "invalid hex message <text>".
+void cli_tell_invalid_hex(const cli_teller* teller, const char* text);
+
 // "<what> err <rc>" and the reason; returns `status`.
 int cli_tell_failure(const cli_teller* teller, const char* what, int rc, const net_reason* reason, int status);
 
@@ -162,12 +174,13 @@ bool cli_take_port(std::FILE* out, const char* text, std::uint16_t* port);
 // What an address that names nothing is called in its failure line.
 enum class cli_address_role { host, group };
 
-// An address argument or option value: an IPv4 literal or a name as the
-// first command lines resolved them (net_resolve), an IPv6 literal (bare,
-// in brackets, with a zone) as net_address_parse reads it; with
-// `prefer_ipv6` a name's IPv6 address. A name net_resolve cannot resolve is
-// then looked up for an IPv6 address alone. False once "invalid host/ip
-// <text>" ("invalid ip address <text>" for a group) and the reason are told.
+// An address argument or option value: dotted IPv4 text as the first
+// command lines read it, 0.0.0.0 refused as they refused it, an IPv6
+// literal (bare, in brackets, with a zone) as net_address_parse reads it, or
+// a name looked up once (net_address_resolve): its IPv4 address, or with
+// `prefer_ipv6` its IPv6 one, where it has one; `prefer_ipv6` takes 0.0.0.0
+// too. False once "invalid host/ip <text>" ("invalid ip address <text>" for
+// a group) and the reason are told.
 bool cli_take_address(const cli_teller* teller, const char* text, bool prefer_ipv6, cli_address_role role,
                       net_address* address);
 

@@ -29,6 +29,12 @@ struct net_address {
     std::uint32_t scope_id;  // IPv6 zone (an interface index); 0: none
 };
 
+// An address with a port (host order): where a datagram goes, or whence it came.
+struct net_address_port {
+    net_address address;
+    std::uint16_t port;
+};
+
 // Room for any address as text with its zone, brackets, port and the zero byte.
 constexpr std::size_t NET_ADDRESS_TEXT_ROOM = 72;
 
@@ -54,9 +60,11 @@ std::uint32_t net_resolve(const char* text);
 // A literal: a.b.c.d, an IPv6 address bare or in brackets, with an optional
 // %zone (an interface name or number). NET_OK or NET_ERROR.
 int net_address_parse(net_address* out, const char* text, net_reason* reason);
-// A literal as net_address_parse takes it, without a lookup; else the name's
-// IPv4 address when it has one, else its IPv6 one (with RESOLVE_PREFER_IPV6
-// the other way round).
+// Dotted IPv4 text as net_resolve reads it, or an IPv6 literal as
+// net_address_parse takes it, without a lookup; else one lookup of the name
+// for either family: its IPv4 address when it has one, else its IPv6 one
+// (with RESOLVE_PREFER_IPV6 the other way round). net_resolve takes the
+// same road, its lookup for IPv4 alone.
 int net_address_resolve(net_address* out, const char* text, std::uint16_t flags, net_reason* reason);
 // RFC 5952 text: lower case, the longest run of two or more zero groups
 // compressed (the first of equals), an IPv4-mapped address as a.b.c.d, the
@@ -64,7 +72,7 @@ int net_address_resolve(net_address* out, const char* text, std::uint16_t flags,
 // number. With a port: [addr]:port for IPv6, a.b.c.d:port for IPv4. The
 // length written before the zero byte; NET_ERROR when `room` is too small.
 int net_address_format(const net_address* address, char* text, std::size_t room);
-int net_address_format_port(const net_address* address, std::uint16_t port, char* text, std::size_t room);
+int net_address_format_port(const net_address_port* address, char* text, std::size_t room);
 net_address net_address_from_ipv4(std::uint32_t ip);
 // False, leaving `ip` alone, for an address that is not IPv4 (mapped counts as IPv4).
 bool net_address_to_ipv4(const net_address* address, std::uint32_t* ip);

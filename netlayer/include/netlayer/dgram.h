@@ -25,7 +25,9 @@ constexpr int DGRAM_FLOOD_RECEIVE_BUFFER = 4 << 20;
 // Datagram reception. A datagram that fills the buffer exactly is
 // NET_BUFFER_FULL unless RECV_ALLOW_FULL is given; one larger than the
 // buffer is NET_ERROR and is consumed. `index` may be null when `n` is 1.
+// A failed wait tells why in `reason` where it is given.
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us);
+int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us, net_reason* reason);
 int dgram_read(net_endpoint* ep, void* buf, int size, sockaddr_in* from, std::uint16_t flags);
 int dgram_receive(net_endpoint* ep, void* buf, int size, std::uint32_t timeout_us, std::uint16_t flags);
 // The most reads dgram_receive_batch makes at once, and the room for each:
@@ -72,18 +74,17 @@ int dgram_receive_any(net_endpoint* const* eps, int n, int* index, void* buf, in
 // The family is the local address's: 0.0.0.0 or :: for any.
 int dgram_open_address(net_endpoint** out, const net_address* local, std::uint16_t port, std::uint16_t flags,
                        net_reason* reason);
-int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address* to, std::uint16_t port,
+int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason);
-int dgram_receive_from_address(net_endpoint* ep, void* buf, int size, net_address* from, std::uint16_t* port,
-                               std::uint32_t timeout_us, std::uint16_t flags, net_reason* reason);
+// A datagram with its source and what else the endpoint was opened to keep
+// of it (DGRAM_DETAILS and the like), where the platform gives it. Opened
+// to keep nothing, it is read as dgram_receive_from reads one, and the
+// details hold its source alone.
 int dgram_receive_detailed(net_endpoint* ep, void* buf, int size, dgram_details* details, std::uint32_t timeout_us,
                            std::uint16_t flags, net_reason* reason);
-int dgram_join(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
-int dgram_leave(net_endpoint* ep, const net_address* group, const net_interface* on, net_reason* reason);
-int dgram_join_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                            const net_interface* on, net_reason* reason);
-int dgram_leave_source_group(net_endpoint* ep, const net_address* group, const net_address* source,
-                             const net_interface* on, net_reason* reason);
+// Membership of `group`, for datagrams from `source` alone where it is not null.
+int dgram_join(net_endpoint* ep, const net_address* group, const net_address* source, const net_interface* on,
+               net_reason* reason);
 int dgram_set_unicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_hops(net_endpoint* ep, int hops, net_reason* reason);
 int dgram_set_multicast_loop(net_endpoint* ep, bool loop, net_reason* reason);
@@ -96,8 +97,8 @@ constexpr int DGRAM_SEND_BATCH_MAX = 1024;
 // else one message a datagram, else one sendto each. The socket is waited on
 // only when it has no room, up to `timeout_us`. Returns how many went, the
 // first ones and at least one; NET_TIMEOUT when it stayed full; NET_ERROR.
-int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address* to,
-                     std::uint16_t port, std::uint32_t timeout_us, net_reason* reason);
+int dgram_send_batch(net_endpoint* ep, const void* data, int size, int count, const net_address_port* to,
+                     std::uint32_t timeout_us, net_reason* reason);
 // The receive buffer as the system reports it granted: Linux doubles what
 // was asked, for its own bookkeeping, and caps it at net.core.rmem_max.
 int dgram_receive_buffer(net_endpoint* ep, int* bytes, net_reason* reason);

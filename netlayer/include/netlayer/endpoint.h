@@ -22,7 +22,7 @@ using net_socket = int;
 constexpr std::uint16_t DGRAM_BROADCAST = 1;
 constexpr std::uint16_t DGRAM_MULTIPOINT = 2;
 constexpr std::uint16_t DGRAM_BIND_ADDRESS_ONLY = 4;
-// Has the system keep, for each datagram, what dgram_receive_details tells:
+// Has the system keep, for each datagram, what dgram_receive_detailed tells:
 // its arrival time, destination and drop count, as the three below together.
 constexpr std::uint16_t DGRAM_DETAILS = 8;
 // An IPv6 endpoint that takes IPv4 datagrams too (IPV6_V6ONLY off); without

@@ -85,11 +85,6 @@ void record_output_free(record_output* out);
 // record is put together around it.
 char* record_data(record_output* out);
 
-// Whether the format shows details that only dgram_receive_detailed gives;
-// the endpoint is then to be opened with DGRAM_DETAILS, and the plain form
-// keeps to a plain read of the source.
-bool record_wants_details(const record_format* format);
-
 // Whether the format tells the kernel's drops.
 bool record_shows_drops(const record_format* format);
 
@@ -118,6 +113,10 @@ void record_add_report(record_output* out, int code);
 // from the run's count; or, for a code, its line when it opens a run of
 // that code, since each run of the same code is reported once.
 void record_add_result(record_output* out, record_run* run, record_datagram* datagram, int n);
+
+// A datagram that gets no record, counted as record_add_result counts one
+// that does, so that the run numbers its records after it; its number.
+std::uint64_t record_count(record_run* run);
 
 bool record_batch_full(const record_output* out);
 
