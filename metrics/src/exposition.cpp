@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "probes/probes.h"
+
 const std::uint64_t metrics_bucket_bounds_us[METRICS_BUCKETS] = {
     50,     100,     200,     300,     500,     1000,    2000,    3000,    5000,    10000,   20000,
     30000,  50000,   100000,  200000,  300000,  500000,  1000000, 2000000, 3000000, 5000000, 10000000};
@@ -112,4 +114,19 @@ void metrics_histogram(std::string* page, std::string_view name, std::string_vie
     page->push_back('\n');
     part.assign(name);
     metrics_count(page, part.append("_count"), labels, h->count);
+}
+
+void metrics_key_labels(std::string* labels, const char* address_name, const probe_key* key) {
+    char address[NET_ADDRESS_TEXT_ROOM];
+    net_address from = probe_key_address(key);
+    if (net_address_format(&from, address, sizeof address) < 0) address[0] = '\0';
+    char port[8];
+    *std::to_chars(port, port + sizeof port - 1, key->port).ptr = '\0';
+    metrics_label(labels, address_name, address);
+    metrics_label(labels, "port", port);
+}
+
+void metrics_counter_alone(std::string* page, const char* name, const char* help, std::uint64_t value) {
+    metrics_family(page, name, metrics_type::counter, help);
+    metrics_count(page, name, "", value);
 }

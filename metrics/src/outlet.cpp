@@ -1,10 +1,6 @@
 #include "metrics/outlet.h"
 
 #include <algorithm>
-#include <charconv>
-
-#include "metrics/exposition.h"
-#include "probes/probes.h"
 
 namespace {
 
@@ -60,7 +56,7 @@ int metrics_outlet_wait(metrics_outlet* outlet, net_endpoint* ep, std::uint32_t 
         write_file_when_due(outlet);
         if (!outlet->serving && ep == nullptr) return NET_TIMEOUT;
         std::uint64_t now_us = net_steady_us();
-        std::uint64_t until_us = outlet->writing ? std::min(end_us, outlet->due_us) : end_us;
+        std::uint64_t until_us = std::min(end_us, outlet->due_us);
         auto wait_us = static_cast<std::uint32_t>(until_us > now_us ? until_us - now_us : 0);
         int rc = outlet->serving ? metrics_server_wait(&outlet->server, ep, wait_us, reason)
                                  : dgram_wait(&ep, 1, nullptr, wait_us);
@@ -78,19 +74,4 @@ void metrics_outlet_busy(metrics_outlet* outlet) {
     outlet->untended = 0;
     write_file_when_due(outlet);
     if (outlet->serving) metrics_server_wait(&outlet->server, nullptr, 0, nullptr);
-}
-
-void metrics_key_labels(std::string* labels, const char* address_name, const probe_key* key) {
-    char address[NET_ADDRESS_TEXT_ROOM];
-    net_address from = probe_key_address(key);
-    if (net_address_format(&from, address, sizeof address) < 0) address[0] = '\0';
-    char port[8];
-    *std::to_chars(port, port + sizeof port - 1, key->port).ptr = '\0';
-    metrics_label(labels, address_name, address);
-    metrics_label(labels, "port", port);
-}
-
-void metrics_counter_alone(std::string* page, const char* name, const char* help, std::uint64_t value) {
-    metrics_family(page, name, metrics_type::counter, help);
-    metrics_count(page, name, "", value);
 }

@@ -33,3 +33,10 @@ void metrics_seconds(std::string* page, std::string_view name, std::string_view 
 // The samples of a histogram family `name` of seconds: a `name_bucket`
 // per bound, cumulative, then +Inf, `name_sum` and `name_count`.
 void metrics_histogram(std::string* page, std::string_view name, std::string_view labels, const histogram* h);
+
+// The labels of a source or responder: `address_name`="<its address>",port="<its port>".
+struct probe_key;
+void metrics_key_labels(std::string* labels, const char* address_name, const probe_key* key);
+
+// A counter family of one sample, without labels.
+void metrics_counter_alone(std::string* page, const char* name, const char* help, std::uint64_t value);

@@ -49,10 +49,3 @@ void metrics_outlet_busy(metrics_outlet* outlet);
 
 // The file written now, as a run ends, whenever it was due.
 void metrics_outlet_flush(metrics_outlet* outlet);
-
-// The labels of a source or responder: `address_name`="<its address>",port="<its port>".
-struct probe_key;
-void metrics_key_labels(std::string* labels, const char* address_name, const probe_key* key);
-
-// A counter family of one sample, without labels.
-void metrics_counter_alone(std::string* page, const char* name, const char* help, std::uint64_t value);
