@@ -13,6 +13,11 @@ constexpr std::uint16_t RECV_ALLOW_FULL = 2;  // a datagram that fills the buffe
 int dgram_close(net_endpoint* ep);
 // Asks for a receive buffer of `bytes`; the platform may cap or round it.
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes);
+// The same, past the cap the system puts on asking (net.core.rmem_max on
+// Linux), where it lets this process: on Linux one with CAP_NET_ADMIN.
+// NET_ERROR, with the system's reason, where it does not. The buffer is
+// kernel memory the process holds for as long as datagrams wait in it.
+int dgram_force_receive_buffer(net_endpoint* ep, int bytes, net_reason* reason);
 // What a receiver of floods asks for: on Linux the largest buffer the system
 // grants, as it caps any asking at net.core.rmem_max; Winsock takes any size
 // and keeps what waits in memory the whole system shares, so there a bound.
