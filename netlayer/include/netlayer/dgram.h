@@ -65,6 +65,12 @@ int dgram_receive_batch(net_endpoint* ep, dgram_batch* batch, int count, net_rea
 // know; NET_TIMEOUT once all are handed out. The bytes are the caller's to
 // change until the next read into the batch.
 int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** details);
+// More of the coalesced read whose datagram dgram_batch_next handed out
+// last, at most `most`: those of its datagram size, one after another from
+// `*data`, each `*size` bytes, with that datagram's details. How many; 0
+// where the next is none of them (a read's first, or its shorter last). A
+// flood's reads hold many, taken so without a call for each.
+int dgram_batch_next_run(dgram_batch* batch, int most, char** data, int* size);
 // The datagrams the kernel has dropped for the endpoint so far, its buffer
 // full, as dgram_details counts them; NET_ERROR where the platform cannot
 // tell it apart from a datagram.
