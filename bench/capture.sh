@@ -62,28 +62,40 @@ fi
 # With FULL_SPEED_ROUNDS=<n>, instead of all below: n rounds at pitchel's
 # full speed of FULL_SPEED_COUNT (default 1000000) datagrams of 64 bytes:
 # "catchel -q -stats -pcap", its records in the capture and how many of them
-# "tcpdump -r" reads; then "tcpdump -w" on lo (root, in the private
-# namespace) beside the gro receiver: the packets it wrote (on lo a run that
-# the kernel never cut apart is one packet), the datagrams they hold, and
-# the packets it says the kernel dropped.
+# "tcpdump -r" reads, with the buffer the system's cap grants and then with
+# "-rcvbuf FORCED_RCVBUF -rcvbuf-force" (default 64 MiB, which Linux doubles);
+# then "tcpdump -w" on lo (root, in the private namespace) beside the gro
+# receiver, with its own buffer and then with "-B" as large as the forced
+# one: the packets it wrote (on lo a run that the kernel never cut apart is
+# one packet), the datagrams they hold, and the packets it says the kernel
+# dropped.
 if [ -n "${FULL_SPEED_ROUNDS:-}" ]; then
   full=${FULL_SPEED_COUNT:-1000000}
+  forced=${FORCED_RCVBUF:-67108864}
   for round in $(seq "$FULL_SPEED_ROUNDS"); do
-    FLOOD_SENDER=pitchel CATCHEL_ARGS="-pcap $capture" FLOOD_LABEL=pcap "$(dirname "$0")/flood.sh" quiet "$full" 64 0 |
-      tee -a "$lines"
-    echo "pcap    round $round records $((($(stat -c %s "$capture") - 24) / (16 + 28 + 64))) tcpdump_reads" \
-      "$(tcpdump -r "$capture" -n 2>/dev/null | wc -l)"
-    port=$((49800 + RANDOM % 100))
-    tcpdump -i lo -n -w "$capture" udp port "$port" 2>"$capture.err" &
-    dump=$!
-    sleep 1
-    FLOOD_PORT=$port FLOOD_SENDER=pitchel FLOOD_LABEL=gro-td "$(dirname "$0")/flood.sh" gro "$full" 64 0
-    sleep 0.5
-    kill -INT "$dump"
-    wait "$dump" || true
-    echo "tcpdump round $round packets $(tcpdump -r "$capture" -n 2>/dev/null | wc -l) datagrams_in_them" \
-      "$(tcpdump -r "$capture" -n 2>/dev/null | awk '{ n += $NF / 64 } END { print n + 0 }')" \
-      "dropped_by_kernel $(awk '/dropped by kernel/ { print $1 }' "$capture.err")"
+    for label in pcap forced; do
+      options="-pcap $capture"
+      [ "$label" = forced ] && options="-rcvbuf $forced -rcvbuf-force $options"
+      FLOOD_SENDER=pitchel CATCHEL_ARGS="$options" FLOOD_LABEL=$label "$(dirname "$0")/flood.sh" quiet "$full" 64 0 |
+        tee -a "$lines"
+      echo "$label round $round records $((($(stat -c %s "$capture") - 24) / (16 + 28 + 64))) tcpdump_reads" \
+        "$(tcpdump -r "$capture" -n 2>/dev/null | wc -l)"
+    done
+    for buffer in default $((2 * forced / 1024)); do
+      port=$((49800 + RANDOM % 100))
+      dump_options=()
+      [ "$buffer" != default ] && dump_options=(-B "$buffer")
+      tcpdump -i lo -n "${dump_options[@]}" -w "$capture" udp port "$port" 2>"$capture.err" &
+      dump=$!
+      sleep 1
+      FLOOD_PORT=$port FLOOD_SENDER=pitchel FLOOD_LABEL=gro-td "$(dirname "$0")/flood.sh" gro "$full" 64 0
+      sleep 0.5
+      kill -INT "$dump"
+      wait "$dump" || true
+      echo "tcpdump round $round buffer_kib $buffer packets $(tcpdump -r "$capture" -n 2>/dev/null | wc -l)" \
+        "datagrams_in_them $(tcpdump -r "$capture" -n 2>/dev/null | awk '{ n += $NF / 64 } END { print n + 0 }')" \
+        "dropped_by_kernel $(awk '/dropped by kernel/ { print $1 }' "$capture.err")"
+    done
   done
   exit 0
 fi

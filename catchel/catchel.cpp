@@ -5,6 +5,7 @@
 #include "catchel.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -41,6 +42,7 @@ enum option_index {
     echo_option,
     reuse_option,
     rcvbuf_option,
+    rcvbuf_force_option,
     pcap_option,
     why_option,
     metrics_option,
@@ -70,6 +72,8 @@ const cli_option options[option_count] = {
     {"-reuse", cli_value::none, nullptr, 0, 0, "share the port with other sockets that ask for it too", false},
     {"-rcvbuf", cli_value::number, "<bytes>", 1, 2147483647, "ask for this receive buffer; -v: tell the one granted",
      false},
+    {"-rcvbuf-force", cli_value::none, nullptr, 0, 0,
+     "past the system's cap on -rcvbuf, where it lets catchel (Linux: CAP_NET_ADMIN)", false},
     {"-pcap", cli_value::text, "<file>", 0, 0, "write each datagram to this pcap capture; - : to stdout, no records",
      false},
     {"-why", cli_value::none, nullptr, 0, 0, "say what stops the group, if none arrives within -w (default 5 s)", false},
@@ -158,8 +162,20 @@ bool write_around(record_output* pending, std::size_t split, std::string* lines,
            cli_write(out, text.bytes + split, text.length - split);
 }
 
-// Once, where the plan tells it: the buffer the system granted.
-void tell_receive_buffer(net_endpoint* ep, std::FILE* out, bool tell) {
+// Best effort: a buffer smaller than asked loses datagrams only in bursts,
+// and says nothing. Forced past the system's cap where it lets catchel, and
+// where it does not, capped as an ordinary asking is. Once, where the plan
+// tells it: a refused forcing with its reason, and the buffer granted.
+void size_receive_buffer(net_endpoint* ep, std::FILE* out, int bytes, bool force, bool tell) {
+    net_reason reason{};
+    if (!force || dgram_force_receive_buffer(ep, bytes, &reason) != NET_OK) {
+        if (force && tell) {
+            std::fprintf(out, "cannot force receive buffer\n");
+            cli_teller say{out, true};
+            cli_tell_reason(&say, &reason);
+        }
+        dgram_set_receive_buffer(ep, bytes);
+    }
     int granted = 0;
     if (!tell || dgram_receive_buffer(ep, &granted, nullptr) != NET_OK) return;
     std::fprintf(out, "receive buffer %d bytes\n", granted);
@@ -212,8 +228,28 @@ void echo(receive_session* session, net_endpoint* ep, const dgram_details* from,
 void take_datagram(receive_session* session, net_endpoint* ep, const record_datagram* datagram, char* data, int size) {
     const dgram_details& from = datagram->details;
     if (session->options->echo) echo(session, ep, &from, data, size);
-    if (session->measure != nullptr) measure_datagram(session->measure, ep, &from, data, size);
+    if (session->measure != nullptr) measure_datagrams(session->measure, ep, &from, data, size, 1);
     if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
+}
+
+// The rest of a coalesced read, up to the count, each datagram taken and
+// counted as the loop takes it but without the loop's turn around every
+// one, which at a flood's rate costs as much as the taking. Its datagrams
+// arrived together: no interval ends among them.
+void take_rest_of_read(receive_session* session, net_endpoint* ep, record_run* state, const dgram_details* from,
+                       std::uint64_t taken_so_far) {
+    const std::uint64_t count = session->options->count;
+    std::uint64_t most = count == 0 ? INT_MAX : std::min<std::uint64_t>(count - taken_so_far, INT_MAX);
+    char* data = nullptr;
+    int size = 0;
+    int taken = intake_next_run(&session->intake, static_cast<int>(most), &data, &size);
+    if (session->measure != nullptr && taken > 0) measure_datagrams(session->measure, ep, from, data, size, taken);
+    for (int i = 0; i < taken; ++i, data += size) {
+        if (session->options->echo) echo(session, ep, from, data, size);
+        if (session->capture != nullptr) capture_output_add(session->capture, from, data, size);
+        if (session->metrics != nullptr) catchel_metrics_datagram(session->metrics);
+        record_count(state);
+    }
 }
 
 // As record_add_result; quiet, a datagram is only counted and a time-out
@@ -253,6 +289,7 @@ struct catchel_plan {
     const char* source_text;
     std::uint16_t open_flags;
     int receive_buffer;
+    bool force_receive_buffer;  // -rcvbuf-force
     bool tell_receive_buffer;  // with -rcvbuf and -v; not among JSON lines, nor in a capture on standard output
     const char* capture_path;  // null: no -pcap
     bool why;
@@ -320,11 +357,11 @@ void plan_from_options(const cli_found* found, catchel_plan* command) {
     if (quiet) command->open_flags |= DGRAM_COALESCE;
     // Intervals follow a clock that setting the calendar clock does not move.
     if (command->chosen.interval_seconds != 0) command->open_flags |= DGRAM_STEADY_TIME;
-    // Best effort: a smaller buffer loses datagrams only in bursts, and says
-    // nothing. Quiet, catchel is a load test's receiver: all the room there is.
+    // Quiet, catchel is a load test's receiver: all the room there is.
     bool buffer_chosen = found[rcvbuf_option].given;
     command->receive_buffer = quiet ? DGRAM_FLOOD_RECEIVE_BUFFER : socket_receive_buffer;
     if (buffer_chosen) command->receive_buffer = static_cast<int>(found[rcvbuf_option].number);
+    command->force_receive_buffer = found[rcvbuf_force_option].given;
     command->capture_path = found[pcap_option].text;
     bool capture_to_stdout = command->capture_path != nullptr && std::strcmp(command->capture_path, "-") == 0;
     command->tell_receive_buffer =
@@ -386,6 +423,12 @@ bool read_command(int argc, char** argv, cli_teller* say, catchel_plan* command,
     if (command->bind_text == nullptr) command->bind.family = endpoint_family(command);
     *status = 1;
     if (!cli_take_port(say->out, argv[next], &command->port)) return false;
+    // Forced to no size of its own: the room a flood may hold in the kernel is the user's to say.
+    if (found[rcvbuf_force_option].given && !found[rcvbuf_option].given) {
+        cli_problem problem{&options[rcvbuf_force_option], nullptr, "-rcvbuf"};
+        *status = cli_answer_problem(say->out, &program, &problem);
+        return false;
+    }
     // The figures' lines would land inside a capture on standard output.
     const char* capture_path = found[pcap_option].text;
     if (capture_path != nullptr && std::strcmp(capture_path, "-") == 0 &&
@@ -458,6 +501,7 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         if ((n >= 0 || !stopping) && !add_result(&pending, state, &datagram, n, session, &reason, out)) {
             return CATCHEL_OUTPUT_FAILED;
         }
+        if (n >= 0) take_rest_of_read(session, ep, state, &datagram.details, state->received - received_before);
         if (session->measure != nullptr && !session->measure->due.empty() &&
             !write_around(&pending, earlier_records, &session->measure->due, out)) {
             return CATCHEL_OUTPUT_FAILED;
@@ -542,8 +586,7 @@ int catchel_run(int argc, char** argv, std::FILE* out, const std::atomic<int>* s
         dgram_close(ep);
         return -2;
     }
-    dgram_set_receive_buffer(ep, plan.receive_buffer);
-    tell_receive_buffer(ep, out, plan.tell_receive_buffer);
+    size_receive_buffer(ep, out, plan.receive_buffer, plan.force_receive_buffer, plan.tell_receive_buffer);
     if (watch != nullptr && !diag_watch_run(watch, out, stop)) {
         catchel_metrics_close(&metrics);
         dgram_close(ep);

@@ -17,6 +17,12 @@ struct catchel_intake {
     int ask;
 };
 
+// More datagrams of the coalesced read the last came from, at most `most`,
+// as dgram_batch_next_run hands them out: its details are the last one's.
+inline int intake_next_run(catchel_intake* intake, int most, char** data, int* size) {
+    return intake->batched ? dgram_batch_next_run(&intake->batch, most, data, size) : 0;
+}
+
 // False when the batch's room could not be had.
 bool intake_init(catchel_intake* intake, bool batched);
 void intake_free(catchel_intake* intake);

@@ -99,6 +99,22 @@ void close_intervals_until(catchel_measure* measure, net_endpoint* ep, std::uint
     for (; empty > 0; --empty) close_interval(measure, ep, measure->interval_start_us + measure->interval_us);
 }
 
+// A datagram that arrived at `arrival_us`, in its stream where it is a probe.
+void measure_probe(catchel_measure* measure, const dgram_details* details, std::uint64_t arrival_us,
+                   const char* data, int size) {
+    probe_header header{};
+    // An echo's stream is the sender's: its probes never came this way.
+    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo) return;
+    probe_key key = probe_key_of(&details->from, details->from_port, header.run);
+    probe_stream* stream = probe_streams_find(&measure->streams, &key);
+    if (stream == nullptr) return;
+    probe_stream_add(stream, header.sequence, header.send_us, arrival_us);
+    if (!measure->keep_delays) return;
+    auto place = static_cast<std::size_t>(stream - measure->streams.streams);
+    if (place >= measure->delays.size()) measure->delays.resize(place + 1, histogram{});
+    histogram_add(&measure->delays[place], arrival_us > header.send_us ? arrival_us - header.send_us : 0);
+}
+
 }  // namespace
 
 bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t interval_seconds, net_endpoint* ep) {
@@ -122,8 +138,8 @@ bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t 
 
 void measure_free(catchel_measure* measure) { probe_streams_free(&measure->streams); }
 
-void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
-                      int size) {
+void measure_datagrams(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
+                       int size, int count) {
     std::uint64_t arrival_us = details->has_time ? details->time_us : measure->last_us;
     std::uint64_t paced_us = details->has_steady_time ? details->steady_us : arrival_us;
     if (measure->run.datagrams == 0) {
@@ -137,20 +153,10 @@ void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_de
     measure->calendar_ahead_us = arrival_us - paced_us;
     measure->idle_waits = 0;
     for (measure_totals* totals : {&measure->run, &measure->interval}) {
-        ++totals->datagrams;
-        totals->bytes += static_cast<std::uint64_t>(size);
+        totals->datagrams += static_cast<std::uint64_t>(count);
+        totals->bytes += static_cast<std::uint64_t>(size) * static_cast<std::uint64_t>(count);
     }
-    probe_header header{};
-    // An echo's stream is the sender's: its probes never came this way.
-    if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.echo) return;
-    probe_key key = probe_key_of(&details->from, details->from_port, header.run);
-    probe_stream* stream = probe_streams_find(&measure->streams, &key);
-    if (stream == nullptr) return;
-    probe_stream_add(stream, header.sequence, header.send_us, arrival_us);
-    if (!measure->keep_delays) return;
-    auto place = static_cast<std::size_t>(stream - measure->streams.streams);
-    if (place >= measure->delays.size()) measure->delays.resize(place + 1, histogram{});
-    histogram_add(&measure->delays[place], arrival_us > header.send_us ? arrival_us - header.send_us : 0);
+    for (int i = 0; i < count; ++i, data += size) measure_probe(measure, details, arrival_us, data, size);
 }
 
 void measure_wait_ran_out(catchel_measure* measure, net_endpoint* ep) {

@@ -68,10 +68,11 @@ struct catchel_measure {
 bool measure_init(catchel_measure* measure, bool json, bool echo, std::uint64_t interval_seconds, net_endpoint* ep);
 void measure_free(catchel_measure* measure);
 
-// Counts a datagram of `size` bytes lying at `data`, with its details;
-// first the lines of the intervals that ended before it go to `due`.
-void measure_datagram(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
-                      int size);
+// Counts `count` datagrams of `size` bytes each lying one after another
+// from `data`, all with the same details; first the lines of the intervals
+// that ended before them go to `due`.
+void measure_datagrams(catchel_measure* measure, net_endpoint* ep, const dgram_details* details, const char* data,
+                       int size, int count);
 
 // A one-second wait ran out: the lines of the intervals that ended in it go to `due`.
 void measure_wait_ran_out(catchel_measure* measure, net_endpoint* ep);

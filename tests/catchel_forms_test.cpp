@@ -220,6 +220,7 @@ TEST(CatchelFailures, NewOptionsRefusedWithTheUsage) {
     };
     for (const row& r : {row{{"-if", "127.0.0.1", "9"}, "-if needs a multicast group\n"},
                          {{"-source", "127.0.0.1", "-x", "9"}, "-source needs a multicast group\n"},
+                         {{"-rcvbuf-force", "9"}, "-rcvbuf-force needs -rcvbuf\n"},
                          {{"-c", "0", "9"}, "invalid value 0 for -c\n"},
                          {{"-w", "-1", "9"}, "invalid value -1 for -w\n"},
                          {{"-w", "1s", "9"}, "invalid value 1s for -w\n"},

@@ -20,6 +20,8 @@ constexpr int PLAT_WOULD_BLOCK = WSAEWOULDBLOCK;
 // listening on; a port left by an earlier server's closing connections
 // binds without it.
 constexpr bool PLAT_LISTENER_REUSE_IS_SAFE = false;
+// Winsock puts no cap on a receive buffer that asking could pass.
+constexpr int PLAT_RECEIVE_BUFFER_PAST_CAP = SO_RCVBUF;
 #else
 #include <netdb.h>
 
@@ -30,6 +32,14 @@ constexpr int PLAT_WOULD_BLOCK = EWOULDBLOCK;
 // SO_REUSEADDR lets a listener past the closing connections an earlier
 // server left on its port, never onto a port another socket listens on.
 constexpr bool PLAT_LISTENER_REUSE_IS_SAFE = true;
+// The receive buffer asked for past the system's cap (Linux's
+// net.core.rmem_max), which only a process trusted with the network's
+// settings may; where no system way exists, an ordinary asking.
+#ifdef SO_RCVBUFFORCE
+constexpr int PLAT_RECEIVE_BUFFER_PAST_CAP = SO_RCVBUFFORCE;
+#else
+constexpr int PLAT_RECEIVE_BUFFER_PAST_CAP = SO_RCVBUF;
+#endif
 #endif
 
 // The platform's own results, each one meaning, apart from -1 (a failed

@@ -152,6 +152,10 @@ int dgram_close(net_endpoint* ep) { return net_endpoint_close(ep); }
 
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes) { return set_int_option(ep, SOL_SOCKET, SO_RCVBUF, bytes); }
 
+int dgram_force_receive_buffer(net_endpoint* ep, int bytes, net_reason* reason) {
+    return set_int_option(ep, SOL_SOCKET, PLAT_RECEIVE_BUFFER_PAST_CAP, bytes, reason);
+}
+
 int dgram_send_to_address(net_endpoint* ep, const void* data, int len, const net_address_port* to,
                           std::uint32_t timeout_us, net_reason* reason) {
     int rc = net_wait_single(ep, net_readiness::writable, timeout_us, reason);

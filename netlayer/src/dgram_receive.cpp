@@ -1,5 +1,6 @@
 // Reception allocates nothing: wait sets are local copies and data goes
 // straight into the caller's buffer, or a batch's, made once.
+#include <algorithm>
 #include <cstddef>
 
 #include "internal.h"
@@ -233,6 +234,23 @@ int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** deta
         batch->next_offset += size;
     }
     return size;
+}
+
+int dgram_batch_next_run(dgram_batch* batch, int most, char** data, int* size) {
+    if (batch->next_offset == 0 || batch->next_read >= batch->count) return 0;
+    int i = batch->next_read;
+    int length = batch->reads->lengths[i];
+    int segment = batch->reads->got[i].segment_size;
+    int taken = segment > 0 ? std::min((length - batch->next_offset) / segment, most) : 0;
+    if (taken <= 0) return 0;
+    *data = batch->bytes + static_cast<std::ptrdiff_t>(i) * DGRAM_BATCH_READ_ROOM + batch->next_offset;
+    *size = segment;
+    batch->next_offset += taken * segment;
+    if (batch->next_offset == length) {
+        ++batch->next_read;
+        batch->next_offset = 0;
+    }
+    return taken;
 }
 
 int dgram_drop_count(net_endpoint* ep, std::uint32_t* dropped) {

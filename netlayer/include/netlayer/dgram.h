@@ -13,6 +13,11 @@ constexpr std::uint16_t RECV_ALLOW_FULL = 2;  // a datagram that fills the buffe
 int dgram_close(net_endpoint* ep);
 // Asks for a receive buffer of `bytes`; the platform may cap or round it.
 int dgram_set_receive_buffer(net_endpoint* ep, int bytes);
+// The same, past the cap the system puts on asking (net.core.rmem_max on
+// Linux), where it lets this process: on Linux one with CAP_NET_ADMIN.
+// NET_ERROR, with the system's reason, where it does not. The buffer is
+// kernel memory the process holds for as long as datagrams wait in it.
+int dgram_force_receive_buffer(net_endpoint* ep, int bytes, net_reason* reason);
 // What a receiver of floods asks for: on Linux the largest buffer the system
 // grants, as it caps any asking at net.core.rmem_max; Winsock takes any size
 // and keeps what waits in memory the whole system shares, so there a bound.
@@ -60,6 +65,12 @@ int dgram_receive_batch(net_endpoint* ep, dgram_batch* batch, int count, net_rea
 // know; NET_TIMEOUT once all are handed out. The bytes are the caller's to
 // change until the next read into the batch.
 int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** details);
+// More of the coalesced read whose datagram dgram_batch_next handed out
+// last, at most `most`: those of its datagram size, one after another from
+// `*data`, each `*size` bytes, with that datagram's details. How many; 0
+// where the next is none of them (a read's first, or its shorter last). A
+// flood's reads hold many, taken so without a call for each.
+int dgram_batch_next_run(dgram_batch* batch, int most, char** data, int* size);
 // The datagrams the kernel has dropped for the endpoint so far, its buffer
 // full, as dgram_details counts them; NET_ERROR where the platform cannot
 // tell it apart from a datagram.
