@@ -32,9 +32,11 @@ int pitchel_metrics_open(pitchel_metrics* metrics, const pitchel_metrics_plan* p
 
 void pitchel_metrics_close(pitchel_metrics* metrics) { metrics_outlet_close(&metrics->outlet); }
 
-void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes) {
+void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes,
+                           bool intervals) {
     metrics->datagrams_sent = datagrams_sent;
     metrics->probes = probes;
+    metrics->intervals_settle = intervals;
 }
 
 void pitchel_metrics_sent(pitchel_metrics* metrics) {
@@ -81,7 +83,10 @@ void pitchel_metrics_page(pitchel_metrics* metrics, std::string* page) {
     for (std::size_t i = 0; i < count; ++i) {
         metrics_key_labels(&labels.emplace_back(), "responder", &table.responders[i].key);
     }
-    std::uint64_t settled = probe_run_settled(metrics->probes, metrics->reply_wait_us);
+    // An interval asks at its end, behind a scrape's now: the scrape leaves the
+    // notes to it, lest a probe settled since count in the interval before.
+    std::uint64_t settled = metrics->intervals_settle ? probe_run_settled_by(metrics->probes, metrics->reply_wait_us)
+                                                      : probe_run_settled(metrics->probes, metrics->reply_wait_us);
     const char* name = "pitchel_replies_total";
     metrics_family(page, name, metrics_type::counter, "Probes answered, each counted once.");
     for (std::size_t i = 0; i < count; ++i) metrics_count(page, name, labels[i], table.responders[i].replies);

@@ -23,6 +23,7 @@ struct pitchel_metrics {
     cli_teller say;
     const std::uint64_t* datagrams_sent;  // null before the sends begin
     probe_run* probes;  // null: no probes
+    bool intervals_settle;  // -i's lines move the probes' settled sequence on, not a scrape
     std::vector<histogram> round_trips;  // by the responder's place in its table
     std::vector<std::uint64_t> lost_shown;  // so that each lost count only grows
 };
@@ -33,8 +34,10 @@ int pitchel_metrics_open(pitchel_metrics* metrics, const pitchel_metrics_plan* p
                          net_reason* reason);
 void pitchel_metrics_close(pitchel_metrics* metrics);
 
-// Binds the page to the run's count of datagrams sent and its probes (null: none).
-void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes);
+// Binds the page to the run's count of datagrams sent and its probes (null:
+// none), whose losses -i's lines may count too (`intervals`).
+void pitchel_metrics_begin(pitchel_metrics* metrics, const std::uint64_t* datagrams_sent, probe_run* probes,
+                           bool intervals);
 
 // Datagrams went: now and then the clients are served between sends, lest
 // a flood that never waits starve them.

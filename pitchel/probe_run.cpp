@@ -79,6 +79,10 @@ std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us) {
     return probe_sends_settled(&probes->sends, net_steady_us(), wait_us);
 }
 
+std::uint64_t probe_run_settled_by(const probe_run* probes, std::uint64_t wait_us) {
+    return probe_sends_settled_by(&probes->sends, net_steady_us(), wait_us);
+}
+
 const probe_responder* probe_run_match(probe_run* probes, record_datagram* datagram, const char* data, int size) {
     probe_header header{};
     if (!probe_decode(data, static_cast<std::size_t>(size), &header) || header.run != probes->run) return nullptr;

@@ -45,6 +45,8 @@ const probe_responder* probe_run_match(probe_run* probes, record_datagram* datag
 
 // The highest probe whose wait of `wait_us` for a reply has passed by now.
 std::uint64_t probe_run_settled(probe_run* probes, std::uint64_t wait_us);
+// The same, the notes of the sends left as they are (probe_sends_settled_by).
+std::uint64_t probe_run_settled_by(const probe_run* probes, std::uint64_t wait_us);
 
 // The summary: the datagrams sent, then a line per responder, whose lost
 // are the probes 1 to `through` it did not answer. False when the write

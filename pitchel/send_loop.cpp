@@ -193,7 +193,7 @@ int send_loop_run(const cli_teller* say, net_endpoint* ep, const net_address_por
         probe_intervals_start(&intervals, s.probes, plan->reply.json, plan->interval_us, plan->reply.wait_us);
         s.intervals = replies.intervals = &intervals;
     }
-    if (metrics != nullptr) pitchel_metrics_begin(metrics, &s.sent, s.probes);
+    if (metrics != nullptr) pitchel_metrics_begin(metrics, &s.sent, s.probes, s.intervals != nullptr);
     int status = run(&s, watch_interrupts);
     if (metrics != nullptr) pitchel_metrics_end(metrics);
     if (s.intervals != nullptr) {

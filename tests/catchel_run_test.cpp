@@ -279,56 +279,54 @@ TEST(CatchelEcho, ProbesComeBackMarkedAndARefusedEchoIsCounted) {
 
 // Quiet, a run of probes sent as segments comes to catchel in one read
 // where the system coalesces: each datagram is still counted in its stream
-// and echoed on its own, unchanged and in order, and -c stops within it.
-TEST(CatchelEcho, EachDatagramOfACoalescedRunIsCountedAndEchoed) {
-    for (int limit : {0, 25}) {
-        SCOPED_TRACE(limit);
-        constexpr int count = 40;
-        constexpr int size = 64;
-        const int taken = limit != 0 ? limit : count;
-        fault_reset();
-        stop.store(0);
-        const net_address localhost = net_address_from_ipv4(net_make_ipv4(127, 0, 0, 1));
-        net_endpoint* ep = nullptr;
-        net_endpoint* peer = nullptr;
-        ASSERT_EQ(dgram_open_address(&ep, &localhost, 0, DGRAM_BIND_ADDRESS_ONLY | DGRAM_ARRIVAL_TIMES | DGRAM_COALESCE,
-                                     nullptr),
-                  NET_OK);
-        ASSERT_EQ(dgram_open_address(&peer, &localhost, 0, DGRAM_BIND_ADDRESS_ONLY, nullptr), NET_OK);
-        std::uint16_t port = 0;
-        ASSERT_EQ(dgram_local_address(ep, nullptr, &port, nullptr), NET_OK);
-        std::string run(count * size, '-');
-        for (int i = 0; i < count; ++i) {
-            probe_header header{7, static_cast<std::uint64_t>(i) + 1, 1, false};
-            probe_encode(&header, &run[std::size_t(i) * size]);
-        }
-        // One call on Linux; one datagram a call where the system sends no segments.
-        const net_address_port to{localhost, port};
-        for (int sent = 0, n = 0; sent < count; sent += n) {
-            n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &to, 1000000, nullptr);
-            ASSERT_GT(n, 0);
-        }
-        // The last echo stops the run; a second's silence ends it where one goes missing.
-        fault_on_call(fault_op::sendto, [] { stop.store(1); }, count - 1);
-        catchel_options options{
-            record_format{false, false, false, false}, std::uint64_t(limit), 1, true, 0, true, true};
-        record_run state{0, 0};
-        std::FILE* out = std::tmpfile();
-        EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
-        std::string text = read_back(out);
-        std::fclose(out);
-        const std::string received = std::to_string(taken);
-        EXPECT_NE(text.find(" run 7 received " + received + " lost 0 duplicates 0 reordered 0 "), std::string::npos)
-            << text;
-        EXPECT_NE(text.find("total datagrams " + received + " bytes " + std::to_string(taken * size) + " "),
-                  std::string::npos) << text;
-        for (int i = 0; i < taken; ++i) {
-            char echo[size + 1];
-            ASSERT_EQ(dgram_receive(peer, echo, sizeof echo, 5000000, 0), size);
-            EXPECT_EQ(std::string(echo, size), "ECH1" + run.substr(std::size_t(i) * size + 4, size - 4))
-                << "echo " << i;
-        }
-        dgram_close(peer);
-        dgram_close(ep);
+// and echoed on its own, unchanged and in order, up to the -c `limit`.
+void expect_coalesced_run_taken(int limit) {
+    constexpr int count = 40;
+    constexpr int size = 64;
+    fault_reset();
+    stop.store(0);
+    const net_address localhost = net_address_from_ipv4(net_make_ipv4(127, 0, 0, 1));
+    net_endpoint* ep = nullptr;
+    net_endpoint* peer = nullptr;
+    ASSERT_EQ(dgram_open_address(&ep, &localhost, 0, DGRAM_BIND_ADDRESS_ONLY | DGRAM_ARRIVAL_TIMES | DGRAM_COALESCE,
+                                 nullptr),
+              NET_OK);
+    ASSERT_EQ(dgram_open_address(&peer, &localhost, 0, DGRAM_BIND_ADDRESS_ONLY, nullptr), NET_OK);
+    std::uint16_t port = 0;
+    ASSERT_EQ(dgram_local_address(ep, nullptr, &port, nullptr), NET_OK);
+    std::string run(count * size, '-');
+    for (int i = 0; i < count; ++i) {
+        probe_header header{7, static_cast<std::uint64_t>(i) + 1, 1, false};
+        probe_encode(&header, &run[std::size_t(i) * size]);
     }
+    // One call on Linux; one datagram a call where the system sends no segments.
+    const net_address_port to{localhost, port};
+    for (int sent = 0, n = 0; sent < count; sent += n) {
+        n = dgram_send_batch(peer, &run[std::size_t(sent) * size], size, count - sent, &to, 1000000, nullptr);
+        ASSERT_GT(n, 0);
+    }
+    // The last echo stops the run; a second's silence ends it where one goes missing.
+    fault_on_call(fault_op::sendto, [] { stop.store(1); }, count - 1);
+    catchel_options options{record_format{false, false, false, false}, std::uint64_t(limit), 1, true, 0, true, true};
+    record_run state{0, 0};
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(catchel_receive(ep, out, &state, &stop, &options), 0);
+    std::string text = read_back(out);
+    std::fclose(out);
+    const int taken = limit != 0 ? limit : count;
+    EXPECT_NE(text.find(" received " + std::to_string(taken) + " lost 0 duplicates 0 reordered 0 "), std::string::npos);
+    EXPECT_NE(text.find("total datagrams " + std::to_string(taken) + " bytes " + std::to_string(taken * size) + " "),
+              std::string::npos) << text;
+    for (int i = 0; i < taken; ++i) {
+        char echo[size + 1];
+        ASSERT_EQ(dgram_receive(peer, echo, sizeof echo, 5000000, 0), size);
+        EXPECT_EQ(std::string(echo, size), "ECH1" + run.substr(std::size_t(i) * size + 4, size - 4)) << "echo " << i;
+    }
+    dgram_close(peer);
+    dgram_close(ep);
+}
+
+TEST(CatchelEcho, EachDatagramOfACoalescedRunIsCountedAndEchoed) {
+    expect_coalesced_run_taken(0);
+    expect_coalesced_run_taken(25);
 }

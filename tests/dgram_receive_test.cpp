@@ -298,7 +298,6 @@ TEST_F(DgramReceive, CoalescedRunIsHandedOutDatagramByDatagram) {
             at += std::size_t(n);
             int size = segment;
             int more = dgram_batch_next_run(&batch, 7, &data, &size);
-            ASSERT_LE(more, 7);
             EXPECT_EQ(std::string(data, std::size_t(more * size)), run.substr(at, std::size_t(more * size)));
             at += std::size_t(more * size);
             in_runs += more;

@@ -267,4 +267,15 @@ TEST(ProbeSends, SettledNeverRunsAheadAndKeepsUp) {
     EXPECT_LT(lag_behind_truth, 3 * wait);
 }
 
+// A scrape at any moment asks ahead of the interval that ends before it:
+// its asking leaves the notes for the interval's own answer.
+TEST(ProbeSends, AskingAheadLeavesTheNotesToAnEarlierEnd) {
+    auto sends = std::make_unique<probe_sends>();
+    probe_sends_note(sends.get(), 10, 100);
+    probe_sends_note(sends.get(), 20, 200);
+    EXPECT_EQ(probe_sends_settled_by(sends.get(), 1000, 500), 20u);
+    EXPECT_EQ(probe_sends_settled(sends.get(), 650, 500), 10u);
+    EXPECT_EQ(probe_sends_settled(sends.get(), 1000, 500), 20u);
+}
+
 }  // namespace

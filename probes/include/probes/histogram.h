@@ -59,3 +59,8 @@ void probe_sends_note(probe_sends* sends, std::uint64_t highest_sent, std::uint6
 // The highest sequence sent at or before `now_us - wait_us`: probes up to it
 // have had their whole wait for a reply. Never goes back between calls.
 std::uint64_t probe_sends_settled(probe_sends* sends, std::uint64_t now_us, std::uint64_t wait_us);
+// The same, the notes left as they are: for a reader that asks ahead of
+// the one whose asking moves them on, as a scrape at any moment asks ahead
+// of the interval that ends before it, which would otherwise take in the
+// probes settled since.
+std::uint64_t probe_sends_settled_by(const probe_sends* sends, std::uint64_t now_us, std::uint64_t wait_us);
