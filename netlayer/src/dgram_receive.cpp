@@ -118,6 +118,21 @@ int read_one_queued(net_endpoint* ep, void* buf, int size, int* lengths, plat_de
     return 1;
 }
 
+// Where the next datagram of the batch's current read lies.
+char* next_bytes(const dgram_batch* batch) {
+    return batch->bytes + static_cast<std::ptrdiff_t>(batch->next_read) * DGRAM_BATCH_READ_ROOM + batch->next_offset;
+}
+
+// Past `taken` bytes of the current read, `length` long (negative: a failed
+// read, passed whole), and on to the next read once it is used up.
+void move_on(dgram_batch* batch, int length, int taken) {
+    batch->next_offset += taken;
+    if (length < 0 || batch->next_offset == length) {
+        ++batch->next_read;
+        batch->next_offset = 0;
+    }
+}
+
 }  // namespace
 
 int dgram_wait(net_endpoint* const* eps, int n, int* index, std::uint32_t timeout_us) {
@@ -221,35 +236,25 @@ int dgram_batch_next(dgram_batch* batch, char** data, const dgram_details** deta
     if (batch->next_read >= batch->count) return NET_TIMEOUT;
     int i = batch->next_read;
     const dgram_batch_reads* reads = batch->reads;
-    *data = batch->bytes + static_cast<std::ptrdiff_t>(i) * DGRAM_BATCH_READ_ROOM + batch->next_offset;
+    *data = next_bytes(batch);
     *details = &reads->details[i];
     int length = reads->lengths[i];
     int left = length - batch->next_offset;
     int segment = reads->got[i].segment_size;
     int size = length < 0 ? length : segment > 0 && segment < left ? segment : left;
-    if (length < 0 || size == left) {
-        ++batch->next_read;
-        batch->next_offset = 0;
-    } else {
-        batch->next_offset += size;
-    }
+    move_on(batch, length, size);
     return size;
 }
 
 int dgram_batch_next_run(dgram_batch* batch, int most, char** data, int* size) {
     if (batch->next_offset == 0 || batch->next_read >= batch->count) return 0;
-    int i = batch->next_read;
-    int length = batch->reads->lengths[i];
-    int segment = batch->reads->got[i].segment_size;
+    int length = batch->reads->lengths[batch->next_read];
+    int segment = batch->reads->got[batch->next_read].segment_size;
     int taken = segment > 0 ? std::min((length - batch->next_offset) / segment, most) : 0;
     if (taken <= 0) return 0;
-    *data = batch->bytes + static_cast<std::ptrdiff_t>(i) * DGRAM_BATCH_READ_ROOM + batch->next_offset;
+    *data = next_bytes(batch);
     *size = segment;
-    batch->next_offset += taken * segment;
-    if (batch->next_offset == length) {
-        ++batch->next_read;
-        batch->next_offset = 0;
-    }
+    move_on(batch, length, taken * segment);
     return taken;
 }
 
