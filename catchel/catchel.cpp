@@ -224,12 +224,17 @@ void echo(receive_session* session, net_endpoint* ep, const dgram_details* from,
     if (session->measure != nullptr) ++(rc == NET_OK ? session->measure->echoed : session->measure->echo_failed);
 }
 
-// Before its record: the echo and the figures, while its bytes lie as they came.
-void take_datagram(receive_session* session, net_endpoint* ep, const record_datagram* datagram, char* data, int size) {
-    const dgram_details& from = datagram->details;
-    if (session->options->echo) echo(session, ep, &from, data, size);
-    if (session->measure != nullptr) measure_datagrams(session->measure, ep, &from, data, size, 1);
-    if (session->capture != nullptr) capture_output_add(session->capture, &from, data, size);
+// `count` datagrams of `size` bytes each, one after another from `data`,
+// with the same details, before their records: the echoes, the figures and
+// the capture, while their bytes lie as they came.
+void take_datagrams(receive_session* session, net_endpoint* ep, const dgram_details* from, char* data, int size,
+                    int count) {
+    if (session->measure != nullptr) measure_datagrams(session->measure, ep, from, data, size, count);
+    for (int i = 0; i < count; ++i, data += size) {
+        if (session->metrics != nullptr) catchel_metrics_datagram(session->metrics);
+        if (session->options->echo) echo(session, ep, from, data, size);
+        if (session->capture != nullptr) capture_output_add(session->capture, from, data, size);
+    }
 }
 
 // The rest of a coalesced read, up to the count, each datagram taken and
@@ -243,13 +248,9 @@ void take_rest_of_read(receive_session* session, net_endpoint* ep, record_run* s
     char* data = nullptr;
     int size = 0;
     int taken = intake_next_run(&session->intake, static_cast<int>(most), &data, &size);
-    if (session->measure != nullptr && taken > 0) measure_datagrams(session->measure, ep, from, data, size, taken);
-    for (int i = 0; i < taken; ++i, data += size) {
-        if (session->options->echo) echo(session, ep, from, data, size);
-        if (session->capture != nullptr) capture_output_add(session->capture, from, data, size);
-        if (session->metrics != nullptr) catchel_metrics_datagram(session->metrics);
-        record_count(state);
-    }
+    if (taken == 0) return;
+    take_datagrams(session, ep, from, data, size, taken);
+    for (int i = 0; i < taken; ++i) record_count(state);
 }
 
 // As record_add_result; quiet, a datagram is only counted and a time-out
@@ -490,10 +491,9 @@ int receive_loop(net_endpoint* ep, std::FILE* out, record_run* state, const std:
         maybe_queued = n >= 0;
         bool stopping = stop->load() != 0;
         if (n >= 0) idle_waits = 0;
-        if (n >= 0 && session->metrics != nullptr) catchel_metrics_datagram(session->metrics);
         std::size_t earlier_records = pending.used;
         if (n >= 0) {
-            take_datagram(session, ep, &datagram, data, n);
+            take_datagrams(session, ep, &datagram.details, data, n, 1);
         } else if (n == NET_TIMEOUT && session->measure != nullptr) {
             measure_wait_ran_out(session->measure, ep);
         }
